@@ -1,0 +1,54 @@
+# make test  — install what is missing, build natively with sanitizers and for Windows, run every test
+# make demo  — run the whole system end to end on Linux in a fresh platform root under build/
+# make bench — Google Benchmark programs;  make fuzz — libFuzzer targets for a bounded time
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+LINUX_BUILD := build/linux
+WINDOWS_BUILD := build/windows
+
+.PHONY: all deps linux windows test test-linux test-windows demo bench fuzz clean
+
+all: linux
+
+deps:
+	@scripts/install-deps
+
+linux: deps
+	cmake -S . -B $(LINUX_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELMUSB_SANITIZE=ON
+	cmake --build $(LINUX_BUILD) -j $(JOBS)
+
+windows: deps
+	cmake -S . -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+test-linux: linux
+	cd $(LINUX_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-windows: windows
+	cd $(WINDOWS_BUILD) && ZELMUSB_WINE_BUILD=$(CURDIR)/$(WINDOWS_BUILD) ctest --output-on-failure
+
+# Both legs always run; the summary names each, and any failure fails the whole.
+test: deps
+	@set +e; \
+	$(MAKE) --no-print-directory test-linux; linux=$$?; \
+	$(MAKE) --no-print-directory test-windows; windows=$$?; \
+	echo "leg linux (native, ASan+UBSan): $$([ $$linux = 0 ] && echo passed || echo FAILED)"; \
+	echo "leg windows (MinGW-w64 under Wine): $$([ $$windows = 0 ] && echo passed || echo FAILED)"; \
+	[ $$linux = 0 ] && [ $$windows = 0 ]
+
+demo: linux
+	scripts/demo $(LINUX_BUILD)
+
+bench: deps
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMUSB_TESTS=OFF -DZELMUSB_BENCH=ON
+	cmake --build build/bench -j $(JOBS)
+	scripts/run-benchmarks build/bench
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMUSB_TESTS=OFF -DZELMUSB_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS)
+	scripts/run-fuzzers build/fuzz
+
+clean:
+	rm -rf build

@@ -1,0 +1,253 @@
+#include "text/text.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace text {
+
+int64_t FormatArg::as_signed() const
+{
+    switch (kind_) {
+    case Kind::Signed: return s_;
+    case Kind::Unsigned: return int64_t(u_);
+    case Kind::Double: return std::isfinite(d_) && std::fabs(d_) < 9.2e18 ? int64_t(d_) : 0;
+    case Kind::Text: return 0;
+    }
+    return 0;
+}
+
+uint64_t FormatArg::as_unsigned() const
+{
+    return kind_ == Kind::Unsigned ? u_ : uint64_t(as_signed());
+}
+
+double FormatArg::as_double() const
+{
+    switch (kind_) {
+    case Kind::Signed: return double(s_);
+    case Kind::Unsigned: return double(u_);
+    case Kind::Double: return d_;
+    case Kind::Text: return 0;
+    }
+    return 0;
+}
+
+namespace {
+
+struct Spec {
+    bool left = false, zero = false, plus = false, space = false, alt = false;
+    int width = 0;
+    int precision = -1;
+    bool wide = false; // "ll" or "I64": 64-bit integer
+    char16_t conv = 0;
+};
+
+void append_ascii(std::u16string& out, std::string_view s)
+{
+    for (char c : s) out.push_back(char16_t(uint8_t(c)));
+}
+
+// Pads `body` (already holding sign/prefix `head` separately) to the width.
+void emit(std::u16string& out, const Spec& spec, std::u16string_view head, std::u16string_view body,
+          bool zero_pad_allowed)
+{
+    const size_t len = head.size() + body.size();
+    const size_t pad = spec.width > 0 && size_t(spec.width) > len ? size_t(spec.width) - len : 0;
+    if (spec.left) {
+        out.append(head);
+        out.append(body);
+        out.append(pad, u' ');
+    } else if (spec.zero && zero_pad_allowed) {
+        out.append(head);
+        out.append(pad, u'0');
+        out.append(body);
+    } else {
+        out.append(pad, u' ');
+        out.append(head);
+        out.append(body);
+    }
+}
+
+void format_integer(std::u16string& out, const Spec& spec, const FormatArg& arg)
+{
+    bool negative = false;
+    uint64_t magnitude;
+    int base = 10;
+    bool upper = false;
+    if (spec.conv == u'd' || spec.conv == u'i') {
+        const int64_t v = spec.wide ? arg.as_signed() : int64_t(int32_t(arg.as_signed()));
+        negative = v < 0;
+        magnitude = negative ? uint64_t(0) - uint64_t(v) : uint64_t(v);
+    } else {
+        magnitude = spec.wide ? arg.as_unsigned() : uint64_t(uint32_t(arg.as_unsigned()));
+        if (spec.conv == u'x' || spec.conv == u'X') base = 16;
+        upper = spec.conv == u'X';
+    }
+    char buf[32];
+    auto res = std::to_chars(buf, buf + sizeof buf, magnitude, base);
+    std::string digits(buf, res.ptr);
+    if (upper)
+        for (char& c : digits) c = char(std::toupper(uint8_t(c)));
+    if (spec.precision >= 0) {
+        if (spec.precision == 0 && magnitude == 0) digits.clear();
+        if (digits.size() < size_t(spec.precision)) digits.insert(0, size_t(spec.precision) - digits.size(), '0');
+    }
+    std::u16string head;
+    if (negative) head = u"-";
+    else if (spec.plus && (spec.conv == u'd' || spec.conv == u'i')) head = u"+";
+    else if (spec.space && (spec.conv == u'd' || spec.conv == u'i')) head = u" ";
+    if (spec.alt && base == 16 && magnitude != 0) head += upper ? u"0X" : u"0x";
+    std::u16string body;
+    append_ascii(body, digits);
+    emit(out, spec, head, body, spec.precision < 0);
+}
+
+void strip_trailing_zeros(std::string& mantissa)
+{
+    const size_t dot = mantissa.find('.');
+    if (dot == std::string::npos) return;
+    size_t end = mantissa.size();
+    while (end > dot + 1 && mantissa[end - 1] == '0') --end;
+    if (end == dot + 1) end = dot;
+    mantissa.resize(end);
+}
+
+// "%g"/"%G" as the Windows C runtime prints it: precision P significant digits (6 by default),
+// exponent style when the rounded exponent is below -4 or at least P, and an exponent of at least
+// three digits. Digits come from std::to_chars, which rounds correctly and ignores the locale.
+std::string general_float(double v, int precision, bool alt, bool upper)
+{
+    if (std::isnan(v)) return upper ? "NAN" : "nan";
+    if (std::isinf(v)) return v < 0 ? (upper ? "-INF" : "-inf") : (upper ? "INF" : "inf");
+    const int p = precision < 0 ? 6 : (precision == 0 ? 1 : precision);
+    const bool negative = std::signbit(v);
+    const double a = std::fabs(v);
+
+    char buf[400];
+    int exponent = 0;
+    std::string sci;
+    if (a != 0) {
+        auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific, p - 1);
+        sci.assign(buf, r.ptr);
+        const size_t e = sci.find('e');
+        std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
+        sci.resize(e);
+    }
+    std::string out;
+    if (a != 0 && (exponent < -4 || exponent >= p)) {
+        if (!alt) strip_trailing_zeros(sci);
+        std::string exp = std::to_string(exponent < 0 ? -exponent : exponent);
+        if (exp.size() < 3) exp.insert(0, 3 - exp.size(), '0');
+        out = sci + (upper ? "E" : "e") + (exponent < 0 ? "-" : "+") + exp;
+    } else {
+        auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::fixed, p - 1 - exponent);
+        out.assign(buf, r.ptr);
+        if (alt && out.find('.') == std::string::npos) out += '.';
+        if (!alt) strip_trailing_zeros(out);
+    }
+    return negative ? "-" + out : out;
+}
+
+void format_float(std::u16string& out, const Spec& spec, const FormatArg& arg)
+{
+    const double v = arg.as_double();
+    std::string s = general_float(v, spec.precision, spec.alt, spec.conv == u'G');
+    std::u16string head;
+    if (!s.empty() && s[0] == '-') {
+        head = u"-";
+        s.erase(0, 1);
+    } else if (spec.plus) {
+        head = u"+";
+    } else if (spec.space) {
+        head = u" ";
+    }
+    std::u16string body;
+    append_ascii(body, s);
+    emit(out, spec, head, body, std::isfinite(v));
+}
+
+} // namespace
+
+std::u16string vformat(std::u16string_view fmt, std::span<const FormatArg> args)
+{
+    std::u16string out;
+    out.reserve(fmt.size() + 16);
+    size_t next = 0;
+    size_t i = 0;
+    while (i < fmt.size()) {
+        const char16_t c = fmt[i];
+        if (c != u'%') {
+            out.push_back(c);
+            ++i;
+            continue;
+        }
+        const size_t start = i++;
+        if (i < fmt.size() && fmt[i] == u'%') {
+            out.push_back(u'%');
+            ++i;
+            continue;
+        }
+        Spec spec;
+        for (; i < fmt.size(); ++i) {
+            const char16_t f = fmt[i];
+            if (f == u'-') spec.left = true;
+            else if (f == u'0') spec.zero = true;
+            else if (f == u'+') spec.plus = true;
+            else if (f == u' ') spec.space = true;
+            else if (f == u'#') spec.alt = true;
+            else break;
+        }
+        for (; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
+            spec.width = std::min(spec.width * 10 + (fmt[i] - u'0'), 4096);
+        if (i < fmt.size() && fmt[i] == u'.') {
+            spec.precision = 0;
+            for (++i; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
+                spec.precision = std::min(spec.precision * 10 + (fmt[i] - u'0'), 4096);
+        }
+        if (fmt.substr(i, 3) == u"I64") {
+            spec.wide = true;
+            i += 3;
+        } else if (fmt.substr(i, 2) == u"ll") {
+            spec.wide = true;
+            i += 2;
+        } else if (i < fmt.size() && (fmt[i] == u'l' || fmt[i] == u'h')) {
+            ++i;
+        }
+        if (i >= fmt.size()) {
+            out.append(fmt.substr(start));
+            break;
+        }
+        spec.conv = fmt[i++];
+        const bool known = std::u16string_view(u"diuxXcsGg").find(spec.conv) != std::u16string_view::npos;
+        if (!known || next >= args.size()) {
+            out.append(fmt.substr(start, i - start));
+            continue;
+        }
+        const FormatArg& arg = args[next++];
+        switch (spec.conv) {
+        case u'c': {
+            const char16_t ch = char16_t(arg.as_unsigned());
+            // A NUL ends the text, as it ends a C string.
+            if (ch == 0) return out;
+            emit(out, spec, u"", std::u16string_view(&ch, 1), false);
+            break;
+        }
+        case u's': {
+            std::u16string_view s = arg.as_text();
+            if (spec.precision >= 0 && s.size() > size_t(spec.precision)) s = s.substr(0, size_t(spec.precision));
+            emit(out, spec, u"", s, false);
+            break;
+        }
+        case u'G':
+        case u'g':
+            format_float(out, spec, arg);
+            break;
+        default:
+            format_integer(out, spec, arg);
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace text
