@@ -1,0 +1,17 @@
+// The backend's families, one factory each, defined in win32/ or posix/. A family that a backend
+// does not provide yet returns nullptr.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace platform::backend {
+Files* native_files();
+Registry* native_registry();
+Sync* native_sync();
+Pipes* native_pipes();
+Processes* native_processes();
+Services* native_services();
+Devices* native_devices();
+DeviceTree* native_devicetree();
+System* native_system();
+} // namespace platform::backend
