@@ -1,0 +1,59 @@
+// Paths, whole files, named-mutex probes, registry numbers and the suite's folders.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A growable byte block. Whatever it holds is followed by two zero bytes, so that UTF-16 text read
+// into it is terminated.
+class CByteBuffer {
+public:
+    CByteBuffer() { clear(); }
+    void clear()
+    {
+        bytes_.assign(2, 0);
+    }
+    void append(const void* data, size_t size);
+    const uint8_t* data() const { return bytes_.data(); }
+    uint32_t size() const { return uint32_t(bytes_.size() - 2); }
+    std::u16string as_utf16() const; // the bytes as UTF-16LE code units (an odd last byte ignored)
+
+private:
+    std::vector<uint8_t> bytes_;
+};
+
+// Appends "\\" to `base` unless it already ends in one, drops one leading "\\" from `tail`, then
+// appends `tail`.
+void JoinPath(std::u16string& base, std::u16string_view tail);
+std::u16string joined(std::u16string base, std::u16string_view tail);
+
+// Creates every folder of `path` (each prefix ending before a "\\", and the whole path); existing
+// folders are fine.
+bool EnsureFolders(const std::u16string& path);
+
+// Writes `count` bytes as the whole new content of `path`, creating its folders. The bytes go to a
+// temporary file in the same folder that then replaces the target, so a reader never sees a torn
+// file: on any failure (including a short write) the target keeps its old content and 0 is
+// returned.
+int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count);
+int WriteWholeFile(const std::u16string& path, const std::u16string& text); // UTF-16LE, no BOM
+// Replaces `buffer` with the whole content of `path`. 0 when the file cannot be opened or read.
+int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer);
+// Appends the bytes to `path` in one write (creating the file and its folders).
+int AppendToFile(const std::u16string& path, const std::string& bytes);
+
+// Whether some process holds the global named mutex `name`. Never creates it.
+bool MutexPresent(std::u16string_view name);
+
+// REG_DWORD values below HKEY_LOCAL_MACHINE.
+uint32_t ReadHklmDword(const std::u16string& key, const std::u16string& value, uint32_t default_value);
+int WriteHklmDword(const std::u16string& key, const std::u16string& value, uint32_t number);
+
+// The suite's folders: the root from the registry value RootPath of HKLM\Software\halvar, the data
+// folder below ALLUSERSPROFILE, the configuration folder below that, and the program's own folder.
+std::u16string suite_root_folder();
+std::u16string suite_data_folder(std::u16string_view sub = {});
+std::u16string suite_config_folder(std::u16string_view sub = {});
+std::u16string program_folder(std::u16string_view sub = {});

@@ -1,0 +1,124 @@
+// Scripted platform families for host tests.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/processes.h"
+#include "platform/system.h"
+
+namespace fakes {
+
+// A system family that records debugger output and shows a fixed clock.
+class System : public platform::System {
+public:
+    std::vector<std::u16string> lines;
+    platform::LocalTime now{2024, 1, 3, 31, 9, 59, 59, 0};
+    uint32_t ticks = 0x1A2B3;
+    std::map<std::u16string, std::u16string> env;
+    std::mutex lock;
+
+    platform::Error environment(const std::u16string& name, std::u16string& value) override
+    {
+        auto it = env.find(name);
+        if (it == env.end()) return platform::err::envvar_not_found;
+        value = it->second;
+        return 0;
+    }
+    uint32_t tick_count() override { return ticks; }
+    platform::LocalTime local_time() override { return now; }
+    void debug_output(const std::u16string& line) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        lines.push_back(line);
+    }
+    platform::Error sha1(std::span<const uint8_t> data, platform::Sha1Digest& digest) override
+    {
+        return platform::err::not_supported;
+    }
+};
+
+// A process table: identifier -> image path, user; open() fails for identifiers marked closed.
+class Processes : public platform::Processes {
+public:
+    struct Entry {
+        std::u16string path;
+        std::u16string user;
+        bool can_open = true;
+    };
+    std::vector<uint32_t> order;
+    std::map<uint32_t, Entry> table;
+    int opens = 0;
+
+    void add(uint32_t pid, std::u16string path, std::u16string user = u"", bool can_open = true)
+    {
+        order.push_back(pid);
+        table[pid] = Entry{std::move(path), std::move(user), can_open};
+    }
+
+    platform::Error enumerate(std::vector<uint32_t>& ids) override
+    {
+        ids = order;
+        return 0;
+    }
+    platform::Error open(uint32_t pid, platform::Handle& h) override
+    {
+        ++opens;
+        auto it = table.find(pid);
+        if (it == table.end() || !it->second.can_open) return platform::err::access_denied;
+        h = pid + 1000;
+        return 0;
+    }
+    platform::Error close(platform::Handle) override { return 0; }
+    platform::Error module_file_name(platform::Handle h, std::u16string& path) override
+    {
+        path = table[uint32_t(h - 1000)].path;
+        return path.empty() ? platform::err::partial_copy : 0;
+    }
+    platform::Error full_image_name(platform::Handle h, std::u16string& path) override
+    {
+        return platform::err::call_not_implemented;
+    }
+    platform::Error module_base_name(platform::Handle h, std::u16string& name) override
+    {
+        const auto& p = table[uint32_t(h - 1000)].path;
+        name = p.substr(p.rfind(u'\\') + 1);
+        return 0;
+    }
+    platform::Error token_user_name(platform::Handle h, std::u16string& name) override
+    {
+        name = table[uint32_t(h - 1000)].user;
+        return name.empty() ? platform::err::access_denied : 0;
+    }
+    platform::Error snapshot_exe_name(uint32_t pid, std::u16string& name) override
+    {
+        auto it = table.find(pid);
+        if (it == table.end()) return platform::err::not_found;
+        name = it->second.path.substr(it->second.path.rfind(u'\\') + 1);
+        return 0;
+    }
+    uint32_t current_id() override { return 77; }
+    uint32_t current_thread_id() override { return 0x1a2c; }
+    platform::Error current_module_path(std::u16string& path) override
+    {
+        path = u"C:\\Program Files\\zelmarusb\\zelmarusb.exe";
+        return 0;
+    }
+    platform::Error current_user_name(std::u16string& name) override
+    {
+        name = u"tester";
+        return 0;
+    }
+    uint16_t user_ui_language() override { return 1045; }
+    uint16_t system_ui_language() override { return 1033; }
+    platform::Error launch(const platform::LaunchRequest&, platform::LaunchResult&) override
+    {
+        return platform::err::not_supported;
+    }
+    [[noreturn]] void terminate_current(uint32_t) override { std::abort(); }
+};
+
+} // namespace fakes

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "fakes.h"
+#include "host/files.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "text/text.h"
+
+namespace {
+
+TEST(JoinPath, SeparatorRules)
+{
+    struct Case {
+        const char16_t* base;
+        const char16_t* tail;
+        const char16_t* expected;
+    };
+    const Case cases[] = {
+        {u"C:\\a\\", u"\\b", u"C:\\a\\b"},
+        {u"C:\\a", u"b", u"C:\\a\\b"},
+        {u"", u"b", u"\\b"},
+        {u"C:\\a", u"\\\\b", u"C:\\a\\\\b"},  // only one leading separator is dropped
+        {u"C:\\a", u"", u"C:\\a\\"},
+    };
+    for (const auto& c : cases) {
+        std::u16string base = c.base;
+        JoinPath(base, c.tail);
+        EXPECT_EQ(base, c.expected);
+    }
+}
+
+// Delegates to the real files family but lets a test break writes.
+class BreakingFiles : public platform::Files {
+public:
+    explicit BreakingFiles(platform::Files& real) : real_(real) {}
+    bool short_writes = false;
+
+    platform::Error open(const std::u16string& p, uint32_t a, uint32_t s, uint32_t d, uint32_t f,
+                         platform::Handle& h) override { return real_.open(p, a, s, d, f, h); }
+    platform::Error read(platform::Handle h, void* b, uint32_t n, uint32_t& r) override { return real_.read(h, b, n, r); }
+    platform::Error write(platform::Handle h, const void* b, uint32_t n, uint32_t& w) override
+    {
+        if (!short_writes) return real_.write(h, b, n, w);
+        // A full disk: half of the bytes go in, then nothing more.
+        const platform::Error e = real_.write(h, b, n / 2, w);
+        short_writes_done = true;
+        if (w == 0) return platform::err::disk_full;
+        return e;
+    }
+    platform::Error size(platform::Handle h, uint64_t& s) override { return real_.size(h, s); }
+    platform::Error close(platform::Handle h) override { return real_.close(h); }
+    platform::Error remove(const std::u16string& p) override { return real_.remove(p); }
+    platform::Error create_directory(const std::u16string& p) override { return real_.create_directory(p); }
+    uint32_t attributes(const std::u16string& p, platform::Error& e) override { return real_.attributes(p, e); }
+    platform::Error find(const std::u16string& p, std::vector<platform::FindEntry>& e) override { return real_.find(p, e); }
+    platform::Error move_replace(const std::u16string& a, const std::u16string& b) override { return real_.move_replace(a, b); }
+    int stat(const std::u16string& p, bool& d) override { return real_.stat(p, d); }
+    int make_writable(const std::u16string& p) override { return real_.make_writable(p); }
+    uint32_t drive_type(const std::u16string& r) override { return real_.drive_type(r); }
+    bool short_writes_done = false;
+
+private:
+    platform::Files& real_;
+};
+
+class WholeFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("zelmusb-host-files-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    // The folder as the program names it (Windows separators).
+    std::u16string path(const char* tail) const
+    {
+        std::u16string p = text::from_utf8((dir_ / tail).string());
+        for (auto& c : p)
+            if (c == u'/') c = u'\\';
+        return p;
+    }
+    std::filesystem::path dir_;
+};
+
+TEST_F(WholeFiles, WriteCreatesFoldersReplacesContentAndReadsBack)
+{
+    const std::u16string file = path("a/b/c/data.bin");
+    ASSERT_EQ(WriteWholeFile(file, std::u16string(u"long content, Łódź")), 1);
+    ASSERT_EQ(WriteWholeFile(file, std::u16string(u"short")), 1);
+    CByteBuffer buffer;
+    ASSERT_EQ(ReadWholeFile(file, buffer), 1);
+    EXPECT_EQ(buffer.size(), 10u);
+    EXPECT_EQ(buffer.as_utf16(), u"short");
+    // Terminated as wide text right after the data.
+    EXPECT_EQ(buffer.data()[10], 0);
+    EXPECT_EQ(buffer.data()[11], 0);
+    // No temporary left beside it.
+    size_t entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir_ / "a/b/c")) entries += e.is_regular_file();
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(WholeFiles, ShortWriteLeavesTheOldContentAndFails)
+{
+    const std::u16string file = path("keep.json");
+    ASSERT_EQ(WriteWholeFile(file, std::u16string(u"{\"old\":1}")), 1);
+    BreakingFiles breaking(platform::files());
+    breaking.short_writes = true;
+    {
+        platform::Override<platform::Files> o(&platform::Platform::files, breaking);
+        EXPECT_EQ(WriteWholeFile(file, std::u16string(u"{\"new\":2, \"much\":\"longer\"}")), 0);
+    }
+    EXPECT_TRUE(breaking.short_writes_done);
+    CByteBuffer buffer;
+    ASSERT_EQ(ReadWholeFile(file, buffer), 1);
+    EXPECT_EQ(buffer.as_utf16(), u"{\"old\":1}");
+    size_t entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir_)) entries += e.is_regular_file();
+    EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(WholeFiles, MissingFileAndEmptyFile)
+{
+    CByteBuffer buffer;
+    buffer.append("xy", 2);
+    EXPECT_EQ(ReadWholeFile(path("missing.bin"), buffer), 0);
+    EXPECT_EQ(buffer.size(), 2u);  // unchanged on failure
+    ASSERT_EQ(WriteWholeFile(path("empty.bin"), "", 0), 1);
+    ASSERT_EQ(ReadWholeFile(path("empty.bin"), buffer), 1);
+    EXPECT_EQ(buffer.size(), 0u);
+}
+
+TEST_F(WholeFiles, AppendAddsWholeLines)
+{
+    const std::u16string log = path("logs/arrivals.txt");
+    ASSERT_EQ(AppendToFile(log, "one\r\n"), 1);
+    ASSERT_EQ(AppendToFile(log, "two\r\n"), 1);
+    CByteBuffer buffer;
+    ASSERT_EQ(ReadWholeFile(log, buffer), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), buffer.size()), "one\r\ntwo\r\n");
+}
+
+TEST(SuiteFolders, DataAndConfigFoldersFollowTheEnvironment)
+{
+    fakes::System system;
+    fakes::Processes processes;
+    platform::Override<platform::System> o1(&platform::Platform::system, system);
+    platform::Override<platform::Processes> o2(&platform::Platform::processes, processes);
+    system.env[u"ALLUSERSPROFILE"] = u"C:\\ProgramData";
+    EXPECT_EQ(suite_data_folder(), u"C:\\ProgramData\\halvar");
+    EXPECT_EQ(suite_data_folder(u"tmp"), u"C:\\ProgramData\\halvar\\tmp");
+    EXPECT_EQ(suite_config_folder(u"cfg.json"), u"C:\\ProgramData\\halvar\\cfg\\cfg.json");
+    EXPECT_EQ(program_folder(u"zelmusb.sys"), u"C:\\Program Files\\zelmarusb\\zelmusb.sys");
+    system.env.clear();
+    EXPECT_EQ(suite_data_folder(), u"\\halvar");
+    system.env[u"ALLUSERSPROFILE"] = std::u16string(1024, u'x');
+    EXPECT_EQ(suite_data_folder(), u"\\halvar");
+}
+
+} // namespace
