@@ -44,6 +44,21 @@ constexpr Error no_more_items = 259;
 constexpr Error pipe_connected = 535;
 constexpr Error pipe_listening = 536;
 constexpr Error io_pending = 997;
+// Waits, pipes and the service control manager.
+constexpr Error invalid_level = 124;
+constexpr Error abandoned_wait_0 = 735;
+constexpr Error operation_aborted = 995;
+constexpr Error dependent_services_running = 1051;
+constexpr Error service_no_thread = 1054;
+constexpr Error service_database_locked = 1055;
+constexpr Error invalid_service_account = 1057;
+constexpr Error circular_dependency = 1059;
+constexpr Error database_does_not_exist = 1065;
+constexpr Error service_dependency_fail = 1068;
+constexpr Error service_logon_failed = 1069;
+constexpr Error service_dependency_deleted = 1075;
+constexpr Error duplicate_service_name = 1078;
+constexpr Error shutdown_in_progress = 1115;
 constexpr Error service_request_timeout = 1053;
 constexpr Error service_already_running = 1056;
 constexpr Error service_disabled = 1058;
@@ -56,6 +71,21 @@ constexpr Error end_of_media = 1100;
 constexpr Error invalid_service_control = 1052;
 constexpr Error file_not_found_in_registry = 2; // the registry reports missing keys and values as 2
 constexpr Error timeout = 1460;
+// Files, processes, registry, environment.
+constexpr Error too_many_open_files = 4;
+constexpr Error not_same_device = 17;
+constexpr Error write_protect = 19;
+constexpr Error disk_full = 112;
+constexpr Error call_not_implemented = 120;
+constexpr Error envvar_not_found = 203;
+constexpr Error filename_exced_range = 206;
+constexpr Error directory = 267;
+constexpr Error partial_copy = 299;
+constexpr Error registry_corrupt = 1015;
+constexpr Error key_deleted = 1018;
+constexpr Error no_association = 1155;
+constexpr Error not_found = 1168;
+constexpr Error none_mapped = 1332;
 } // namespace err
 
 // An operating-system handle as a number: a Windows HANDLE on Windows, a backend-defined value
