@@ -19,6 +19,8 @@ namespace access {
 constexpr uint32_t generic_read = 0x80000000u;
 constexpr uint32_t generic_write = 0x40000000u;
 constexpr uint32_t file_all_access = 0x1F01FFu;
+// FILE_APPEND_DATA alone: every write goes to the end of the file, whole.
+constexpr uint32_t append_data = 0x0004u;
 } // namespace access
 
 namespace share {

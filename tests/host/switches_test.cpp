@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/switches.h"
+#include "text/text.h"
 
 namespace {
 
@@ -17,8 +18,8 @@ TEST(FindSwitch, ValuesAndOrderOfSwitches)
         {u"/gud:\"C:\\My Files\\usb list.json\" /x", u"/gud:", true, u"c:\\my files\\usb list.json"},
         {u"/gud:C:\\My Files\\list.json", u"/gud:", true, u"c:\\my"},
         {u"/startup", u"/start", true, u""},
-        {u"/test:c:\\stop\\rules.json", u"/test:", true, u"c:\\stop\\rules.json"},
-        {u"/test:c:\\stop\\rules.json", u"/stop", true, u""},  // found too: the caller's order decides
+        {u"/test:c:/stop/rules.json", u"/test:", true, u"c:/stop/rules.json"},
+        {u"/test:c:/stop/rules.json", u"/stop", true, u""},  // found too: the caller's order decides
         {u"/stop /start", u"/stop", true, u""},
         {u"", u"/start", false, u""},
         {u"/gud:", u"/gud:", true, u""},
@@ -27,6 +28,7 @@ TEST(FindSwitch, ValuesAndOrderOfSwitches)
         {u"/ŁÓDŹ:Żółw", u"/łódź:", true, u"żółw"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(text::to_utf8(c.line) + " / " + text::to_utf8(c.sw));
         std::u16string value = u"stale";
         EXPECT_EQ(find_switch(c.line, c.sw, value), c.found);
         EXPECT_EQ(value, c.value);
