@@ -40,13 +40,18 @@ void TraceLine(const std::u16string& prefix, std::u16string_view format, std::sp
     platform::system().debug_output(prefix + message + u"\r\n");
 }
 
-void _COUT(std::u16string_view message, int)
+std::u16string cout_text(std::u16string_view message)
 {
     std::u16string clean(message);
     for (char16_t& c : clean)
         if (c == u'%') c = u'_';
     if (clean.size() > cout_max_chars) clean.resize(cout_max_chars);
-    TraceLine(trace_prefix(ZELMUSB_FUNCSIG, __LINE__), clean);
+    return clean;
+}
+
+void _COUT(std::u16string_view message, int)
+{
+    TraceLine(trace_prefix(ZELMUSB_FUNCSIG, __LINE__), cout_text(message));
 }
 
 std::u16string IntText(int value)

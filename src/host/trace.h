@@ -42,6 +42,9 @@ void trace_line(const std::u16string& prefix, std::u16string_view format, const 
 // line carries _COUT's own name. The integer is accepted and ignored.
 void _COUT(std::u16string_view text, int = 0);
 
+// The clean-up _COUT applies: "%" becomes "_", and the text is cut to 128 characters.
+std::u16string cout_text(std::u16string_view text);
+
 // "%i" of a value.
 std::u16string IntText(int value);
 

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/processes.h"
+#include "platform/sync.h"
 #include "platform/system.h"
 
 namespace fakes {
@@ -119,6 +120,59 @@ public:
         return platform::err::not_supported;
     }
     [[noreturn]] void terminate_current(uint32_t) override { std::abort(); }
+};
+
+// Sleeps in virtual time; named mutexes are a set of names some "other process" holds.
+class Sync : public platform::Sync {
+public:
+    uint64_t slept_ms = 0;
+    std::vector<uint32_t> sleeps;
+    std::map<std::u16string, int> held; // name -> probes left before it is released (-1: for ever)
+    std::mutex lock;
+
+    platform::Error create_mutex(const std::u16string& name, platform::Handle& out) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        out = 1;
+        if (held.count(name)) return platform::err::already_exists;
+        held[name] = -1;
+        return 0;
+    }
+    platform::Error open_mutex(const std::u16string& name, platform::Handle& out) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        auto it = held.find(name);
+        if (it == held.end()) return platform::err::file_not_found;
+        if (it->second == 0) {
+            held.erase(it);
+            return platform::err::file_not_found;
+        }
+        if (it->second > 0) --it->second;
+        out = 1;
+        return 0;
+    }
+    platform::Error create_event(bool, bool, const std::u16string&, platform::Handle&) override
+    {
+        return platform::err::not_supported;
+    }
+    platform::Error set_event(platform::Handle) override { return platform::err::not_supported; }
+    platform::Error reset_event(platform::Handle) override { return platform::err::not_supported; }
+    platform::Error open_event_of(uint32_t, platform::Handle, platform::Handle&) override
+    {
+        return platform::err::not_supported;
+    }
+    platform::Error close(platform::Handle) override { return 0; }
+    platform::Error wait_any(const std::vector<platform::Handle>&, uint32_t, size_t&) override
+    {
+        return platform::err::not_supported;
+    }
+    platform::Error wait(platform::Handle, uint32_t) override { return platform::err::not_supported; }
+    void sleep(uint32_t ms) override
+    {
+        std::lock_guard<std::mutex> g(lock);
+        slept_ms += ms;
+        sleeps.push_back(ms);
+    }
 };
 
 } // namespace fakes

@@ -1,0 +1,162 @@
+#include "host/app.h"
+
+#include "host/commp.h"
+#include "host/files.h"
+#include "host/settings.h"
+#include "host/switches.h"
+#include "host/threads.h"
+#include "host/trace.h"
+#include "platform/platform.h"
+#include "platform/processes.h"
+#include "platform/sync.h"
+#include "platform/files.h"
+
+std::atomic<uint32_t> g_stop_request{0};
+std::atomic<uint32_t> g_uninstall_request{0};
+
+namespace {
+constexpr uint32_t watchdog_ms = 30000;
+constexpr uint32_t poll_ms = 5000;
+constexpr uint32_t failed_start_delay_ms = 20000;
+
+std::u16string handover_file()
+{
+    return joined(suite_data_folder(), u"tmp\\zelmusbtmppath.txt");
+}
+
+// CreateMutexW for a mutex that only has to be seen: the handle, or none when it already existed.
+platform::Handle create_seen_mutex(const char16_t* name)
+{
+    auto& sync = platform::sync();
+    platform::Handle h = platform::null_handle;
+    const platform::Error e = sync.create_mutex(u"Global\\" + std::u16string(name), h);
+    if (e == platform::err::already_exists) {
+        sync.close(h);
+        return platform::null_handle;
+    }
+    return e == platform::err::success ? h : platform::null_handle;
+}
+} // namespace
+
+std::u16string HandleDefaultQuestion(uint32_t, const std::u16string& question)
+{
+    if (question == u"cfg") {
+        read_config();
+        return u"1";
+    }
+    if (question == u"stop") {
+        g_stop_request = 1;
+        return u"1";
+    }
+    if (question == u"uninstall") {
+        g_stop_request = 1;
+        g_uninstall_request = 1;
+        return u"1";
+    }
+    return {};
+}
+
+uint32_t thread_communication_default(void*)
+{
+    TRACE(u"> Enter");
+    class_commp commp(2000, 2000);
+    commp.text_handler = HandleDefaultQuestion;
+    commp.listen(u"default");
+    return 0;
+}
+
+uint32_t force_exit_watchdog(void*)
+{
+    platform::sync().sleep(watchdog_ms);
+    _COUT(u"! Force process termination.");
+    platform::processes().terminate_current(0);
+}
+
+bool run_program(const std::u16string& file, const std::u16string& parameters, bool wait, bool show)
+{
+    platform::LaunchRequest request;
+    request.verb = u"open";
+    request.file = file;
+    request.parameters = parameters;
+    const size_t slash = file.rfind(u'\\');
+    request.directory = slash == std::u16string::npos ? std::u16string() : file.substr(0, slash);
+    request.show = show ? platform::show_command::show_normal : platform::show_command::hide;
+    request.wait = wait;
+    request.wait_limit_ms = 1800000;
+    platform::LaunchResult result;
+    return platform::processes().launch(request, result) == platform::err::success;
+}
+
+void run_temporary_service()
+{
+    const platform::Handle mutex = create_seen_mutex(temporary_service_mutex);
+    std::u16string exe;
+    platform::processes().current_module_path(exe);
+    run_program(u"sc.exe", u"create zelmusbtmpsvc binpath= \"" + exe + u"\"", true, false);
+    run_program(u"sc.exe", u"start zelmusbtmpsvc", true, false);
+    run_program(u"sc.exe", u"delete zelmusbtmpsvc", true, false);
+    if (mutex != platform::null_handle) platform::sync().close(mutex);
+}
+
+void CzelmarusbApp::run_start()
+{
+    if (MutexPresent(run_mutex)) return;
+    const platform::Handle mutex = create_seen_mutex(run_mutex);
+    host_threads().StartThread(thread_communication_default, nullptr);
+    _COUT(u"*** USB STARTED.");
+    read_config();
+
+    // The driver run joins here once the driver control is part of the program; until then the
+    // instance serves its pipe commands and waits for "stop".
+    uint32_t exit_delay = 1;
+    (void)failed_start_delay_ms;
+
+    while (g_stop_request == 0) platform::sync().sleep(poll_ms);
+    _COUT(u"*** USB STOPPED.");
+    host_threads().StartThread(force_exit_watchdog, nullptr);
+    if (exit_delay > 10) {
+        _COUT(u"Emergency delay...");
+        platform::sync().sleep(exit_delay);
+    }
+    _COUT(u"Exit.");
+    if (mutex != platform::null_handle) platform::sync().close(mutex);
+}
+
+bool CzelmarusbApp::InitInstance()
+{
+    auto& processes = platform::processes();
+    TRACE(u"%s", u"LANG(U): " + IntText(processes.user_ui_language()));
+    TRACE(u"%s", u"LANG(S): " + IntText(processes.system_ui_language()));
+    std::u16string user;
+    if (processes.current_user_name(user) != platform::err::success) user.clear();
+    TRACE(u"%s", u"User   : " + user);
+
+    if (MutexPresent(temporary_service_mutex)) {
+        const std::u16string handover = handover_file();
+        std::u16string destination;
+        if (LoadSuiteFile(handover, destination) && !destination.empty()) {
+            platform::files().remove(handover);
+            TRACE(u"%s", cout_text(u"USB list path: " + destination));
+            write_usb_list_to(destination);
+        }
+        return false;
+    }
+
+    std::u16string value;
+    if (find_switch(command_line_, u"/test:", value)) {
+        test_rules_file(value);
+    } else if (find_switch(command_line_, u"/gud:", value)) {
+        WriteWholeFile(handover_file(), value);
+        host_threads().StartThread(force_exit_watchdog, nullptr);
+        run_temporary_service();
+    } else if (find_switch(command_line_, u"/stop", value)) {
+        class_commp commp(2000, 2000);
+        TRACE(u"%s", u"Stop result: " + commp.AskOtherInstance(u"stop", u"default"));
+    } else if (find_switch(command_line_, u"/uninstall", value)) {
+        class_commp commp(2000, 2000);
+        commp.AskOtherInstance(u"uninstall", u"default");
+    } else if (find_switch(command_line_, u"/start", value)) {
+        run_start();
+    }
+    return false;
+}

@@ -1,0 +1,208 @@
+#include "host/commp.h"
+
+#include "host/trace.h"
+#include "platform/pipes.h"
+#include "platform/platform.h"
+#include "platform/processes.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "text/text.h"
+
+using platform::Handle;
+
+namespace {
+constexpr uint32_t busy_probe_ms = 500;
+constexpr uint32_t busy_wait_limit_ms = 600000;
+constexpr uint32_t connect_retry_ms = 10;
+constexpr uint32_t write_retry_ms = 500;
+constexpr uint32_t first_chunk = 16;
+constexpr uint32_t largest_chunk = 0x100000;
+
+uint32_t own_pid()
+{
+    return platform::processes().current_id();
+}
+
+// Milliseconds since `start` on the wrapping tick counter.
+uint32_t elapsed_since(uint32_t start)
+{
+    return platform::system().tick_count() - start;
+}
+} // namespace
+
+std::u16string class_commp::base_name(const std::u16string& channel, uint32_t pid)
+{
+    return text::format(u"zelmar_comm_%s_%i", channel, pid == 0 ? own_pid() : pid);
+}
+
+std::u16string class_commp::pipe_path(const std::u16string& channel, uint32_t pid)
+{
+    return text::format(u"\\\\.\\pipe\\%s", base_name(channel, pid));
+}
+
+std::u16string class_commp::busy_mutex_name(const std::u16string& channel, uint32_t pid)
+{
+    return text::format(u"busy_mutex_%s", base_name(channel, pid));
+}
+
+void read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms)
+{
+    auto& pipes = platform::pipes();
+    message.clear();
+    uint32_t available = 0, left = 0;
+    pipes.peek(pipe, available, left);
+    std::vector<uint8_t> chunk(first_chunk);
+    uint32_t size = first_chunk;
+    uint32_t wait = timeout_ms;
+    for (;;) {
+        uint32_t got = 0;
+        const platform::Error e = pipes.read(pipe, chunk.data(), size, got, wait);
+        message.append(chunk.data(), got);
+        if (e != platform::err::more_data) break;
+        // The rest of the message is already there: no more waiting.
+        wait = platform::infinite;
+        if (size < largest_chunk) {
+            size *= 2;
+            chunk.resize(size);
+        }
+    }
+}
+
+int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBuffer& answer,
+                     const std::u16string& channel, uint32_t answer_timeout_ms)
+{
+    auto& pipes = platform::pipes();
+    auto& sync = platform::sync();
+    answer.clear();
+    const std::u16string path = pipe_path(channel, pid);
+    const std::u16string busy = busy_mutex_name(channel, pid);
+
+    for (uint32_t waited = 0; waited < busy_wait_limit_ms && MutexPresent(busy); waited += busy_probe_ms)
+        sync.sleep(busy_probe_ms);
+
+    Handle pipe = platform::null_handle;
+    const uint32_t connect_start = platform::system().tick_count();
+    for (;;) {
+        if (pipes.open_client(path, pipe) == platform::err::success) {
+            if (pipes.set_message_mode(pipe) == platform::err::success) break;
+            pipes.close(pipe);
+        }
+        pipe = platform::null_handle;
+        if (elapsed_since(connect_start) >= connect_timeout_ms_) return 0;
+        sync.sleep(connect_retry_ms);
+    }
+
+    std::vector<uint8_t> request(4);
+    const uint32_t me = own_pid();
+    for (int i = 0; i < 4; ++i) request[size_t(i)] = uint8_t(me >> (8 * i));
+    request.insert(request.end(), question.begin(), question.end());
+
+    const uint32_t write_start = platform::system().tick_count();
+    bool written = false;
+    for (;;) {
+        uint32_t count = 0;
+        const platform::Error e = pipes.write(pipe, request.data(), uint32_t(request.size()), count);
+        if (e == platform::err::success) {
+            written = true;
+            break;
+        }
+        TRACE(u"ask write error [%s] : %i", path, int(e));
+        if (elapsed_since(write_start) >= write_timeout_ms_) break;
+        sync.sleep(write_retry_ms);
+    }
+    // A peer that never answers must not hold the asker: the read is bounded, and nothing in time
+    // is the empty answer.
+    if (written) read_pipe_message(pipe, answer, answer_timeout_ms);
+    pipes.close(pipe);
+    return 1;
+}
+
+std::u16string class_commp::AskText(uint32_t pid, const std::u16string& question, const std::u16string& channel,
+                                    uint32_t answer_timeout_ms)
+{
+    CByteBuffer answer;
+    if (ask(pid, text::to_utf16le(question), answer, channel, answer_timeout_ms) != 1) return {};
+    return answer.as_utf16();
+}
+
+std::u16string class_commp::AskProcess(const std::u16string& process_name, const std::u16string& question,
+                                       const std::u16string& channel, uint32_t answer_timeout_ms)
+{
+    const uint32_t pid = processes.FindProcessByName(process_name);
+    if (pid == 0) return {};
+    return AskText(pid, question, channel, answer_timeout_ms);
+}
+
+std::u16string class_commp::AskOtherInstance(const std::u16string& question, const std::u16string& channel)
+{
+    const uint32_t me = own_pid();
+    const std::u16string own = text::to_lower(processes.ProcessImagePath(me));
+    if (own.empty()) return {};
+    std::vector<uint32_t> ids;
+    processes.EnumerateProcesses(ids);
+    for (uint32_t id : ids) {
+        if (id == me) continue;
+        if (text::to_lower(processes.ProcessImagePath(id)) == own) return AskText(id, question, channel);
+    }
+    return {};
+}
+
+void class_commp::listen(const std::u16string& channel, const std::atomic<bool>* stop)
+{
+    auto& pipes = platform::pipes();
+    auto& sync = platform::sync();
+    const std::u16string path = pipe_path(channel, 0);
+    const std::u16string busy = u"Global\\" + busy_mutex_name(channel, 0);
+    TRACE(u"listener [%s]", path);
+
+    platform::PipeServerOptions options;
+    options.max_instances = 255;
+    options.out_buffer_size = 1024;
+    options.in_buffer_size = 1024;
+    options.default_timeout_ms = 500;
+    options.system_and_everyone = true;
+    options.inheritable = true;
+
+    while (!(stop && stop->load())) {
+        Handle pipe = platform::null_handle;
+        if (const platform::Error e = pipes.create_server(path, options, pipe); e != platform::err::success) {
+            TRACE(u"pipe error [%s] : %i", path, int(e));
+            sync.sleep(1000);
+            continue;
+        }
+        if (pipes.connect(pipe) != platform::err::success) {
+            pipes.close(pipe);
+            continue;
+        }
+        Handle busy_mutex = platform::null_handle;
+        if (sync.create_mutex(busy, busy_mutex) == platform::err::already_exists) {
+            sync.close(busy_mutex);
+            busy_mutex = platform::null_handle;
+        }
+
+        CByteBuffer request;
+        read_pipe_message(pipe, request, request_timeout_ms);
+        if (request.size() >= 4) {
+            const uint8_t* r = request.data();
+            const uint32_t asker = uint32_t(r[0]) | uint32_t(r[1]) << 8 | uint32_t(r[2]) << 16 | uint32_t(r[3]) << 24;
+            CByteBuffer answer;
+            if (raw_handler) {
+                raw_handler(asker, r + 4, request.size() - 4, answer);
+            } else if (text_handler) {
+                // The handler sees a terminated text, as a C string: an embedded NUL ends it.
+                std::u16string question = text::from_utf16le(std::span<const uint8_t>(r + 4, request.size() - 4));
+                if (const size_t nul = question.find(u'\0'); nul != std::u16string::npos) question.resize(nul);
+                const auto bytes = text::to_utf16le(text_handler(asker, question));
+                answer.append(bytes.data(), bytes.size());
+            }
+            uint32_t written = 0;
+            if (const platform::Error e = pipes.write(pipe, answer.data(), answer.size(), written);
+                e != platform::err::success)
+                TRACE(u"listen write error [%s] : %i", path, int(e));
+        }
+        pipes.flush(pipe);
+        pipes.disconnect(pipe);
+        pipes.close(pipe);
+        if (busy_mutex != platform::null_handle) sync.close(busy_mutex);
+    }
+}

@@ -1,0 +1,218 @@
+#include "host/settings.h"
+
+#include <cstring>
+
+#include "host/commp.h"
+#include "host/files.h"
+#include "host/trace.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/sync.h"
+#include "policy/rules.h"
+#include "text/text.h"
+
+UsbSettings g_settings;
+
+std::recursive_mutex& settings_lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+namespace container {
+namespace {
+// The key stream: starts at the seed, each next byte is the previous one times the multiplier
+// (mod 256); a zero byte would leave the payload bare, so it is replaced. Kept here, and only
+// here, so that packing and unpacking can never disagree.
+constexpr uint8_t seed = 0xA7;
+constexpr uint8_t multiplier = 0x4D;
+constexpr uint8_t zero_replacement = 0x3B;
+} // namespace
+
+void scramble(uint8_t* bytes, size_t size)
+{
+    uint8_t key = seed;
+    for (size_t i = 0; i < size; ++i) {
+        if (key == 0) key = zero_replacement;
+        bytes[i] ^= key;
+        key = uint8_t(key * multiplier);
+    }
+}
+
+std::vector<uint8_t> pack(const std::vector<uint8_t>& content)
+{
+    std::vector<uint8_t> out(marker, marker + marker_size);
+    out.insert(out.end(), content.begin(), content.end());
+    scramble(out.data() + marker_size, content.size());
+    return out;
+}
+} // namespace container
+
+bool LoadSuiteBytes(const std::u16string& path, std::vector<uint8_t>& content)
+{
+    CByteBuffer buffer;
+    if (!ReadWholeFile(path, buffer)) return false;
+    content.assign(buffer.data(), buffer.data() + buffer.size());
+    if (content.size() > container::marker_size &&
+        std::memcmp(content.data(), container::marker, container::marker_size) == 0) {
+        content.erase(content.begin(), content.begin() + container::marker_size);
+        container::scramble(content.data(), content.size());
+    }
+    return true;
+}
+
+namespace {
+// `strict_utf16`: UTF-16 needs at least two characters, as the suite-file reader demands; the
+// settings loader only looks at the second byte.
+std::u16string decode(const std::vector<uint8_t>& content, bool strict_utf16)
+{
+    size_t start = 0;
+    if (content.size() >= 2 && content[0] == 0xFF && content[1] == 0xFE) start = 2;
+    const std::span<const uint8_t> rest(content.data() + start, content.size() - start);
+    const bool utf16 = rest.size() >= 2 && rest[1] == 0 && (!strict_utf16 || rest.size() >= 4);
+    if (utf16) return text::from_utf16le(rest);
+    return text::from_system_codepage(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+}
+} // namespace
+
+std::u16string DecodeSuiteText(const std::vector<uint8_t>& content)
+{
+    return decode(content, true);
+}
+
+bool LoadSuiteFile(const std::u16string& path, std::u16string& text)
+{
+    std::vector<uint8_t> content;
+    if (!LoadSuiteBytes(path, content)) return false;
+    text = DecodeSuiteText(content);
+    return true;
+}
+
+namespace {
+void restore_configuration_copy()
+{
+    const std::u16string copy = suite_config_folder(u"cfg.json");
+    std::u16string text;
+    if (LoadSuiteFile(copy, text)) WriteWholeFile(copy + u"." + CompactTimestamp(), text);
+    std::u16string original;
+    if (LoadSuiteFile(joined(joined(suite_root_folder(), u"bin"), u"cfg.json"), original))
+        WriteWholeFile(copy, original);
+    else
+        platform::files().remove(copy);
+}
+} // namespace
+
+SettingsFile LoadSettingsFile(const std::u16string& name)
+{
+    SettingsFile file;
+    file.name = name;
+    while (MutexPresent(loading_config_mutex)) platform::sync().sleep(100);
+
+    for (int attempt = 0; attempt <= 6; ++attempt) {
+        std::vector<uint8_t> content;
+        file.path = suite_config_folder(name);
+        if (!LoadSuiteBytes(file.path, content)) {
+            file.path = joined(joined(suite_root_folder(), u"bin"), name);
+            if (!LoadSuiteBytes(file.path, content)) return file;
+        }
+        if (content.size() < 4) return file;
+        file.doc = std::make_unique<CJsonNode>();
+        if (file.doc->LoadText(decode(content, false)) && file.doc->ToText(0).size() >= 6) return file;
+        if (attempt <= 4) platform::sync().sleep(1000);
+        if (attempt == 5) restore_configuration_copy();
+    }
+    file.doc = std::make_unique<CJsonNode>();
+    return file;
+}
+
+namespace {
+struct SettingEntry {
+    const char16_t* key;
+    int32_t UsbSettings::*member;
+    int32_t fallback;
+};
+// In the order the settings are read.
+constexpr SettingEntry setting_table[] = {
+    {u"active", &UsbSettings::active, 0},
+    {u"action", &UsbSettings::action, 2},
+    {u"allow_io", &UsbSettings::allow_io, 1},
+    {u"allow_printers", &UsbSettings::allow_printers, 1},
+    {u"allow_network", &UsbSettings::allow_network, 1},
+    {u"report_on_allow", &UsbSettings::report_on_allow, 1},
+    {u"allow_initial", &UsbSettings::allow_initial, 1},
+};
+
+int32_t setting_value(CJsonNode* node)
+{
+    if (node->kind == JSON_STRING) return text::wtoi(node->strValue);
+    if (node->kind == JSON_INT) return node->intValue;
+    return 0;
+}
+
+void load_rule_file(std::vector<UsbRule>& list, const char16_t* relative)
+{
+    list.clear();
+    std::u16string text;
+    if (!LoadSuiteFile(joined(suite_root_folder(), relative), text)) return;
+    CJsonNode doc;
+    if (!doc.LoadText(text)) return;
+    load_rule_list(list, doc.Member(u"rules"));
+}
+} // namespace
+
+void read_config()
+{
+    TRACE(u"> Enter");
+    std::lock_guard<std::recursive_mutex> guard(settings_lock());
+
+    class_commp commp(2000, 2000);
+    const std::u16string answer = commp.AskProcess(u"halvarmon.exe", u"get_config", u"default");
+    SettingsFile file;
+    CJsonNode* doc = nullptr;
+    CJsonNode monitor_doc;
+    if (!answer.empty()) {
+        monitor_doc.LoadText(answer);
+        monitor_doc.strict = 1;
+        doc = &monitor_doc;
+    } else {
+        file = LoadSettingsFile(u"cfg.json");
+        doc = file.doc.get();
+    }
+
+    for (const SettingEntry& entry : setting_table) {
+        int32_t value;
+        try {
+            value = setting_value(doc->Member(u"usb")->Member(entry.key));
+        } catch (int) {
+            value = entry.fallback;
+        }
+        if (entry.member == &UsbSettings::active) value = value != 0 ? 1 : 0;
+        g_settings.*entry.member = value;
+    }
+
+    load_rule_file(io_rules, u"bin\\u_io.bin");
+    load_rule_file(printer_rules, u"bin\\u_pr.bin");
+    load_rule_file(network_rules, u"bin\\u_net.bin");
+
+    load_initial_rules();
+
+    main_rules.clear();
+    try {
+        load_rule_list(main_rules, doc->Member(u"usb")->Member(u"rules"));
+    } catch (int) {
+        // A monitor answer without rules: no user rules.
+    }
+
+    const UsbSettings& s = g_settings;
+    TRACE(u"active     : %i", s.active);
+    TRACE(u"action     : %i", s.action);
+    TRACE(u"rules      : %i", int(main_rules.size()));
+    TRACE(u"allow_io   : %i", s.allow_io);
+    TRACE(u"allow_pr   : %i", s.allow_printers);
+    TRACE(u"allow_net  : %i", s.allow_network);
+    TRACE(u"initial    : %i", s.allow_initial);
+    TRACE(u"rules (pr) : %i", int(printer_rules.size()));
+    TRACE(u"rules (io) : %i", int(io_rules.size()));
+    TRACE(u"rules (net): %i", int(network_rules.size()));
+    TRACE(u"< Leave");
+}

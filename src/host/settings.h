@@ -1,0 +1,61 @@
+// The suite's settings as the host applies them: the settings record, the rule lists' loading,
+// the suite's files (plain, or in the scrambled container) and the settings lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "json/hostjson/json_node.h"
+
+struct UsbSettings {
+    int32_t active = 0;
+    int32_t action = 1;
+    int32_t allow_io = 1;
+    int32_t allow_printers = 1;
+    int32_t allow_network = 1;
+    int32_t report_on_allow = 1;
+    int32_t allow_initial = 1;
+};
+extern UsbSettings g_settings;
+
+// The one re-entrant lock under which the settings and rule lists are replaced and read.
+std::recursive_mutex& settings_lock();
+
+// The name of the mutex the suite holds while it writes its settings.
+inline constexpr const char16_t* loading_config_mutex = u"ZELMAR_LOADING_CONFIG_INP";
+
+// The scrambled container: "C2H5OH" followed by the payload XOR-ed with a key stream.
+namespace container {
+inline constexpr char marker[] = "C2H5OH";
+constexpr size_t marker_size = 6;
+// Turns payload bytes into content and back (the operation is its own inverse).
+void scramble(uint8_t* bytes, size_t size);
+// "C2H5OH" + the scrambled bytes, as the suite stores a file.
+std::vector<uint8_t> pack(const std::vector<uint8_t>& content);
+} // namespace container
+
+// Reads a suite file: the whole content (unscrambled when it is a container), as bytes.
+bool LoadSuiteBytes(const std::u16string& path, std::vector<uint8_t>& content);
+// The content as text: a leading FF FE is skipped; UTF-16LE when the second byte is zero (and at
+// least two characters are there), otherwise 8-bit text in the system code page.
+std::u16string DecodeSuiteText(const std::vector<uint8_t>& content);
+// LoadSuiteBytes, then DecodeSuiteText. False when the file cannot be read.
+bool LoadSuiteFile(const std::u16string& path, std::u16string& text);
+
+struct SettingsFile {
+    std::u16string path;
+    std::u16string name;
+    std::unique_ptr<CJsonNode> doc = std::make_unique<CJsonNode>();
+};
+// Loads the settings file `name` ("cfg.json") from the configuration folder, or the suite's bin
+// folder, waiting for the suite to finish writing it, retrying and restoring it as the suite does.
+SettingsFile LoadSettingsFile(const std::u16string& name);
+
+// Reloads the settings (from the monitor, else from "cfg.json") and every rule list.
+void read_config();
+
+// Loads the initial rules from the list of devices present when protection was set up.
+void load_initial_rules();

@@ -1,0 +1,43 @@
+// Rules: five text patterns and an action, the five rule lists, and their matching.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class CJsonNode;
+
+// One rule, and also the shape in which a device is matched.
+struct UsbRule {
+    std::u16string produkt;
+    std::u16string producent;
+    std::u16string numer;
+    std::u16string klasa;
+    std::u16string opis;
+    int32_t action = 1; // 1 allow, 0 block; any other value never decides
+};
+
+// Match results of match_rules.
+constexpr int32_t rule_allows = 1;
+constexpr int32_t rule_blocks = 0;
+constexpr int32_t no_rule_decided = 0xFFFF;
+
+// The rule lists of the process, replaced whole under the settings lock.
+extern std::vector<UsbRule> io_rules;
+extern std::vector<UsbRule> printer_rules;
+extern std::vector<UsbRule> network_rules;
+extern std::vector<UsbRule> main_rules;
+extern std::vector<UsbRule> initial_rules;
+
+void clear_rule(UsbRule& rule);
+// Fills `rule` from a rule in JSON form (a node with two children: the texts, then the action).
+int parse_rule(UsbRule& rule, CJsonNode* node);
+// Appends to `list` every element of `rules` that has exactly two children, as a rule.
+void load_rule_list(std::vector<UsbRule>& list, CJsonNode* rules);
+
+// A leading "=" makes the pattern exact; otherwise it is a containment test. Case is ignored.
+bool match_field(const std::u16string& value, const std::u16string& pattern);
+// The rule's action when it matches the device, 2 otherwise.
+int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only);
+// The first deciding rule over the lists the settings allow: 1, 0, or 65535 when none decides.
+int32_t match_rules(const UsbRule& device, bool serial_only);
