@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -244,10 +245,22 @@ std::string registry_key_file(const std::u16string& path)
 
 namespace {
 
+// The key's folder, held open for the life of the handle: the folder cannot be freed and its
+// inode number handed to a new key of the same name while a handle still names the old one.
+struct HeldFolder {
+    int fd = -1;
+    explicit HeldFolder(int f) : fd(f) {}
+    ~HeldFolder()
+    {
+        if (fd >= 0) ::close(fd);
+    }
+    HeldFolder(const HeldFolder&) = delete;
+    HeldFolder& operator=(const HeldFolder&) = delete;
+};
+
 struct OpenKey {
     std::string folder;
-    ino_t ino = 0;
-    dev_t dev = 0;
+    std::shared_ptr<HeldFolder> held;
     uint32_t access = 0;
 };
 
@@ -351,13 +364,11 @@ public:
         std::vector<std::u16string> names;
         if (const Error r = split_key_path(path, names)) return r;
         const std::string folder = folder_of(names);
-        struct stat st {};
-        if (!is_folder(folder, &st)) return err::file_not_found;
+        if (!is_folder(folder)) return err::file_not_found;
         // A damaged key cannot be opened, as Windows will not load a damaged hive.
         KeyRecord record;
         if (const Error r = load_record(folder, record)) return r;
-        key = keys_.add(OpenKey{folder, st.st_ino, st.st_dev, access});
-        return err::success;
+        return hold(folder, access, key);
     }
 
     Error create_key(const std::u16string& path, uint32_t access, Handle& key) override
@@ -372,12 +383,10 @@ public:
             }
             folder = next;
         }
-        struct stat st {};
-        if (!is_folder(folder, &st)) return err::file_not_found;
+        if (!is_folder(folder)) return err::file_not_found;
         KeyRecord record;
         if (const Error r = load_record(folder, record)) return r;
-        key = keys_.add(OpenKey{folder, st.st_ino, st.st_dev, access});
-        return err::success;
+        return hold(folder, access, key);
     }
 
     Error close_key(Handle key) override
@@ -478,14 +487,24 @@ public:
     }
 
 private:
+    Error hold(const std::string& folder, uint32_t access, Handle& key)
+    {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) return errno == ENOENT ? err::file_not_found : from_errno(errno);
+        key = keys_.add(OpenKey{folder, std::make_shared<HeldFolder>(fd), access});
+        return err::success;
+    }
+
     // The key behind a handle, still the key that was opened, opened with the needed right.
     Error check(Handle key, uint32_t right, OpenKey& k)
     {
         const auto found = keys_.get(key);
         if (!found) return err::invalid_handle;
         k = *found;
-        struct stat st {};
-        if (!is_folder(k.folder, &st) || st.st_ino != k.ino || st.st_dev != k.dev) return err::key_deleted;
+        struct stat now {}, held {};
+        if (!is_folder(k.folder, &now) || ::fstat(k.held->fd, &held) != 0 || held.st_nlink == 0 ||
+            now.st_ino != held.st_ino || now.st_dev != held.st_dev)
+            return err::key_deleted;
         if (!(k.access & right)) return err::access_denied;
         return err::success;
     }
