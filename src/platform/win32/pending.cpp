@@ -4,8 +4,6 @@
 namespace platform::backend {
 Files* native_files() { return nullptr; }
 Registry* native_registry() { return nullptr; }
-Sync* native_sync() { return nullptr; }
-Pipes* native_pipes() { return nullptr; }
 Processes* native_processes() { return nullptr; }
 Services* native_services() { return nullptr; }
 Devices* native_devices() { return nullptr; }
