@@ -2,8 +2,6 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Sync* native_sync() { return nullptr; }
-Pipes* native_pipes() { return nullptr; }
 Services* native_services() { return nullptr; }
 Devices* native_devices() { return nullptr; }
 DeviceTree* native_devicetree() { return nullptr; }

@@ -1,0 +1,219 @@
+// Named pipes: the Win32 calls, with overlapped I/O on client ends so that a read can be bounded.
+#include "platform/pipes.h"
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/native.h"
+
+namespace platform::win32 {
+namespace {
+
+HANDLE to_native(Handle h)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h));
+}
+
+Handle from_native(HANDLE h)
+{
+    return static_cast<Handle>(reinterpret_cast<uintptr_t>(h));
+}
+
+const wchar_t* wide(const std::u16string& s)
+{
+    return reinterpret_cast<const wchar_t*>(s.c_str());
+}
+
+// LocalSystem: all file access; Everyone: generic read and write.
+constexpr wchar_t system_and_everyone_sddl[] = L"D:(A;;0x1F01FF;;;SY)(A;;0xC0000000;;;WD)";
+
+// One overlapped operation with its own event.
+class Overlapped {
+public:
+    Overlapped() { ov_.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+    ~Overlapped()
+    {
+        if (ov_.hEvent) ::CloseHandle(ov_.hEvent);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    bool ok() const { return ov_.hEvent != nullptr; }
+    OVERLAPPED* get() { return &ov_; }
+
+    // Finishes the operation that `started` (the call's result) began; with a time-out the I/O is
+    // cancelled when it passes. `done` gets the bytes moved, also with ERROR_MORE_DATA.
+    Error finish(HANDLE h, BOOL started, uint32_t timeout_ms, DWORD& done)
+    {
+        done = 0;
+        if (!started) {
+            const DWORD e = ::GetLastError();
+            if (e != ERROR_IO_PENDING && e != ERROR_MORE_DATA) return e;
+        }
+        bool timed_out = false;
+        if (::WaitForSingleObject(ov_.hEvent, timeout_ms) == WAIT_TIMEOUT) {
+            timed_out = true;
+            ::CancelIoEx(h, &ov_);
+        }
+        if (::GetOverlappedResult(h, &ov_, &done, TRUE)) return err::success;
+        const DWORD e = ::GetLastError();
+        // A read that was cancelled moved nothing: the message waits for the next read whole.
+        if (timed_out && e == ERROR_OPERATION_ABORTED) return err::timeout;
+        return e;
+    }
+
+private:
+    OVERLAPPED ov_{};
+};
+
+class Win32Pipes final : public Pipes {
+public:
+    Error create_server(const std::u16string& path, const PipeServerOptions& options, Handle& server) override
+    {
+        server = null_handle;
+        SECURITY_ATTRIBUTES sa{};
+        sa.nLength = sizeof sa;
+        sa.bInheritHandle = options.inheritable;
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        if (options.system_and_everyone) {
+            if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(system_and_everyone_sddl, SDDL_REVISION_1,
+                                                                          &sd, nullptr))
+                return ::GetLastError();
+            sa.lpSecurityDescriptor = sd;
+        }
+        HANDLE h = ::CreateNamedPipeW(wide(path), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                      options.max_instances, options.out_buffer_size, options.in_buffer_size,
+                                      options.default_timeout_ms, &sa);
+        const DWORD e = ::GetLastError();
+        if (sd) ::LocalFree(sd);
+        if (h == INVALID_HANDLE_VALUE) return e;
+        server = from_native(h);
+        return err::success;
+    }
+
+    Error connect(Handle server) override
+    {
+        if (::ConnectNamedPipe(to_native(server), nullptr)) return err::success;
+        const DWORD e = ::GetLastError();
+        return e == ERROR_PIPE_CONNECTED ? err::success : e;
+    }
+
+    Error disconnect(Handle server) override
+    {
+        return ::DisconnectNamedPipe(to_native(server)) ? err::success : ::GetLastError();
+    }
+
+    Error open_client(const std::u16string& path, Handle& client) override
+    {
+        client = null_handle;
+        HANDLE h = ::CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
+        std::lock_guard lock(m_);
+        overlapped_.insert(h);
+        client = from_native(h);
+        return err::success;
+    }
+
+    Error set_message_mode(Handle client) override
+    {
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        return ::SetNamedPipeHandleState(to_native(client), &mode, nullptr, nullptr) ? err::success : ::GetLastError();
+    }
+
+    Error peek(Handle h, uint32_t& available, uint32_t& left_in_message) override
+    {
+        DWORD avail = 0, left = 0;
+        available = left_in_message = 0;
+        if (!::PeekNamedPipe(to_native(h), nullptr, 0, nullptr, &avail, &left)) return ::GetLastError();
+        available = avail;
+        left_in_message = left;
+        return err::success;
+    }
+
+    Error read(Handle h, void* buffer, uint32_t size, uint32_t& read, uint32_t timeout_ms) override
+    {
+        read = 0;
+        HANDLE native = to_native(h);
+        if (is_overlapped(native)) {
+            Overlapped ov;
+            if (!ov.ok()) return ::GetLastError();
+            DWORD done = 0;
+            const Error e = ov.finish(native, ::ReadFile(native, buffer, size, nullptr, ov.get()), timeout_ms, done);
+            read = done;
+            return e;
+        }
+        if (timeout_ms != infinite) {
+            // A synchronous server instance: wait for bytes by peeking, then read what came.
+            const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+            for (;;) {
+                DWORD avail = 0;
+                if (!::PeekNamedPipe(native, nullptr, 0, nullptr, &avail, nullptr) || avail > 0) break;
+                if (::GetTickCount64() >= deadline) return err::timeout;
+                ::Sleep(5);
+            }
+        }
+        DWORD done = 0;
+        const BOOL ok = ::ReadFile(native, buffer, size, &done, nullptr);
+        read = done;
+        return ok ? err::success : ::GetLastError();
+    }
+
+    Error write(Handle h, const void* data, uint32_t size, uint32_t& written) override
+    {
+        written = 0;
+        if (size > max_pipe_message) return err::invalid_parameter;
+        HANDLE native = to_native(h);
+        DWORD done = 0;
+        if (is_overlapped(native)) {
+            Overlapped ov;
+            if (!ov.ok()) return ::GetLastError();
+            const Error e = ov.finish(native, ::WriteFile(native, data, size, nullptr, ov.get()), infinite, done);
+            written = done;
+            return e;
+        }
+        const BOOL ok = ::WriteFile(native, data, size, &done, nullptr);
+        written = done;
+        return ok ? err::success : ::GetLastError();
+    }
+
+    Error flush(Handle h) override
+    {
+        return ::FlushFileBuffers(to_native(h)) ? err::success : ::GetLastError();
+    }
+
+    Error close(Handle h) override
+    {
+        HANDLE native = to_native(h);
+        {
+            std::lock_guard lock(m_);
+            overlapped_.erase(native);
+        }
+        return ::CloseHandle(native) ? err::success : ::GetLastError();
+    }
+
+private:
+    bool is_overlapped(HANDLE h)
+    {
+        std::lock_guard lock(m_);
+        return overlapped_.count(h) != 0;
+    }
+
+    std::mutex m_;
+    std::unordered_set<HANDLE> overlapped_; // the client ends, opened with FILE_FLAG_OVERLAPPED
+};
+
+} // namespace
+} // namespace platform::win32
+
+namespace platform::backend {
+Pipes* native_pipes()
+{
+    static win32::Win32Pipes* instance = new win32::Win32Pipes; // never destroyed: used until exit
+    return instance;
+}
+} // namespace platform::backend
