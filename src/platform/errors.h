@@ -56,6 +56,21 @@ constexpr Error end_of_media = 1100;
 constexpr Error invalid_service_control = 1052;
 constexpr Error file_not_found_in_registry = 2; // the registry reports missing keys and values as 2
 constexpr Error timeout = 1460;
+// Files, processes, registry, environment.
+constexpr Error too_many_open_files = 4;
+constexpr Error not_same_device = 17;
+constexpr Error write_protect = 19;
+constexpr Error disk_full = 112;
+constexpr Error call_not_implemented = 120;
+constexpr Error envvar_not_found = 203;
+constexpr Error filename_exced_range = 206;
+constexpr Error directory = 267;
+constexpr Error partial_copy = 299;
+constexpr Error registry_corrupt = 1015;
+constexpr Error key_deleted = 1018;
+constexpr Error no_association = 1155;
+constexpr Error not_found = 1168;
+constexpr Error none_mapped = 1332;
 } // namespace err
 
 // An operating-system handle as a number: a Windows HANDLE on Windows, a backend-defined value

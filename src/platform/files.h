@@ -40,6 +40,7 @@ namespace attribute {
 constexpr uint32_t readonly = 0x1;
 constexpr uint32_t hidden = 0x2;
 constexpr uint32_t directory = 0x10;
+constexpr uint32_t archive = 0x20; // what Windows reports for an ordinary file
 constexpr uint32_t normal = 0x80;
 constexpr uint32_t invalid = 0xFFFFFFFFu; // INVALID_FILE_ATTRIBUTES
 } // namespace attribute

@@ -2,13 +2,9 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Files* native_files() { return nullptr; }
-Registry* native_registry() { return nullptr; }
 Sync* native_sync() { return nullptr; }
 Pipes* native_pipes() { return nullptr; }
-Processes* native_processes() { return nullptr; }
 Services* native_services() { return nullptr; }
 Devices* native_devices() { return nullptr; }
 DeviceTree* native_devicetree() { return nullptr; }
-System* native_system() { return nullptr; }
 } // namespace platform::backend

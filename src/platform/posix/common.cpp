@@ -1,0 +1,158 @@
+#include "platform/posix/common.h"
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "text/text.h"
+
+namespace platform::posix {
+
+Error from_errno(int e)
+{
+    switch (e) {
+    case 0: return err::success;
+    case ENOENT: return err::file_not_found;
+    case ENOTDIR:
+    case ELOOP: return err::path_not_found;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return err::access_denied;
+    case EBADF: return err::invalid_handle;
+    case ENOMEM: return err::not_enough_memory;
+    case EEXIST: return err::file_exists;
+    case ENAMETOOLONG: return err::filename_exced_range;
+    case EROFS: return err::write_protect;
+    case ENOSPC:
+    case EDQUOT: return err::disk_full;
+    case EMFILE:
+    case ENFILE: return err::too_many_open_files;
+    case EXDEV: return err::not_same_device;
+    case ENOTEMPTY: return err::dir_not_empty;
+    case EINVAL: return err::invalid_parameter;
+    case EBUSY:
+    case ETXTBSY: return err::sharing_violation;
+    default: return err::gen_failure;
+    }
+}
+
+Error missing_path_error(const std::string& native)
+{
+    std::string parent;
+    const size_t slash = native.find_last_of('/');
+    if (slash == std::string::npos)
+        parent = ".";
+    else if (slash == 0)
+        parent = "/";
+    else
+        parent = native.substr(0, slash);
+    struct stat st {};
+    if (::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return err::file_not_found;
+    return err::path_not_found;
+}
+
+std::u16string windows_form(std::string_view native)
+{
+    std::u16string w = text::from_utf8(native);
+    for (char16_t& c : w)
+        if (c == u'/') c = u'\\';
+    return w;
+}
+
+Error read_file(const std::string& native, std::vector<uint8_t>& data, size_t limit)
+{
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        return e == ENOENT ? missing_path_error(native) : from_errno(e);
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const Error r = from_errno(errno);
+        ::close(fd);
+        return r;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return err::access_denied;
+    }
+    std::vector<uint8_t> out;
+    uint8_t chunk[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const Error r = from_errno(errno);
+            ::close(fd);
+            return r;
+        }
+        if (n == 0) break;
+        if (out.size() + size_t(n) > limit) {
+            ::close(fd);
+            return err::not_enough_memory;
+        }
+        out.insert(out.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    data = std::move(out);
+    return err::success;
+}
+
+namespace {
+Error write_all(int fd, const uint8_t* p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return from_errno(errno);
+        }
+        p += w;
+        n -= size_t(w);
+    }
+    return err::success;
+}
+
+void sync_folder_of(const std::string& native)
+{
+    const size_t slash = native.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
+    const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+}
+} // namespace
+
+Error replace_file(const std::string& native, std::span<const uint8_t> data)
+{
+    static std::atomic<uint64_t> counter{0};
+    const std::string temp = native + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const int e = errno;
+        return e == ENOENT ? missing_path_error(native) : from_errno(e);
+    }
+    Error r = write_all(fd, data.data(), data.size());
+    if (r == err::success && ::fsync(fd) != 0) r = from_errno(errno);
+    if (::close(fd) != 0 && r == err::success) r = from_errno(errno);
+    if (r == err::success && ::rename(temp.c_str(), native.c_str()) != 0) r = from_errno(errno);
+    if (r != err::success) {
+        ::unlink(temp.c_str());
+        return r;
+    }
+    sync_folder_of(native);
+    return err::success;
+}
+
+bool sha1(std::span<const uint8_t> data, uint8_t (&digest)[20])
+{
+    unsigned int length = 0;
+    return EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr) == 1 && length == 20;
+}
+
+} // namespace platform::posix

@@ -1,0 +1,77 @@
+// Small pieces the posix families share: errno as a Windows error code, Linux paths in Windows
+// form, handle tables, whole-file I/O and the SHA-1 primitive.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace platform::posix {
+
+// The Windows code for an errno of a file operation. ENOENT maps to 2; callers that can tell a
+// missing folder from a missing file use missing_path_error instead.
+Error from_errno(int e);
+
+// 2 when the folder that would hold `native` exists (so only the last component is missing),
+// 3 otherwise: Windows' ERROR_FILE_NOT_FOUND against ERROR_PATH_NOT_FOUND.
+Error missing_path_error(const std::string& native);
+
+// A Linux path as Windows callers see it: UTF-16 with "/" turned into "\\".
+std::u16string windows_form(std::string_view native);
+
+// Handles of one family: values that look like Windows handles (multiples of 4, never 0) mapped to
+// the family's own records. A value the table did not hand out names nothing.
+template <class Entry>
+class HandleTable {
+public:
+    uint64_t add(Entry e)
+    {
+        std::lock_guard lock(mutex_);
+        next_ += 4;
+        entries_.emplace(next_, std::move(e));
+        return next_;
+    }
+    // A copy of the entry, when the handle names one.
+    std::optional<Entry> get(uint64_t h) const
+    {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(h);
+        if (it == entries_.end()) return std::nullopt;
+        return it->second;
+    }
+    std::optional<Entry> take(uint64_t h)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = entries_.find(h);
+        if (it == entries_.end()) return std::nullopt;
+        Entry e = std::move(it->second);
+        entries_.erase(it);
+        return e;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::map<uint64_t, Entry> entries_;
+    uint64_t next_ = 0x1000;
+};
+
+// Reads a whole file of at most `limit` bytes: 0, or a Windows code (2/3 missing, 8 when larger
+// than the limit).
+Error read_file(const std::string& native, std::vector<uint8_t>& data, size_t limit);
+
+// Replaces a file atomically: writes a temporary file beside it, flushes it and renames it over
+// the target, then flushes the folder. Readers see either the old or the new content, also after
+// a crash.
+Error replace_file(const std::string& native, std::span<const uint8_t> data);
+
+// SHA-1 through libcrypto.
+bool sha1(std::span<const uint8_t> data, uint8_t (&digest)[20]);
+
+} // namespace platform::posix

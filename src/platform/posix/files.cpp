@@ -1,0 +1,426 @@
+// Files on Linux with the meaning of the Win32 file calls.
+//
+// Windows' sharing rules are kept between the handles of this process: each open file remembers
+// its access and share mode, and an open, a delete or a replace that Windows would refuse is
+// refused with the same code. Read-only is the owner's write bit; since this backend may run as
+// root, who can write anything, the write bit is checked here rather than left to the kernel.
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/native.h"
+#include "platform/posix/common.h"
+#include "platform/posix/root.h"
+#include "text/text.h"
+
+namespace platform::posix {
+namespace {
+
+constexpr uint32_t want_read = 1;
+constexpr uint32_t want_write = 2;
+constexpr uint32_t want_delete = 4;
+
+// The data rights an access mask asks for, as sharing sees them.
+uint32_t rights_of(uint32_t access)
+{
+    constexpr uint32_t generic_all = 0x10000000u;
+    constexpr uint32_t file_read_data = 0x1, file_write_data = 0x2, file_append_data = 0x4;
+    constexpr uint32_t del = 0x10000;
+    uint32_t r = 0;
+    if (access & (access::generic_read | generic_all | file_read_data)) r |= want_read;
+    if (access & (access::generic_write | generic_all | file_write_data | file_append_data)) r |= want_write;
+    if (access & (generic_all | del)) r |= want_delete;
+    return r;
+}
+
+struct OpenFile {
+    int fd = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    uint32_t rights = 0;
+    uint32_t share = 0;
+};
+
+bool writable(const struct stat& st)
+{
+    return (st.st_mode & S_IWUSR) != 0;
+}
+
+// Characters Windows refuses in a file name.
+bool has_invalid_name_char(const std::string& native)
+{
+    return native.find_first_of("<>\"|?*") != std::string::npos;
+}
+
+// "*" any run, "?" exactly one character, compared without regard to case.
+bool wildcard_match(std::u16string_view pattern, std::u16string_view name)
+{
+    size_t p = 0, n = 0, star = std::u16string_view::npos, resume = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && (pattern[p] == u'?' || pattern[p] == name[n])) {
+            ++p;
+            ++n;
+        } else if (p < pattern.size() && pattern[p] == u'*') {
+            star = p++;
+            resume = n;
+        } else if (star != std::u16string_view::npos) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*') ++p;
+    return p == pattern.size();
+}
+
+class PosixFiles final : public Files {
+public:
+    Error open(const std::u16string& path, uint32_t desired_access, uint32_t share_mode,
+               uint32_t creation_disposition, uint32_t flags_and_attributes, Handle& out) override
+    {
+        const std::string p = native_path(path);
+        if (p.empty()) return err::path_not_found;
+        if (has_invalid_name_char(p)) return err::invalid_name;
+        if (creation_disposition < disposition::create_new || creation_disposition > disposition::truncate_existing)
+            return err::invalid_parameter;
+        const uint32_t rights = rights_of(desired_access);
+        if (creation_disposition == disposition::truncate_existing && !(rights & want_write))
+            return err::invalid_parameter;
+        share_mode &= share::read | share::write | share::del;
+
+        std::lock_guard lock(mutex_);
+        struct stat st {};
+        const bool exists = ::stat(p.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT) return from_errno(errno);
+        if (exists) {
+            if (S_ISDIR(st.st_mode)) return err::access_denied;
+            if (creation_disposition == disposition::create_new) return err::file_exists;
+            const bool truncates = creation_disposition == disposition::create_always ||
+                                   creation_disposition == disposition::truncate_existing;
+            if (!writable(st) && ((rights & want_write) || truncates)) return err::access_denied;
+            if (conflicts(st.st_dev, st.st_ino, rights, share_mode)) return err::sharing_violation;
+        } else if (creation_disposition == disposition::open_existing ||
+                   creation_disposition == disposition::truncate_existing) {
+            return missing_path_error(p);
+        }
+
+        int flags = O_CLOEXEC;
+        if ((rights & want_read) && (rights & want_write))
+            flags |= O_RDWR;
+        else if (rights & want_write)
+            flags |= O_WRONLY;
+        else if (rights & want_read)
+            flags |= O_RDONLY;
+        else
+            flags |= O_PATH;
+        switch (creation_disposition) {
+        case disposition::create_new: flags |= O_CREAT | O_EXCL; break;
+        case disposition::create_always: flags |= O_CREAT | O_TRUNC; break;
+        case disposition::open_always: flags |= O_CREAT; break;
+        case disposition::truncate_existing: flags |= O_TRUNC; break;
+        default: break;
+        }
+        if ((flags & O_TRUNC) && (flags & O_PATH)) {
+            // Truncation needs a writable descriptor even when the caller asked for no data access.
+            flags = (flags & ~O_PATH) | O_WRONLY;
+        }
+        const int fd = ::open(p.c_str(), flags, 0666);
+        if (fd < 0) {
+            const int e = errno;
+            return e == ENOENT ? missing_path_error(p) : from_errno(e);
+        }
+        struct stat now {};
+        if (::fstat(fd, &now) != 0) {
+            const Error r = from_errno(errno);
+            ::close(fd);
+            return r;
+        }
+        if (!exists && (flags_and_attributes & attribute::readonly)) {
+            // As on Windows, the new file is read-only for later opens; this handle keeps its rights.
+            ::fchmod(fd, now.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH));
+        }
+        next_ += 4;
+        open_.emplace(next_, OpenFile{fd, now.st_dev, now.st_ino, rights, share_mode});
+        out = next_;
+        return err::success;
+    }
+
+    Error read(Handle h, void* buffer, uint32_t size, uint32_t& read) override
+    {
+        read = 0;
+        const auto f = lookup(h);
+        if (!f) return err::invalid_handle;
+        if (!(f->rights & want_read)) return err::access_denied;
+        auto* p = static_cast<uint8_t*>(buffer);
+        while (read < size) {
+            const ssize_t n = ::read(f->fd, p + read, size - read);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return errno == EISDIR ? err::access_denied : from_errno(errno);
+            }
+            if (n == 0) break;
+            read += uint32_t(n);
+        }
+        return err::success;
+    }
+
+    Error write(Handle h, const void* data, uint32_t size, uint32_t& written) override
+    {
+        written = 0;
+        const auto f = lookup(h);
+        if (!f) return err::invalid_handle;
+        if (!(f->rights & want_write)) return err::access_denied;
+        const auto* p = static_cast<const uint8_t*>(data);
+        while (written < size) {
+            const ssize_t n = ::write(f->fd, p + written, size - written);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return from_errno(errno);
+            }
+            written += uint32_t(n);
+        }
+        return err::success;
+    }
+
+    Error size(Handle h, uint64_t& size) override
+    {
+        const auto f = lookup(h);
+        if (!f) return err::invalid_handle;
+        struct stat st {};
+        if (::fstat(f->fd, &st) != 0) return from_errno(errno);
+        size = uint64_t(st.st_size);
+        return err::success;
+    }
+
+    Error close(Handle h) override
+    {
+        std::lock_guard lock(mutex_);
+        auto it = open_.find(h);
+        if (it == open_.end()) return err::invalid_handle;
+        const int fd = it->second.fd;
+        open_.erase(it);
+        ::close(fd);
+        return err::success;
+    }
+
+    Error remove(const std::u16string& path) override
+    {
+        const std::string p = native_path(path);
+        if (p.empty()) return err::path_not_found;
+        std::lock_guard lock(mutex_);
+        struct stat st {};
+        if (::lstat(p.c_str(), &st) != 0) {
+            const int e = errno;
+            return e == ENOENT ? missing_path_error(p) : from_errno(e);
+        }
+        if (S_ISDIR(st.st_mode)) return err::access_denied;
+        if (!S_ISLNK(st.st_mode)) {
+            if (!writable(st)) return err::access_denied;
+            if (conflicts(st.st_dev, st.st_ino, want_delete, share::read | share::write | share::del))
+                return err::sharing_violation;
+        }
+        if (::unlink(p.c_str()) != 0) return from_errno(errno);
+        return err::success;
+    }
+
+    Error create_directory(const std::u16string& path) override
+    {
+        std::string p = native_path(path);
+        while (p.size() > 1 && p.back() == '/') p.pop_back();
+        if (p.empty()) return err::path_not_found;
+        if (has_invalid_name_char(p)) return err::invalid_name;
+        if (::mkdir(p.c_str(), 0777) == 0) return err::success;
+        switch (errno) {
+        case EEXIST: return err::already_exists;
+        case ENOENT:
+        case ENOTDIR: return err::path_not_found;
+        default: return from_errno(errno);
+        }
+    }
+
+    uint32_t attributes(const std::u16string& path, Error& error) override
+    {
+        const std::string p = native_path(path);
+        struct stat st {};
+        if (p.empty() || ::stat(p.c_str(), &st) != 0) {
+            const int e = p.empty() ? ENOENT : errno;
+            error = e == ENOENT ? missing_path_error(p) : from_errno(e);
+            return attribute::invalid;
+        }
+        error = err::success;
+        return attributes_of(st);
+    }
+
+    Error find(const std::u16string& pattern, std::vector<FindEntry>& entries) override
+    {
+        const std::string p = native_path(pattern);
+        const size_t slash = p.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+        std::u16string name_pattern = text::to_lower(text::from_utf8(slash == std::string::npos ? p : p.substr(slash + 1)));
+        if (name_pattern.empty()) return err::file_not_found;
+        // "*.*" is Windows' way of saying every name, with a dot or without.
+        if (name_pattern == u"*.*") name_pattern = u"*";
+
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir) {
+            const int e = errno;
+            if (e == ENOENT || e == ENOTDIR) return err::path_not_found;
+            return from_errno(e);
+        }
+        std::vector<FindEntry> found;
+        while (dirent* d = ::readdir(dir)) {
+            const std::u16string name = text::from_utf8(d->d_name);
+            if (!wildcard_match(name_pattern, text::to_lower(name))) continue;
+            FindEntry e;
+            e.name = name;
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), d->d_name, &st, 0) == 0) {
+                e.attributes = attributes_of(st);
+                e.size = S_ISDIR(st.st_mode) ? 0 : uint64_t(st.st_size);
+            } else {
+                e.attributes = attribute::archive; // a dangling link: a name without a target
+            }
+            found.push_back(std::move(e));
+        }
+        ::closedir(dir);
+        if (found.empty()) return err::file_not_found;
+        // An NTFS folder lists its names in order; readdir has none, so give them one.
+        std::sort(found.begin(), found.end(), [](const FindEntry& a, const FindEntry& b) {
+            const std::u16string la = text::to_lower(a.name), lb = text::to_lower(b.name);
+            return la != lb ? la < lb : a.name < b.name;
+        });
+        entries = std::move(found);
+        return err::success;
+    }
+
+    Error move_replace(const std::u16string& from, const std::u16string& to) override
+    {
+        const std::string f = native_path(from), t = native_path(to);
+        if (f.empty() || t.empty()) return err::path_not_found;
+        if (has_invalid_name_char(t)) return err::invalid_name;
+        std::lock_guard lock(mutex_);
+        struct stat sf {};
+        if (::lstat(f.c_str(), &sf) != 0) {
+            const int e = errno;
+            return e == ENOENT ? missing_path_error(f) : from_errno(e);
+        }
+        if (!S_ISDIR(sf.st_mode) &&
+            conflicts(sf.st_dev, sf.st_ino, want_delete, share::read | share::write | share::del))
+            return err::sharing_violation;
+        struct stat stt {};
+        if (::stat(t.c_str(), &stt) == 0) {
+            if (S_ISDIR(stt.st_mode) || !writable(stt)) return err::access_denied;
+            // Windows does not supersede a file that is open.
+            if (is_open(stt.st_dev, stt.st_ino)) return err::access_denied;
+        }
+        // Write-through: the content is on disk before the name changes, and the change after.
+        if (S_ISREG(sf.st_mode)) {
+            const int fd = ::open(f.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd >= 0) {
+                ::fsync(fd);
+                ::close(fd);
+            }
+        }
+        if (::rename(f.c_str(), t.c_str()) != 0) {
+            const int e = errno;
+            return e == ENOENT ? missing_path_error(t) : from_errno(e);
+        }
+        const size_t slash = t.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : t.substr(0, slash);
+        const int dfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            ::fsync(dfd);
+            ::close(dfd);
+        }
+        return err::success;
+    }
+
+    int stat(const std::u16string& path, bool& is_directory) override
+    {
+        const std::string p = native_path(path);
+        struct stat st {};
+        if (p.empty()) return ENOENT;
+        if (::stat(p.c_str(), &st) != 0) return errno;
+        is_directory = S_ISDIR(st.st_mode);
+        return 0;
+    }
+
+    int make_writable(const std::u16string& path) override
+    {
+        const std::string p = native_path(path);
+        struct stat st {};
+        if (p.empty()) return ENOENT;
+        if (::stat(p.c_str(), &st) != 0) return errno;
+        if (::chmod(p.c_str(), (st.st_mode & 07777) | S_IRUSR | S_IWUSR) != 0) return errno;
+        return 0;
+    }
+
+    uint32_t drive_type(const std::u16string& root) override
+    {
+        // Linux mounts volumes in one tree and has no drive letters, so a letter's root names no
+        // volume: Windows' answer for a letter without one.
+        return drive::no_root_dir;
+    }
+
+private:
+    static uint32_t attributes_of(const struct stat& st)
+    {
+        if (S_ISDIR(st.st_mode)) return attribute::directory;
+        uint32_t a = attribute::archive;
+        if (!writable(st)) a |= attribute::readonly;
+        return a;
+    }
+
+    std::optional<OpenFile> lookup(Handle h)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = open_.find(h);
+        if (it == open_.end()) return std::nullopt;
+        return it->second;
+    }
+
+    // Windows' rule: a new open must share every right an existing open uses, and every existing
+    // open must share every right the new one asks for. Called with the mutex held.
+    bool conflicts(dev_t dev, ino_t ino, uint32_t rights, uint32_t share_mode) const
+    {
+        for (const auto& [h, f] : open_) {
+            if (f.dev != dev || f.ino != ino) continue;
+            if ((rights & want_read) && !(f.share & share::read)) return true;
+            if ((rights & want_write) && !(f.share & share::write)) return true;
+            if ((rights & want_delete) && !(f.share & share::del)) return true;
+            if ((f.rights & want_read) && !(share_mode & share::read)) return true;
+            if ((f.rights & want_write) && !(share_mode & share::write)) return true;
+            if ((f.rights & want_delete) && !(share_mode & share::del)) return true;
+        }
+        return false;
+    }
+
+    bool is_open(dev_t dev, ino_t ino) const
+    {
+        for (const auto& [h, f] : open_)
+            if (f.dev == dev && f.ino == ino) return true;
+        return false;
+    }
+
+    std::mutex mutex_;
+    std::map<Handle, OpenFile> open_;
+    Handle next_ = 0x1000;
+};
+
+} // namespace
+} // namespace platform::posix
+
+namespace platform::backend {
+Files* native_files()
+{
+    static posix::PosixFiles files;
+    return &files;
+}
+} // namespace platform::backend
