@@ -224,6 +224,32 @@ TEST_P(JsonHolderFiles, StrumienReadsCodeUnitsAcrossItsBuffer)
 
 INSTANTIATE_TEST_SUITE_P(InMemory, JsonHolderFiles,
                          ::testing::Values(+[]() -> std::unique_ptr<FileEnv> { return std::make_unique<MemoryEnv>(); }));
+INSTANTIATE_TEST_SUITE_P(NativeFiles, JsonHolderFiles,
+                         ::testing::Values(+[]() -> std::unique_ptr<FileEnv> { return std::make_unique<NativeEnv>(); }));
+
+// --- what the real files family of this build says ------------------------------------------
+
+TEST(JsonHolderNativeFiles, SystemErrorsComeBackWithTheirWindowsCodes)
+{
+    NativeEnv env;
+    std::u16string status;
+    const std::u16string in_missing_folder = env.path(u"brak") + (env.folder().find(u'\\') != std::u16string::npos ? u"\\a.json" : u"/a.json");
+    EXPECT_EQ(sample().SaveToFile(in_missing_folder, status), 3u);
+    EXPECT_EQ(u8(status), "Plik [" + u8(in_missing_folder) + "]: Nie udało się otworzyć pliku -> err=0x00000003");
+
+    // Saving asks for no sharing, so a file someone is reading cannot be replaced.
+    const std::u16string path = env.path(u"czytany.json");
+    ASSERT_EQ(sample().SaveToFile(path, status), 0u);
+    Strumien reader;
+    ASSERT_TRUE(reader.OpenFileToRead(path));
+    EXPECT_EQ(JsonHolder::CreateArray().SaveToFile(path, status), 32u);
+    EXPECT_EQ(u8(status), "Plik [" + u8(path) + "]: Nie udało się otworzyć pliku -> err=0x00000020");
+    // Readers share with each other.
+    JsonHolder loaded;
+    EXPECT_EQ(JsonHolder::LoadFromFile(path, loaded, status), 0u) << u8(status);
+    reader.Close();
+    EXPECT_EQ(JsonHolder::CreateArray().SaveToFile(path, status), 0u);
+}
 
 // --- failures only the in-memory family can stage -----------------------------------------
 
