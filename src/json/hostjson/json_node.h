@@ -55,9 +55,11 @@ public:
     bool LoadText(const std::u16string& text);
 
     // Containers nested deeper than this below the node being loaded end the reading, as an
-    // unreadable token does: the levels read so far are kept. Real documents nest a few levels;
-    // the bound keeps hostile input from costing unbounded time and memory when written back.
-    static constexpr int kMaxLoadDepth = 256;
+    // unreadable token does: the levels read so far are kept. The deepest real document, the
+    // device list under "DEVS", nests about a dozen levels (entry, ConnectionInformation,
+    // DeviceDescriptor, Configurations, Interfaces, EndPoints, ...); the bound keeps hostile text
+    // from costing unbounded time, and its indented text from growing beyond 256 blanks a line.
+    static constexpr int kMaxLoadDepth = 64;
 
     std::map<std::u16string, CJsonNode*> children;
     int32_t kind = JSON_OBJECT;
