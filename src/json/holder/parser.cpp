@@ -1,0 +1,407 @@
+// The JSON reader of the library: one pass over the code units, never looking ahead, with an
+// explicit stack of the open containers (so nesting depth costs heap, not call stack).
+#include <memory>
+
+#include "json/holder/json_holder.h"
+#include "text/text.h"
+
+namespace ZelmUsbVardoManager {
+
+namespace JsonParseState {
+enum tagJsonParseState {
+    BeforeRoot = 1,
+    ArrayFirst = 2,
+    ObjectFirst = 3,
+    AfterValue = 4,
+    InString = 5,
+    InLiteral = 6,
+    InNumber = 7,
+    ObjectNext = 8,
+    ArrayNext = 9,
+    AfterName = 10,
+    InEscape = 11,
+    MemberValue = 12,
+};
+} // namespace JsonParseState
+
+namespace {
+
+// The six characters iswspace gives in the C locale on every platform. Other Unicode spaces
+// (no-break space, U+FEFF) are not white space to this reader, on Windows and Linux alike.
+inline bool is_white(char16_t c)
+{
+    return c == u' ' || (c >= u'\t' && c <= u'\r');
+}
+
+inline bool is_literal_start(char16_t c)
+{
+    return c == u't' || c == u'f' || c == u'n';
+}
+
+inline bool is_number_start(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || c == u'-';
+}
+
+// "nultrefas": the letters of null, true and false.
+inline bool is_literal_char(char16_t c)
+{
+    switch (c) {
+    case u'n': case u'u': case u'l': case u't': case u'r': case u'e': case u'f': case u'a': case u's':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// "0123456789Ee-."
+inline bool is_number_char(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || c == u'E' || c == u'e' || c == u'-' || c == u'.';
+}
+
+inline bool is_hex_digit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// Code units of a text held in memory, offered the way Strumien offers a file's.
+class TextSource {
+public:
+    explicit TextSource(std::u16string_view text) : text_(text) {}
+    uint64_t getSize() const { return uint64_t(text_.size()) * 2; }
+    char16_t ReadWChar() { return pos_ < text_.size() ? text_[pos_++] : char16_t(0xFFFF); }
+
+private:
+    std::u16string_view text_;
+    size_t pos_ = 0;
+};
+
+} // namespace
+
+class JsonParser {
+public:
+    template <class Source>
+    static bool run(Source& input, JsonHolder& result, std::u16string& error);
+};
+
+template <class Source>
+bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
+{
+    using namespace JsonParseState;
+    using Kind = JsonHolderType::JsonHolderType;
+
+    // The root is owned here until it is handed to the result; everything built hangs below it,
+    // so releasing it on an error releases the whole partial tree.
+    auto root_owner = std::make_unique<JsonHolder>();
+    JsonHolder* root = root_owner.get();
+    JsonHolder* current = root;
+    std::vector<JsonHolder*> stack;
+    int depth = 0;
+    std::u16string text, name, escape;
+    bool is_name = false;
+    int line = 1, column = 1;
+    tagJsonParseState state = BeforeRoot;
+
+    auto set_container = [](JsonHolder& node, Kind kind) {
+        node.destruuj();
+        node.kind = kind;
+        if (kind == JsonHolderType::Array)
+            node.payload.array = new JsonHolder::ArrayType;
+        else
+            node.payload.object = new JsonHolder::ObjectType;
+    };
+
+    // Adds a value begun by `c` to the current container (under `name` when `member`), makes it
+    // current and sets the state for its first character.
+    auto create_child = [&](char16_t c, bool member) {
+        auto child = std::make_unique<JsonHolder>();
+        if (c == u'[')
+            set_container(*child, JsonHolderType::Array);
+        else if (c == u'{')
+            set_container(*child, JsonHolderType::Object);
+        // A quote, a literal or a number starts as a Null placeholder that gets its final value
+        // when its text is complete.
+        if (member)
+            current->Add(name, child.get());
+        else
+            current->Add(child.get());
+        stack.push_back(current);
+        current = child.release();
+        ++depth;
+        if (c == u'"') {
+            is_name = false;
+            text.clear();
+            state = InString;
+        } else if (c == u'[') {
+            state = ArrayFirst;
+        } else if (c == u'{') {
+            state = ObjectFirst;
+        } else if (is_literal_start(c)) {
+            text.assign(1, c);
+            state = InLiteral;
+        } else {
+            text.assign(1, c);
+            state = InNumber;
+        }
+    };
+
+    auto closing = [&] {
+        current = stack.back();
+        stack.pop_back();
+        --depth;
+    };
+
+    auto container_end = [&] {
+        if (depth > 0) {
+            closing();
+            state = AfterValue;
+        } else {
+            state = BeforeRoot;
+        }
+    };
+
+    auto closing_bracket = [&](char16_t c) {
+        return (c == u']' && current->kind == JsonHolderType::Array) ||
+               (c == u'}' && current->kind == JsonHolderType::Object);
+    };
+
+    // The character that ended a literal or a number, after the scalar has been closed.
+    auto after_scalar = [&](char16_t c, const char16_t* message) {
+        if (is_white(c))
+            state = AfterValue;
+        else if (c == u',')
+            state = current->kind == JsonHolderType::Object ? ObjectNext : ArrayNext;
+        else if (closing_bracket(c))
+            container_end();
+        else
+            throw JsonHolderException(column, line, message);
+    };
+
+    try {
+        // The whole input, as whole code units; an odd final byte is never read.
+        const uint64_t count = input.getSize() / 2;
+        for (uint64_t i = 0; i < count; ++i) {
+            const char16_t c = input.ReadWChar();
+            ++column;
+            if (c == u'\n') {
+                ++line;
+                column = 1;
+            }
+            switch (state) {
+            case BeforeRoot:
+                if (is_white(c)) break;
+                if (c == u'{') {
+                    set_container(*current, JsonHolderType::Object);
+                    state = ObjectFirst;
+                } else if (c == u'[') {
+                    set_container(*current, JsonHolderType::Array);
+                    state = ArrayFirst;
+                } else {
+                    throw JsonHolderException(column, line, u"Nieprawidłowy znak rozpoczynający treść JSON");
+                }
+                break;
+
+            case ArrayFirst:
+            case ArrayNext:
+                if (is_white(c)) break;
+                if (state == ArrayFirst && c == u']') {
+                    container_end();
+                } else if (c == u'"' || c == u'[' || c == u'{' || is_literal_start(c) || is_number_start(c)) {
+                    create_child(c, false);
+                } else {
+                    throw JsonHolderException(column, line,
+                                              state == ArrayFirst ? u"Nieprawidłowy znak zaczynający wartość"
+                                                                  : u"Nieprawidłowy początek wartości");
+                }
+                break;
+
+            case ObjectFirst:
+                if (is_white(c)) break;
+                if (c == u'"') {
+                    text.clear();
+                    is_name = true;
+                    state = InString;
+                } else if (c == u'}') {
+                    container_end();
+                } else {
+                    throw JsonHolderException(column, line, u"Nieprawidłowy znak rozpoczynający wartość");
+                }
+                break;
+
+            case AfterValue:
+                if (is_white(c)) break;
+                if (c == u',') {
+                    state = current->kind == JsonHolderType::Array ? ArrayNext : ObjectNext;
+                } else if (closing_bracket(c)) {
+                    container_end();
+                } else {
+                    throw JsonHolderException(column, line,
+                                              current->kind == JsonHolderType::Array
+                                                  ? u"Nieprawidłowy znak po elemencie tablicy"
+                                                  : u"Nieprawidłowy znak po polu obiektu");
+                }
+                break;
+
+            case InString:
+                if (c == u'"') {
+                    if (is_name) {
+                        if (text.empty()) throw JsonHolderException(column, line, u"Nazwa pola nie może być pusta");
+                        name.swap(text);
+                        state = AfterName;
+                    } else {
+                        current->kind = JsonHolderType::String;
+                        current->payload.string = new std::u16string(text);
+                        closing();
+                        state = AfterValue;
+                    }
+                } else if (c == u'\\') {
+                    escape.clear();
+                    state = InEscape;
+                } else {
+                    text.push_back(c);
+                }
+                break;
+
+            case InLiteral:
+                if (is_literal_char(c)) {
+                    text.push_back(c);
+                    break;
+                }
+                if (text == u"null") {
+                    current->kind = JsonHolderType::Null;
+                    current->payload.raw = 0;
+                } else if (text == u"true" || text == u"false") {
+                    current->kind = JsonHolderType::Bool;
+                    current->payload.raw = 0;
+                    current->payload.flag = text[0] == u't';
+                } else {
+                    throw JsonHolderException(column, line, u"Nieprawidłowy literał");
+                }
+                closing();
+                after_scalar(c, u"Nieprawidłowy literał lub znak po literale");
+                break;
+
+            case InNumber: {
+                if (is_number_char(c)) {
+                    text.push_back(c);
+                    break;
+                }
+                // "%lf": the longest leading part that is a number; nothing at all is an error.
+                const auto value = text::scan_double(text);
+                if (!value) throw JsonHolderException(column, line, u"Niepoprawny format liczby");
+                current->kind = JsonHolderType::Number;
+                current->payload.number = *value;
+                closing();
+                after_scalar(c, u"Nieprawidłowy znak po liczbie");
+                break;
+            }
+
+            case ObjectNext:
+                if (is_white(c)) break;
+                if (c != u'"') throw JsonHolderException(column, line, u"Nieprawidłowy początek nazwy pola");
+                text.clear();
+                is_name = true;
+                state = InString;
+                break;
+
+            case AfterName:
+                if (is_white(c)) break;
+                if (c != u':') throw JsonHolderException(column, line, u"Po nazwie musi być dwukropek");
+                state = MemberValue;
+                break;
+
+            case InEscape:
+                escape.push_back(c);
+                if (JsonHolder::EscToChar(escape, text, column, line)) state = InString;
+                break;
+
+            case MemberValue:
+                if (is_white(c)) break;
+                if (c == u'"' || c == u'[' || c == u'{' || is_literal_start(c) || is_number_start(c))
+                    create_child(c, true);
+                else
+                    throw JsonHolderException(column, line, u"Nieprawidłowy początek wartości");
+                break;
+            }
+        }
+        if (state != BeforeRoot) throw JsonHolderException(column, line, u"Tekst JSON niedokończony");
+    } catch (const JsonHolderException& e) {
+        error = e.message;
+        return false;
+    }
+
+    // The finished tree moves to the result as a whole; a copy would give the same value.
+    result.destruuj();
+    result.take(*root);
+    return true;
+}
+
+bool JsonHolder::Parse(Strumien& input, JsonHolder& result, std::u16string& error)
+{
+    return JsonParser::run(input, result, error);
+}
+
+bool JsonHolder::Parse(std::u16string_view input, JsonHolder& result, std::u16string& error)
+{
+    TextSource source(input);
+    return JsonParser::run(source, result, error);
+}
+
+bool JsonHolder::EscToChar(const std::u16string& escape, std::u16string& text, int column, int line)
+{
+    auto fail = [&]() -> bool { throw JsonHolderException(column, line, u"Nieprawidłowa ESC-sekwencja"); };
+    if (escape.empty()) return fail();
+    switch (escape[0]) {
+    case u'\\': text.push_back(u'\\'); return true;
+    case u'"': text.push_back(u'"'); return true;
+    case u'/': text.push_back(u'/'); return true;
+    case u'r': text.push_back(u'\r'); return true;
+    case u'n': text.push_back(u'\n'); return true;
+    case u'f': text.push_back(u'\f'); return true;
+    case u't': text.push_back(u'\t'); return true;
+    case u'b': text.push_back(u'\b'); return true;
+    default: break;
+    }
+
+    // \uXXXX, or a surrogate pair \uXXXX\uXXXX.
+    const size_t n = escape.size();
+    const char16_t last = escape[n - 1];
+    if (n == 1) {
+        if (last != u'u') fail();
+        return false;
+    }
+    if ((n >= 2 && n <= 5) || (n >= 8 && n <= 11)) {
+        if (!is_hex_digit(last)) fail();
+    } else if (n == 6) {
+        if (last != u'\\') fail();
+    } else if (n == 7) {
+        if (last != u'u') fail();
+    } else {
+        fail();
+    }
+    if (n < 5) return false;
+
+    auto unit_at = [&](size_t from) {
+        const auto value = text::scan_hex(std::u16string_view(escape).substr(from, 4));
+        if (!value) fail();
+        return char16_t(*value);
+    };
+    const char16_t first = unit_at(1);
+    if (n == 5) {
+        if (first >= 0xD800 && first <= 0xDFFF) {
+            if (first >= 0xDC00) fail();
+            return false; // a high surrogate: its pair must follow
+        }
+        text.push_back(first);
+        return true;
+    }
+    if (n < 11) return false;
+    const char16_t second = unit_at(7);
+    if (second < 0xDC00 || second > 0xDFFF) fail();
+    text.push_back(first);
+    text.push_back(second);
+    return true;
+}
+
+} // namespace ZelmUsbVardoManager

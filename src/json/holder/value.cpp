@@ -1,0 +1,343 @@
+#include <utility>
+
+#include "json/holder/json_holder.h"
+#include "text/text.h"
+
+namespace ZelmUsbVardoManager {
+
+// ---------------------------------------------------------------------------------------------
+// JsonHolderException
+
+JsonHolderException::JsonHolderException() = default;
+
+JsonHolderException::JsonHolderException(std::u16string text) : message(std::move(text)) {}
+
+JsonHolderException::JsonHolderException(std::u16string text, uint32_t error_code)
+    : message(std::move(text)), code(error_code)
+{
+}
+
+JsonHolderException::JsonHolderException(int column, int line, std::u16string_view text)
+{
+    // The prefix ends at the NUL given to "%c", so the text follows the blank directly.
+    message = text::format(u"Linia=%d Kolumna=%d %c", line, column, char16_t(0));
+    message.append(text);
+}
+
+JsonHolderException::~JsonHolderException() = default;
+
+JsonHolderException* JsonHolderException::Clone() const
+{
+    return new JsonHolderException(*this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction and release
+
+JsonHolder::JsonHolder() : kind(JsonHolderType::Null)
+{
+    payload.raw = 0;
+}
+
+JsonHolder::JsonHolder(const JsonHolder& other) : kind(JsonHolderType::Null)
+{
+    payload.raw = 0;
+    aportuj(other);
+}
+
+JsonHolder::JsonHolder(bool value) : kind(JsonHolderType::Bool)
+{
+    payload.raw = 0;
+    payload.flag = value;
+}
+
+JsonHolder::JsonHolder(double value) : kind(JsonHolderType::Number)
+{
+    payload.number = value;
+}
+
+JsonHolder::JsonHolder(const std::u16string& value) : kind(JsonHolderType::String)
+{
+    payload.string = new std::u16string(value);
+}
+
+JsonHolder::JsonHolder(ArrayType* elements) : kind(JsonHolderType::Array)
+{
+    payload.array = elements ? elements : new ArrayType;
+}
+
+JsonHolder::JsonHolder(ObjectType* members) : kind(JsonHolderType::Object)
+{
+    payload.object = members ? members : new ObjectType;
+}
+
+JsonHolder::~JsonHolder()
+{
+    destruuj();
+}
+
+JsonHolder JsonHolder::CreateObject()
+{
+    return JsonHolder(new ObjectType);
+}
+
+JsonHolder JsonHolder::CreateArray()
+{
+    return JsonHolder(new ArrayType);
+}
+
+JsonHolder* JsonHolder::Clone() const
+{
+    return new JsonHolder(*this);
+}
+
+// Releases the subtree without recursion: a document nested a hundred thousand levels deep must
+// not exhaust the stack when it is freed. Each node's children are moved to a work list and its
+// own container freed before the node is deleted, so no destructor below does recursive work.
+void JsonHolder::destruuj()
+{
+    if (kind == JsonHolderType::String) {
+        delete payload.string;
+        payload.raw = 0;
+        return;
+    }
+    if (kind != JsonHolderType::Array && kind != JsonHolderType::Object) return;
+
+    std::vector<JsonHolder*> pending;
+    auto detach = [&pending](JsonHolder& node) {
+        switch (node.kind) {
+        case JsonHolderType::String:
+            delete node.payload.string;
+            break;
+        case JsonHolderType::Array:
+            if (node.payload.array) {
+                pending.insert(pending.end(), node.payload.array->begin(), node.payload.array->end());
+                delete node.payload.array;
+            }
+            break;
+        case JsonHolderType::Object:
+            if (node.payload.object) {
+                for (auto& member : *node.payload.object)
+                    pending.push_back(member.second);
+                delete node.payload.object;
+            }
+            break;
+        default:
+            return;
+        }
+        node.payload.raw = 0;
+    };
+    detach(*this);
+    while (!pending.empty()) {
+        JsonHolder* node = pending.back();
+        pending.pop_back();
+        detach(*node);
+        delete node;
+    }
+}
+
+void JsonHolder::take(JsonHolder& other)
+{
+    kind = other.kind;
+    payload = other.payload;
+    other.kind = JsonHolderType::Null;
+    other.payload.raw = 0;
+}
+
+namespace {
+bool valid_kind(int16_t kind)
+{
+    return kind > JsonHolderType::Undefined && kind <= JsonHolderType::Object;
+}
+
+[[noreturn]] void throw_bad_kind()
+{
+    throw JsonHolderException(u"Wadliwy argument typu JsonHolder &");
+}
+} // namespace
+
+// Deep copy without recursion. When a value inside the source cannot be copied, everything built
+// so far is released and this value is left Null.
+void JsonHolder::aportuj(const JsonHolder& source)
+{
+    if (!valid_kind(source.kind)) {
+        kind = JsonHolderType::Null;
+        payload.raw = 0;
+        throw_bad_kind();
+    }
+
+    // Copies the scalar part of `from` into `to` and gives `to` an empty container of its own.
+    auto shallow = [](const JsonHolder& from, JsonHolder& to) {
+        to.kind = from.kind;
+        switch (from.kind) {
+        case JsonHolderType::String:
+            to.payload.string = new std::u16string(*from.payload.string);
+            break;
+        case JsonHolderType::Array:
+            to.payload.array = new ArrayType;
+            to.payload.array->reserve(from.payload.array->size());
+            break;
+        case JsonHolderType::Object:
+            to.payload.object = new ObjectType;
+            break;
+        default:
+            to.payload = from.payload;
+            break;
+        }
+    };
+
+    kind = JsonHolderType::Null;
+    payload.raw = 0;
+    shallow(source, *this);
+    if (kind != JsonHolderType::Array && kind != JsonHolderType::Object)
+        return;
+
+    std::vector<std::pair<const JsonHolder*, JsonHolder*>> work{{&source, this}};
+    try {
+        while (!work.empty()) {
+            auto [from, to] = work.back();
+            work.pop_back();
+            auto copy_child = [&](const JsonHolder* child) {
+                if (!valid_kind(child->kind)) throw_bad_kind();
+                auto copy = std::make_unique<JsonHolder>();
+                shallow(*child, *copy);
+                if (copy->kind == JsonHolderType::Array || copy->kind == JsonHolderType::Object)
+                    work.emplace_back(child, copy.get());
+                return copy;
+            };
+            if (from->kind == JsonHolderType::Array) {
+                for (const JsonHolder* child : *from->payload.array) {
+                    auto copy = copy_child(child);
+                    to->payload.array->push_back(copy.get());
+                    copy.release();
+                }
+            } else {
+                auto hint = to->payload.object->end();
+                for (const auto& [name, child] : *from->payload.object) {
+                    auto copy = copy_child(child);
+                    hint = to->payload.object->emplace_hint(hint, name, copy.get());
+                    ++hint;
+                    copy.release();
+                }
+            }
+        }
+    } catch (...) {
+        destruuj();
+        kind = JsonHolderType::Null;
+        payload.raw = 0;
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Access
+
+uint64_t JsonHolder::Count() const
+{
+    switch (kind) {
+    case JsonHolderType::String: return payload.string->size();
+    case JsonHolderType::Array: return payload.array->size();
+    case JsonHolderType::Object: return payload.object->size();
+    default: throw JsonHolderException(u"Liczebność posiadają tylko napisy, tablice i obiekty");
+    }
+}
+
+JsonHolder& JsonHolder::operator[](int index)
+{
+    return const_cast<JsonHolder&>(std::as_const(*this)[index]);
+}
+
+const JsonHolder& JsonHolder::operator[](int index) const
+{
+    if (kind != JsonHolderType::Array)
+        throw JsonHolderException(u"Tylko wartość tablicowa może być indeksowana liczbą");
+    if (index < 0) throw JsonHolderException(u"Indeks tablicy nie może być ujemny");
+    if (uint64_t(index) >= payload.array->size())
+        throw JsonHolderException(u"Indeks tablicy wykracza po za jej rozmiar");
+    return *(*payload.array)[size_t(index)];
+}
+
+bool JsonHolder::HasField(const std::u16string& name) const
+{
+    if (kind != JsonHolderType::Object)
+        throw JsonHolderException(u"Tylko wartość obiektowa może być indeksowana nazwą");
+    return payload.object->count(name) != 0;
+}
+
+JsonHolder& JsonHolder::operator[](const std::u16string& name)
+{
+    return const_cast<JsonHolder&>(std::as_const(*this)[name]);
+}
+
+const JsonHolder& JsonHolder::operator[](const std::u16string& name) const
+{
+    if (kind != JsonHolderType::Object)
+        throw JsonHolderException(u"Tylko wartość obiektowa może być indeksowana nazwą");
+    auto it = payload.object->find(name);
+    if (it == payload.object->end()) throw JsonHolderException(u"Obiekt nie posiada pola o takiej nazwie");
+    return *it->second;
+}
+
+std::u16string JsonHolder::StringVal() const
+{
+    if (kind != JsonHolderType::String) throw JsonHolderException(u"Wartość nie jest typu String");
+    return *payload.string;
+}
+
+double JsonHolder::NumberVal() const
+{
+    if (kind != JsonHolderType::Number) throw JsonHolderException(u"Wartość nie jest typu liczby");
+    return payload.number;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mutation
+
+JsonHolder* JsonHolder::Add(JsonHolder* element)
+{
+    if (kind != JsonHolderType::Array)
+        throw JsonHolderException(u"Tylko do wartości tablicowej można dopisywać elementy");
+    // A null child would break every walk of the tree later, far from the fault.
+    if (!element) throw JsonHolderException(u"Wadliwy argument typu JsonHolder *");
+    payload.array->push_back(element);
+    return element;
+}
+
+JsonHolder* JsonHolder::Add(const std::u16string& name, JsonHolder* value)
+{
+    if (kind != JsonHolderType::Object)
+        throw JsonHolderException(u"Tylko do wartości obiektowej można dopisywać pola");
+    if (!value) throw JsonHolderException(u"Wadliwy argument typu JsonHolder *");
+    auto [it, inserted] = payload.object->try_emplace(name, value);
+    if (!inserted) throw JsonHolderException(u"Pole obiektu o wskazanej nazwie już istnieje");
+    return value;
+}
+
+JsonHolder& JsonHolder::operator=(const JsonHolder& other)
+{
+    // Copy first: the source may be this value or a part of it, and a failed copy leaves this
+    // value as it was.
+    JsonHolder copy(other);
+    destruuj();
+    take(copy);
+    return *this;
+}
+
+JsonHolder& JsonHolder::operator=(bool value)
+{
+    destruuj();
+    kind = JsonHolderType::Bool;
+    payload.raw = 0;
+    payload.flag = value;
+    return *this;
+}
+
+JsonHolder& JsonHolder::SetToNull()
+{
+    destruuj();
+    kind = JsonHolderType::Null;
+    payload.raw = 0;
+    return *this;
+}
+
+} // namespace ZelmUsbVardoManager

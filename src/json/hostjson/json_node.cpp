@@ -1,0 +1,242 @@
+#include <memory>
+#include <vector>
+
+#include "json/hostjson/json_node.h"
+#include "text/text.h"
+
+CJsonNode::CJsonNode() = default;
+
+CJsonNode::~CJsonNode()
+{
+    RemoveAll();
+}
+
+// Without recursion: the nodes below are unlinked into a work list and deleted one by one, each
+// with no children left, so no depth of tree can exhaust the stack.
+void CJsonNode::RemoveAll()
+{
+    std::vector<CJsonNode*> pending;
+    pending.reserve(children.size());
+    for (auto& entry : children)
+        pending.push_back(entry.second);
+    children.clear();
+    while (!pending.empty()) {
+        CJsonNode* node = pending.back();
+        pending.pop_back();
+        for (auto& entry : node->children)
+            pending.push_back(entry.second);
+        node->children.clear();
+        delete node;
+    }
+}
+
+// "%.8x" of the number of children: keys of this form sort in numeric order.
+std::u16string CJsonNode::NextElementKey() const
+{
+    static constexpr char16_t digits[] = u"0123456789abcdef";
+    uint32_t n = uint32_t(children.size());
+    std::u16string key(8, u'0');
+    for (int i = 7; i >= 0; --i, n >>= 4)
+        key[size_t(i)] = digits[n & 0xF];
+    return key;
+}
+
+void CJsonNode::Store(const std::u16string& key, CJsonNode* node)
+{
+    auto it = children.lower_bound(key);
+    if (it != children.end() && it->first == key) {
+        // A key can be taken already when an object with such a member name became an array.
+        if (it->second != node) {
+            delete it->second;
+            it->second = node;
+        }
+        return;
+    }
+    children.emplace_hint(it, key, node);
+}
+
+CJsonNode* CJsonNode::Child(const std::u16string& key)
+{
+    if (kind == JSON_ARRAY) {
+        auto node = std::make_unique<CJsonNode>();
+        Store(NextElementKey(), node.get());
+        return node.release();
+    }
+    auto it = children.lower_bound(key);
+    if (it == children.end() || it->first != key) {
+        auto node = std::make_unique<CJsonNode>();
+        it = children.emplace_hint(it, key, node.get());
+        node.release();
+    }
+    it->second->name = key;
+    return it->second;
+}
+
+void CJsonNode::SetChild(const std::u16string& key, CJsonNode* node)
+{
+    if (!node) return;
+    if (kind == JSON_ARRAY) {
+        Store(NextElementKey(), node);
+        return;
+    }
+    Store(key, node);
+    node->name = key;
+}
+
+void CJsonNode::AddChild(CJsonNode* node)
+{
+    kind = JSON_ARRAY;
+    SetChild(std::u16string(), node);
+}
+
+void CJsonNode::SetInt(const std::u16string& key, int32_t value)
+{
+    CJsonNode* child = Child(key);
+    child->kind = JSON_INT;
+    child->intValue = value;
+}
+
+void CJsonNode::SetString(const std::u16string& key, const std::u16string& value)
+{
+    CJsonNode* child = Child(key);
+    child->kind = JSON_STRING;
+    child->strValue = value;
+}
+
+void CJsonNode::SetBool(const std::u16string& key, bool value)
+{
+    CJsonNode* child = Child(key);
+    child->kind = JSON_BOOL;
+    child->boolValue = value ? 1 : 0;
+}
+
+void CJsonNode::AddInt(int32_t value)
+{
+    kind = JSON_ARRAY;
+    SetInt(std::u16string(), value);
+}
+
+void CJsonNode::AddString(const std::u16string& value)
+{
+    kind = JSON_ARRAY;
+    SetString(std::u16string(), value);
+}
+
+void CJsonNode::AddBool(bool value)
+{
+    kind = JSON_ARRAY;
+    SetBool(std::u16string(), value);
+}
+
+CJsonNode* CJsonNode::Member(const std::u16string& member_name)
+{
+    auto it = children.lower_bound(member_name);
+    if (it == children.end() || it->first != member_name) {
+        if (strict) throw 0; // the missing-member error of a strict document
+        auto node = std::make_unique<CJsonNode>();
+        node->name = member_name;
+        it = children.emplace_hint(it, member_name, node.get());
+        node.release();
+    }
+    it->second->strict = strict;
+    return it->second;
+}
+
+std::u16string& CJsonNode::AsString()
+{
+    if (kind == JSON_INT) strValue = text::format(u"%i", intValue);
+    kind = JSON_STRING;
+    return strValue;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+namespace {
+void append_head(std::u16string& out, int indent, const std::u16string& name)
+{
+    if (indent > 0) out.append(size_t(indent), u' ');
+    if (!name.empty()) {
+        out.push_back(u'"');
+        out.append(name); // member names are written as they are, without escaping
+        out.append(u"\" : ");
+    }
+}
+
+void append_escaped(std::u16string& out, const std::u16string& s)
+{
+    out.push_back(u'"');
+    for (char16_t c : s) {
+        switch (c) {
+        case u'"': out.append(u"\\\""); break;
+        case u'\n': out.append(u"\\n"); break;
+        case u'\r': out.append(u"\\r"); break;
+        case u'\t': out.append(u"\\t"); break;
+        case u'\\': out.append(u"\\\\"); break;
+        default: out.push_back(c); break;
+        }
+    }
+    out.push_back(u'"');
+}
+} // namespace
+
+// Without recursion, for the same reason as RemoveAll.
+std::u16string CJsonNode::ToText(int indent) const
+{
+    struct Frame {
+        const CJsonNode* node;
+        std::map<std::u16string, CJsonNode*>::const_iterator next;
+        int indent;
+    };
+    std::u16string out;
+    std::vector<Frame> stack;
+
+    // Writes a scalar whole and returns true, or opens a container, pushes it and returns false.
+    auto begin_node = [&](const CJsonNode& node, int at) {
+        switch (node.kind) {
+        case JSON_OBJECT:
+        case JSON_ARRAY:
+            append_head(out, at, node.name);
+            out.push_back(node.kind == JSON_OBJECT ? u'{' : u'[');
+            out.append(u"\r\n");
+            stack.push_back({&node, node.children.begin(), at});
+            return false;
+        case JSON_INT:
+            append_head(out, at, node.name);
+            out.append(text::format(u"%i", node.intValue));
+            return true;
+        case JSON_BOOL:
+            append_head(out, at, node.name);
+            out.append(node.boolValue ? u"true" : u"false");
+            return true;
+        case JSON_STRING:
+            append_head(out, at, node.name);
+            append_escaped(out, node.strValue);
+            return true;
+        default:
+            return true; // no text for a kind that is none of the five
+        }
+    };
+    // After a child: the separator unless it was the last child of its container, and the line end.
+    auto end_child = [&](const Frame& parent) {
+        if (parent.next != parent.node->children.end()) out.append(u", ");
+        out.append(u"\r\n");
+    };
+
+    begin_node(*this, indent);
+    while (!stack.empty()) {
+        Frame& frame = stack.back();
+        if (frame.next == frame.node->children.end()) {
+            if (frame.indent > 0) out.append(size_t(frame.indent), u' ');
+            out.push_back(frame.node->kind == JSON_OBJECT ? u'}' : u']');
+            stack.pop_back();
+            if (!stack.empty()) end_child(stack.back());
+            continue;
+        }
+        const CJsonNode& child = *frame.next->second;
+        ++frame.next;
+        const int child_indent = frame.indent + 4;
+        if (begin_node(child, child_indent)) end_child(stack.back());
+    }
+    return out;
+}

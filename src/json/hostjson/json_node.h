@@ -1,0 +1,77 @@
+// The host's JSON value: integers only, arrays as maps keyed by the element index, an indented
+// text with CR LF line ends, and a lenient reader that never fails. Reading a member that does
+// not exist creates it, unless the document is strict.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+// Kinds of a node; distinct bits.
+enum : int32_t {
+    JSON_OBJECT = 1,
+    JSON_ARRAY = 2,
+    JSON_INT = 4,
+    JSON_STRING = 8,
+    JSON_BOOL = 16,
+};
+
+class CJsonNode {
+public:
+    CJsonNode();
+    ~CJsonNode();
+    CJsonNode(const CJsonNode&) = delete;
+    CJsonNode& operator=(const CJsonNode&) = delete;
+
+    // --- building -------------------------------------------------------------------------
+    // On an array: appends a new empty element (`key` is ignored). Otherwise: the child under
+    // `key`, created empty when absent, named `key`.
+    CJsonNode* Child(const std::u16string& key);
+    // On an array: appends `node`. Otherwise: stores `node` under `key` (named `key`), deleting a
+    // different node stored there. Ownership of `node` passes to this node.
+    void SetChild(const std::u16string& key, CJsonNode* node);
+    // Makes this node an array and appends `node`.
+    void AddChild(CJsonNode* node);
+    void SetInt(const std::u16string& key, int32_t value);
+    void SetString(const std::u16string& key, const std::u16string& value);
+    void SetBool(const std::u16string& key, bool value);
+    void AddInt(int32_t value);
+    void AddString(const std::u16string& value);
+    void AddBool(bool value);
+
+    // --- reading --------------------------------------------------------------------------
+    // The member `name`. Absent: throws int 0 when this node is strict, otherwise creates it
+    // empty. The member inherits this node's strictness.
+    CJsonNode* Member(const std::u16string& name);
+    // The node as a text: an integer becomes its decimal text; the kind becomes JSON_STRING.
+    std::u16string& AsString();
+    // Deletes every child with its subtree; the node's own fields stay.
+    void RemoveAll();
+
+    // --- text -----------------------------------------------------------------------------
+    std::u16string ToText(int indent) const;
+    // Replaces the children with the content of `text` (a "*hex*" text is decoded first).
+    // Always true: malformed text gives a partial or empty document.
+    bool LoadText(const std::u16string& text);
+
+    // Containers nested deeper than this below the node being loaded end the reading, as an
+    // unreadable token does: the levels read so far are kept. The deepest real document, the
+    // device list under "DEVS", nests about a dozen levels (entry, ConnectionInformation,
+    // DeviceDescriptor, Configurations, Interfaces, EndPoints, ...); the bound keeps hostile text
+    // from costing unbounded time, and its indented text from growing beyond 256 blanks a line.
+    static constexpr int kMaxLoadDepth = 64;
+
+    std::map<std::u16string, CJsonNode*> children;
+    int32_t kind = JSON_OBJECT;
+    std::u16string name;
+    int32_t intValue = 0;
+    std::u16string strValue;
+    int32_t boolValue = 0;
+    int32_t strict = 0;
+    int32_t fractionalNumbers = 0;
+
+private:
+    // Stores `node` under `key`, replacing (and deleting) a different node stored there.
+    void Store(const std::u16string& key, CJsonNode* node);
+    std::u16string NextElementKey() const;
+};

@@ -1,0 +1,240 @@
+// The host's lenient reader. It reads tokens and never reports an error: a string followed by a
+// value is a member name (the colon is optional), a value without a name is an array element,
+// either closing bracket ends any container, and a token it cannot read ends every level.
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "json/hostjson/json_node.h"
+#include "text/text.h"
+
+namespace {
+
+enum class Token {
+    End,        // the end of the text, or a character no token starts with
+    OpenBrace,
+    CloseBrace,
+    OpenBracket,
+    CloseBracket,
+    Comma,
+    Colon,
+    String,
+    Number,
+    True,
+    False,
+    Null,
+};
+
+class Tokenizer {
+public:
+    Tokenizer(std::u16string_view text, bool fractional) : text_(text), fractional_(fractional) {}
+
+    // The next token. A String's unquoted, unescaped content is in string(); a Number's text in
+    // number().
+    Token next()
+    {
+        while (pos_ < text_.size()) {
+            const char16_t c = text_[pos_];
+            if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r') break;
+            ++pos_;
+        }
+        if (pos_ >= text_.size()) return Token::End;
+        const char16_t c = text_[pos_];
+        switch (c) {
+        case u'{': ++pos_; return Token::OpenBrace;
+        case u'}': ++pos_; return Token::CloseBrace;
+        case u'[': ++pos_; return Token::OpenBracket;
+        case u']': ++pos_; return Token::CloseBracket;
+        case u',': ++pos_; return Token::Comma;
+        case u':': ++pos_; return Token::Colon;
+        case u'"': read_string(); return Token::String;
+        default: break;
+        }
+        if (c == u'-' || is_digit(c)) {
+            const size_t start = pos_++;
+            while (pos_ < text_.size() && takes_in_number(text_[pos_]))
+                ++pos_;
+            number_ = text_.substr(start, pos_ - start);
+            return Token::Number;
+        }
+        // The words are matched as prefixes; what follows them is not examined.
+        if (word(u"false")) return Token::False;
+        if (word(u"true")) return Token::True;
+        if (word(u"null")) return Token::Null;
+        return Token::End; // not advanced: every later read gives End too
+    }
+
+    const std::u16string& string() const { return string_; }
+    std::u16string_view number() const { return number_; }
+
+private:
+    static bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+    bool takes_in_number(char16_t c) const
+    {
+        if (is_digit(c)) return true;
+        return fractional_ && (c == u'+' || c == u'-' || c == u'.' || c == u'E' || c == u'e');
+    }
+
+    bool word(std::u16string_view w)
+    {
+        if (text_.substr(pos_, w.size()) != w) return false;
+        pos_ += w.size();
+        return true;
+    }
+
+    // Up to the next unescaped quote or the end of the text. A backslash takes the next
+    // character: n, r and t are the control characters, anything else stands for itself (so
+    // "\u00e9" reads as the letter u and four digits). Unquoting drops the opening quote and, for
+    // a string cut off by the end of the text, a final quote the content may end with.
+    void read_string()
+    {
+        string_.clear();
+        ++pos_;
+        bool closed = false;
+        while (pos_ < text_.size()) {
+            const char16_t c = text_[pos_++];
+            if (c == u'"') {
+                closed = true;
+                break;
+            }
+            if (c != u'\\') {
+                string_.push_back(c);
+                continue;
+            }
+            if (pos_ >= text_.size()) break; // a backslash at the very end ends the token
+            const char16_t e = text_[pos_++];
+            switch (e) {
+            case u'n': string_.push_back(u'\n'); break;
+            case u'r': string_.push_back(u'\r'); break;
+            case u't': string_.push_back(u'\t'); break;
+            default: string_.push_back(e); break;
+            }
+        }
+        if (!closed && !string_.empty() && string_.back() == u'"') string_.pop_back();
+    }
+
+    std::u16string_view text_;
+    size_t pos_ = 0;
+    bool fractional_;
+    std::u16string string_;
+    std::u16string_view number_;
+};
+
+// The "*hex*" form: groups of four hexadecimal digits, each one code unit; a shorter final group
+// is ignored.
+std::u16string decode_hex(std::u16string_view digits)
+{
+    std::u16string decoded;
+    decoded.reserve(digits.size() / 4);
+    std::u16string group = u"0x????";
+    for (size_t i = 0; i + 4 <= digits.size(); i += 4) {
+        group.replace(2, 4, digits.substr(i, 4));
+        decoded.push_back(char16_t(text::wcstol16(group)));
+    }
+    return decoded;
+}
+
+struct Level {
+    CJsonNode* target;
+    std::u16string pending; // a string not yet known to be a name or an element
+    bool empty_seen = false; // an empty string is waiting
+};
+
+} // namespace
+
+bool CJsonNode::LoadText(const std::u16string& input)
+{
+    RemoveAll();
+
+    std::u16string_view text = input;
+    std::u16string decoded;
+    if (text.substr(0, 5) == u"*hex*") {
+        decoded = decode_hex(text.substr(5));
+        text = decoded;
+    }
+    std::u16string wrapped;
+    if (text.empty() || text[0] != u'{') {
+        wrapped.reserve(text.size() + 2);
+        wrapped.push_back(u'{');
+        wrapped.append(text);
+        wrapped.push_back(u'}');
+        text = wrapped;
+    }
+
+    Tokenizer tokens(text, fractionalNumbers != 0);
+    if (tokens.next() != Token::OpenBrace) return false;
+
+    // One level per open container, the node being loaded at the bottom. A new container is
+    // attached to its parent when it opens; its own members never change the parent, so this
+    // gives the same document as attaching it when it closes, and nothing is ever unowned.
+    std::vector<Level> levels;
+    levels.push_back({this, {}, false});
+    bool stopped = false;
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        const Token token = stopped ? Token::End : tokens.next();
+        switch (token) {
+        case Token::End:
+        case Token::CloseBrace:
+            levels.pop_back();
+            break;
+        case Token::CloseBracket:
+            if (!level.pending.empty() || level.empty_seen) level.target->AddString(level.pending);
+            levels.pop_back();
+            break;
+        case Token::Colon:
+            break;
+        case Token::Comma:
+            if (!level.pending.empty() || level.empty_seen) level.target->AddString(level.pending);
+            level.pending.clear();
+            level.empty_seen = false;
+            break;
+        case Token::String:
+            if (level.pending.empty()) {
+                level.pending = tokens.string();
+                if (level.pending.empty()) level.empty_seen = true;
+            } else {
+                level.target->SetString(level.pending, tokens.string());
+                level.pending.clear();
+            }
+            break;
+        case Token::Number:
+        case Token::Null: {
+            const int32_t value = token == Token::Number ? text::wtoi(tokens.number()) : 0;
+            if (level.pending.empty())
+                level.target->AddInt(value);
+            else
+                level.target->SetInt(level.pending, value);
+            level.pending.clear();
+            break;
+        }
+        case Token::True:
+        case Token::False:
+            if (level.pending.empty())
+                level.target->AddBool(token == Token::True);
+            else
+                level.target->SetBool(level.pending, token == Token::True);
+            level.pending.clear();
+            break;
+        case Token::OpenBrace:
+        case Token::OpenBracket: {
+            if (levels.size() > size_t(kMaxLoadDepth)) {
+                stopped = true;
+                break;
+            }
+            auto node = std::make_unique<CJsonNode>();
+            if (token == Token::OpenBracket) node->kind = JSON_ARRAY;
+            CJsonNode* child = node.get();
+            if (level.pending.empty())
+                level.target->AddChild(node.release());
+            else
+                level.target->SetChild(level.pending, node.release());
+            level.pending.clear();
+            levels.push_back({child, {}, false});
+            break;
+        }
+        }
+    }
+    return true;
+}
