@@ -127,6 +127,9 @@ public:
         case disposition::truncate_existing: flags |= O_TRUNC; break;
         default: break;
         }
+        // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end, whole.
+        constexpr uint32_t write_data_rights = access::generic_write | 0x10000000u | 0x2u;
+        if ((desired_access & access::append_data) && !(desired_access & write_data_rights)) flags |= O_APPEND;
         if ((flags & O_TRUNC) && (flags & O_PATH)) {
             // Truncation needs a writable descriptor even when the caller asked for no data access.
             flags = (flags & ~O_PATH) | O_WRONLY;
