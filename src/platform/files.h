@@ -4,6 +4,17 @@
 //
 // Paths are Windows paths ("\\" separators). The posix backend turns "\\" into "/" and has no drive
 // letters; it keeps the sharing rules of Windows between the handles it opened itself.
+//
+// More of the posix backend, where Linux and Windows differ:
+// - Sharing is checked between the handles of one process; other processes are not seen.
+// - Read-only is the owner's write bit, and it is enforced even for root, as Windows enforces the
+//   attribute for administrators.
+// - Deleting a file whose handles all share deletion removes its name at once; Windows keeps the
+//   name, pending deletion, until the last handle closes.
+// - find matches without regard to case, as on Windows, whose file systems ignore case (patterns
+//   such as "Vid_????_Pid_????_Rev_????.json" are written for them); "*.*" means every name; "."
+//   and ".." are listed as Windows lists them; the names come sorted, as NTFS gives them.
+// - drive_type answers drive::no_root_dir for every letter: Linux has none.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,15 @@
 // Paths come back in Windows form. The posix backend reads /proc and gives the Linux path with its
 // "/" turned into "\\" (the files layer turns them back), so that callers can cut a path at its last
 // "\\" on both platforms.
+//
+// More of the posix backend: the base name (module_base_name, snapshot_exe_name) is the name the
+// executable was started under (comm, made whole where the kernel cut it at 15 characters); the user
+// of a process is the owner of /proc/<pid>; the UI languages come from LC_ALL, LC_MESSAGES or LANG,
+// the first one set ("pl_PL.UTF-8" is 1045, "C" or an unknown locale 1033), the system's from
+// /etc/locale.conf or /etc/default/locale. launch finds a bare name in the working folder, the
+// current folder and PATH, tries "x.exe" as "x" when only that exists, splits the parameters by the
+// Windows rules, and reports 1155 for a file that is no program; the show command means nothing
+// there. Exit codes are Linux's 8 bits (128 + n for a process ended by signal n).
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -350,6 +354,18 @@ TEST_F(FilesTest, MoveReplacesTheTarget)
     EXPECT_EQ(files.move_replace(at(u"gone.json"), at(u"cfg.json")), err::file_not_found);
     EXPECT_EQ(get(u"cfg.json"), "new");
 }
+
+#ifndef _WIN32
+TEST_F(FilesTest, ANamedPipeInAFilesPlaceIsRefusedWithoutWaitingForAWriter)
+{
+    ASSERT_EQ(::mkfifo((dir.path() / "fifo.json").c_str(), 0666), 0);
+    Handle h = 0;
+    for (const uint32_t want : {access::generic_read, access::generic_write, read_write}) {
+        SCOPED_TRACE(want);
+        EXPECT_EQ(files.open(at(u"fifo.json"), want, share_all, disposition::open_existing, 0, h), err::access_denied);
+    }
+}
+#endif
 
 TEST_F(FilesTest, ALetterWithoutAVolumeHasNoRootDirectory)
 {

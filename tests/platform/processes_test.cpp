@@ -62,6 +62,22 @@ protected:
         return r;
     }
 
+    // Waits until the process is no longer there: ended, and its identifier names nothing or
+    // another program.
+    bool gone(uint32_t pid)
+    {
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            Handle h = 0;
+            if (procs.open(pid, h) != err::success) return true;
+            std::u16string base;
+            const Error e = procs.module_base_name(h, base);
+            procs.close(h);
+            if (e != err::success || lower(base) != child_program) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     // A path inside the scratch folder, as the child program's own file calls take it, quoted for
     // a command line.
     std::u16string quoted(std::u16string_view name) const
@@ -129,6 +145,7 @@ TEST_F(ProcessesTest, AnotherProcessIsFoundByItsExecutableName)
         if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::ofstream(dir.path() / "stop") << "stop";
+    EXPECT_TRUE(gone(started.process_id));
     EXPECT_EQ(found, started.process_id);
     EXPECT_TRUE(ends_with(lower(found_path), std::u16string(u"\\") + child_program)) << text::to_utf8(found_path);
     std::u16string me;
@@ -206,6 +223,7 @@ TEST_F(ProcessesTest, AWaitThatRunsOutLeavesTheProgramRunning)
     EXPECT_EQ(lower(base), child_program);
     procs.close(h);
     std::ofstream(dir.path() / "stop") << "stop";
+    EXPECT_TRUE(gone(result.process_id));
 }
 
 TEST_F(ProcessesTest, AHandleThatNamesNothingIsAnErrorNotACrash)

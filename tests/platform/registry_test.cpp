@@ -14,7 +14,10 @@
 #include "text/text.h"
 
 #ifndef _WIN32
+#include <cstdio>
 #include <fstream>
+#include <sys/stat.h>
+
 #include "platform/posix/registry_store.h"
 #endif
 
@@ -400,6 +403,15 @@ TEST_F(TamperedKeyTest, DamagedKeyFilesGiveAnErrorCodeNeverACrash)
         ASSERT_EQ(reg.set_value(h, u"ln", reg_type::dword, dword(5)), err::success);
         reg.close_key(h);
     }
+}
+
+TEST_F(TamperedKeyTest, AKeyFileThatIsNoFileIsAnErrorNotAHang)
+{
+    ASSERT_EQ(std::remove(file.c_str()), 0);
+    ASSERT_EQ(::mkfifo(file.c_str(), 0666), 0);
+    Handle h = 0;
+    EXPECT_NE(reg.open_key(key, key_access::read, h), err::success);
+    EXPECT_EQ(reg.delete_tree(key), err::success);
 }
 
 TEST_F(TamperedKeyTest, LeftoversOfAnInterruptedWriteDoNotChangeTheKey)

@@ -64,7 +64,8 @@ std::u16string windows_form(std::string_view native)
 
 Error read_file(const std::string& native, std::vector<uint8_t>& data, size_t limit)
 {
-    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a named pipe or device put in the file's place cannot stall the reader.
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         const int e = errno;
         return e == ENOENT ? missing_path_error(native) : from_errno(e);
@@ -75,7 +76,7 @@ Error read_file(const std::string& native, std::vector<uint8_t>& data, size_t li
         ::close(fd);
         return r;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         ::close(fd);
         return err::access_denied;
     }

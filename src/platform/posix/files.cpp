@@ -134,10 +134,12 @@ public:
             // Truncation needs a writable descriptor even when the caller asked for no data access.
             flags = (flags & ~O_PATH) | O_WRONLY;
         }
-        const int fd = ::open(p.c_str(), flags, 0666);
+        // Opened without blocking, so that a named pipe or a device at the path cannot stall the
+        // caller (with every other file call of the process waiting on the lock); it is not a file.
+        const int fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
         if (fd < 0) {
             const int e = errno;
-            return e == ENOENT ? missing_path_error(p) : from_errno(e);
+            return e == ENOENT ? missing_path_error(p) : e == ENXIO ? err::access_denied : from_errno(e);
         }
         struct stat now {};
         if (::fstat(fd, &now) != 0) {
@@ -145,6 +147,11 @@ public:
             ::close(fd);
             return r;
         }
+        if (!S_ISREG(now.st_mode)) {
+            ::close(fd);
+            return err::access_denied;
+        }
+        if (!(flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (!exists && (flags_and_attributes & attribute::readonly)) {
             // As on Windows, the new file is read-only for later opens; this handle keeps its rights.
             ::fchmod(fd, now.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH));

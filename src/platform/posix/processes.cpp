@@ -164,12 +164,15 @@ std::string read_small(const std::string& path)
 }
 
 // Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot. 0 when the
-// process is gone.
+// process is gone, or has ended and only waits to be reaped (a zombie), which Windows would no
+// longer show either.
 uint64_t start_time(uint32_t pid)
 {
     const std::string stat = read_small(proc(pid, "stat"));
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
+    if (close == std::string::npos || close + 2 >= stat.size()) return 0;
+    const char state = stat[close + 2];
+    if (state == 'Z' || state == 'X') return 0;
     // After ")": state (field 3) ... starttime (field 22).
     size_t pos = close + 1;
     for (int field = 3; field <= 22; ++field) {
@@ -365,7 +368,8 @@ public:
         while (dirent* d = ::readdir(dir)) {
             char* end = nullptr;
             const unsigned long v = std::strtoul(d->d_name, &end, 10);
-            if (end != d->d_name && *end == '\0' && v <= UINT32_MAX) out.push_back(uint32_t(v));
+            if (end != d->d_name && *end == '\0' && v <= UINT32_MAX && v > 0 && start_time(uint32_t(v)) != 0)
+                out.push_back(uint32_t(v));
         }
         ::closedir(dir);
         ids = std::move(out);
@@ -376,12 +380,7 @@ public:
     {
         if (pid == 0) return err::invalid_parameter;
         const uint64_t started = start_time(pid);
-        if (started == 0) {
-            // /proc/<pid>/stat unreadable: the process is gone, or never was.
-            struct stat st {};
-            if (::stat(proc(pid, "").c_str(), &st) != 0) return err::invalid_parameter;
-            return err::access_denied;
-        }
+        if (started == 0) return err::invalid_parameter; // gone, ended, or never was
         process = processes_.add(OpenProcess{pid, started});
         return err::success;
     }
