@@ -315,7 +315,9 @@ public:
         end->listener = listener;
         {
             std::lock_guard lock(listener->m);
-            if (listener->instances.size() >= listener->max_instances) return err::pipe_busy;
+            // 255 is PIPE_UNLIMITED_INSTANCES: no limit at all, as on Windows.
+            if (listener->max_instances < 255 && listener->instances.size() >= listener->max_instances)
+                return err::pipe_busy;
             listener->instances.push_back(end.get());
         }
         server = add_locked(std::move(end));
