@@ -142,7 +142,7 @@ Error receive(int fd, Inbound& in, std::atomic<bool>& dropped, bool block, uint3
         }
         if (len == 0) return err::broken_pipe; // the end of the connection
         if (kind == disconnected) {
-            // What was not read is lost, as DisconnectNamedPipe discards it.
+            // A message cut short by the disconnect is dropped; nothing more will come.
             dropped = true;
             in.clear();
             return err::pipe_not_connected;
@@ -378,17 +378,21 @@ public:
         // The acceptor's answer: an instance of ours, or busy.
         uint8_t answer = 0;
         ssize_t n = -1;
+        bool waited_out = false;
         const auto deadline = Clock::now() + std::chrono::milliseconds(acceptor_answer_ms);
         for (;;) {
             n = ::recv(fd, &answer, 1, MSG_DONTWAIT);
             if (n >= 0 || (errno != EAGAIN && errno != EINTR)) break;
-            if (wait_fd(fd, POLLIN, remaining_ms(acceptor_answer_ms, deadline)) == 0) break;
+            if (wait_fd(fd, POLLIN, remaining_ms(acceptor_answer_ms, deadline)) == 0) {
+                waited_out = true;
+                break;
+            }
         }
         if (n != 1 || answer != accepted) {
             ::close(fd);
-            if (n == 1 && answer == busy) return err::pipe_busy;
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return err::pipe_busy;
-            return err::file_not_found; // the pipe went away while we came
+            // A server that does not answer in time is as good as busy; one that closed on us
+            // (its last instance went) is no pipe any more.
+            return (n == 1 && answer == busy) || waited_out ? err::pipe_busy : err::file_not_found;
         }
 
         auto end = std::make_shared<PipeEnd>();
