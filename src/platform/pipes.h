@@ -40,8 +40,8 @@ namespace platform {
 constexpr uint32_t max_pipe_message = 64u * 1024u * 1024u;
 
 struct PipeServerOptions {
-    // nMaxInstances: 1 to 255 (255 is PIPE_UNLIMITED_INSTANCES); the first instance of a name
-    // fixes it, a further create beyond it gives 231.
+    // nMaxInstances: 1 to 254, or 255, PIPE_UNLIMITED_INSTANCES, which sets no limit at all. The
+    // first instance of a name fixes it; a create beyond it gives 231.
     uint32_t max_instances = 255;
     uint32_t out_buffer_size = 1024;
     uint32_t in_buffer_size = 1024;

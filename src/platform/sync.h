@@ -6,8 +6,10 @@
 // handle to it, and other instances probe for it (MutexPresent). Nobody waits on a mutex, so the
 // waits here are for events.
 //
-// Names: "Global\\" and "Local\\" name the same namespace everywhere (one session is all the
-// program ever sees); mutexes and events have separate names on posix.
+// Names: the program names its objects "Global\\..." (machine-wide on Windows; names without the
+// prefix are per session there). posix has one namespace: "Global\\", "Local\\" and bare names
+// all name it. Windows keeps mutexes and events in one namespace; posix keeps them apart.
+// Names are case-sensitive on both.
 //
 // posix: a mutex is a lock file under <root>/objects/ on which every handle keeps a shared
 // open-file-description lock; the kernel drops the lock when the handle is closed or its process
@@ -15,7 +17,9 @@
 // FIFO under <root>/objects/ opened by every handle: a byte in it is the signalled state (set
 // writes one, reset drains, a manual-reset wait only polls, an auto-reset wait takes the byte).
 // Each event handle is also published as <root>/objects/handle.<pid>.<value>, which is how another
-// process opens it from the value alone (open_event_of).
+// process opens it from the value alone (open_event_of). The posix waits take event handles of
+// this family only (a mutex, process or foreign value gives 6); nothing in the program waits on
+// anything else.
 #pragma once
 
 #include <cstddef>

@@ -10,6 +10,13 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 #include "platform/pipes.h"
 #include "platform/platform.h"
 #include "sync_pipes_support.h"
@@ -86,6 +93,21 @@ protected:
             EXPECT_EQ(pipes.set_message_mode(h), err::success);
         }
         return h;
+    }
+
+    // A client of an instance that another thread is about to make listen (connect() after a
+    // disconnect): busy until then, as on Windows.
+    Handle client_when_listening()
+    {
+        Handle h = platform::null_handle;
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        Error e;
+        while ((e = pipes.open_client(path_, h)) == err::pipe_busy && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(e, err::success);
+        if (e != err::success) return platform::null_handle;
+        EXPECT_EQ(pipes.set_message_mode(h), err::success);
+        return keep(h);
     }
 
     // A connected pair: the server instance and a message-mode client.
@@ -315,19 +337,18 @@ TEST_F(PipeTest, ClientThatLeavesWithoutWritingDoesNotBreakTheServer)
 TEST_F(PipeTest, FlushWaitsUntilTheClientHasReadTheAnswer)
 {
     auto [s, c] = pair();
-    const Bytes answer = pattern(4000, 6); // more than the pipe's 1024-byte buffers
+    const Bytes answer = pattern(100, 6); // fits the pipe's buffer: the write does not wait
     send(s, answer);
     std::thread reader([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         Bytes got;
         EXPECT_EQ(read_message(c, got, 10000), err::success);
         EXPECT_EQ(got, answer);
     });
     const auto start = Clock::now();
     EXPECT_EQ(pipes.flush(s), err::success);
-    EXPECT_GE(ms_since(start), 150) << "flush returned before the client read";
+    EXPECT_GE(ms_since(start), 200) << "flush returned before the client read";
     reader.join();
-    // What was flushed was read whole, so disconnecting now loses nothing.
     EXPECT_EQ(pipes.disconnect(s), err::success);
 }
 
@@ -380,6 +401,74 @@ TEST_F(PipeTest, InstancesBusyOrMissing)
     EXPECT_EQ(pipes.open_client(path_, h), err::file_not_found) << "no instance left";
 }
 
+TEST_F(PipeTest, InstanceLimitHoldsExceptForUnlimited)
+{
+    for (int i = 0; i < 3; ++i) ASSERT_NE(server(3), platform::null_handle) << i;
+    Handle h = platform::null_handle;
+    platform::PipeServerOptions o;
+    o.max_instances = 3;
+    EXPECT_EQ(pipes.create_server(path_, o, h), err::pipe_busy);
+
+    // 255 is PIPE_UNLIMITED_INSTANCES, not a count.
+    path_ = u"\\\\.\\pipe\\";
+    path_ += testsupport::unique_name16("many");
+    for (int i = 0; i < 300; ++i) ASSERT_NE(server(255), platform::null_handle) << i;
+}
+
+#ifndef _WIN32
+// A peer that does not speak the backend's framing (a foreign program on the socket) costs the
+// server that connection and an error code, nothing more.
+struct Garbage {
+    const char* name;
+    std::string record; // one raw record sent after the connection was accepted
+    Error read;
+};
+
+class ForeignPeerTest : public PipeTest, public ::testing::WithParamInterface<Garbage> {};
+
+TEST_P(ForeignPeerTest, GetsAnErrorAndTheServerGoesOn)
+{
+    Handle s = server();
+    std::string socket_path;
+    for (const auto& entry : std::filesystem::directory_iterator(root_.path() + "/objects")) {
+        if (entry.path().filename().string().rfind("pipe.", 0) == 0) socket_path = entry.path().string();
+    }
+    ASSERT_FALSE(socket_path.empty());
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, socket_path.c_str(), sizeof a.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    char ack = 0;
+    ASSERT_EQ(::recv(fd, &ack, 1, 0), 1);
+    ASSERT_EQ(::send(fd, GetParam().record.data(), GetParam().record.size(), 0),
+              static_cast<ssize_t>(GetParam().record.size()));
+
+    ASSERT_EQ(pipes.connect(s), err::success);
+    Bytes got;
+    EXPECT_EQ(read_message(s, got, 5000), GetParam().read);
+    EXPECT_EQ(read_message(s, got, 5000), GetParam().read) << "the connection stays unusable";
+    ::close(fd);
+    EXPECT_EQ(pipes.disconnect(s), err::success);
+
+    // The instance serves the next client normally.
+    std::thread serve([&] { EXPECT_EQ(pipes.connect(s), err::success); });
+    Handle c = client_when_listening();
+    if (c == platform::null_handle) close_now(s); // frees the waiting connect: fail, do not hang
+    serve.join();
+    ASSERT_NE(c, platform::null_handle);
+    send(c, bytes("fine"));
+    EXPECT_EQ(read_message(s, got, 5000), err::success);
+    EXPECT_EQ(got, bytes("fine"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, ForeignPeerTest,
+                         ::testing::Values(Garbage{"unknown_kind", std::string("\x07hello", 6), err::invalid_data},
+                                           Garbage{"empty_record", std::string(), err::broken_pipe}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
+
 TEST_F(PipeTest, BadArgumentsGiveErrors)
 {
     Handle h = platform::null_handle;
@@ -401,19 +490,61 @@ TEST_F(PipeTest, BadArgumentsGiveErrors)
     EXPECT_EQ(pipes.close(nothing), err::invalid_handle);
 }
 
-TEST_F(PipeTest, StatesOfAnInstanceAndOfAClientLeftAlone)
+TEST_F(PipeTest, InstanceNotConnectedYetOrAnyMore)
 {
     Handle s = server();
     uint8_t buf[8];
     uint32_t n = 0;
     EXPECT_EQ(pipes.read(s, buf, sizeof buf, n), err::pipe_listening) << "no client yet";
+    EXPECT_EQ(pipes.write(s, buf, sizeof buf, n), err::pipe_listening);
 
     Handle c = client();
     ASSERT_EQ(pipes.connect(s), err::success);
     ASSERT_EQ(pipes.disconnect(s), err::success);
     EXPECT_EQ(pipes.read(s, buf, sizeof buf, n), err::pipe_not_connected);
-    EXPECT_EQ(pipes.read(c, buf, sizeof buf, n, 5000), err::broken_pipe);
-    EXPECT_EQ(pipes.write(c, buf, sizeof buf, n), err::no_data);
+    EXPECT_EQ(pipes.write(s, buf, sizeof buf, n), err::pipe_not_connected);
+    close_now(c);
+
+    // connect() makes a disconnected instance listen again.
+    std::thread serve([&] { EXPECT_EQ(pipes.connect(s), err::success); });
+    Handle next = client_when_listening();
+    if (next == platform::null_handle) close_now(s); // frees the waiting connect: fail, do not hang
+    serve.join();
+    ASSERT_NE(next, platform::null_handle);
+    send(next, bytes("again"));
+    Bytes got;
+    EXPECT_EQ(read_message(s, got, 5000), err::success);
+    EXPECT_EQ(got, bytes("again"));
 }
+
+struct ServerLeaves {
+    const char* name;
+    bool disconnects; // DisconnectNamedPipe, or only CloseHandle
+    Error read;
+    Error write;
+};
+
+class ServerLeavesTest : public PipeTest, public ::testing::WithParamInterface<ServerLeaves> {};
+
+TEST_P(ServerLeavesTest, ClientSeesWhatWindowsReports)
+{
+    auto [s, c] = pair();
+    if (GetParam().disconnects) {
+        ASSERT_EQ(pipes.disconnect(s), err::success);
+    } else {
+        close_now(s);
+    }
+    uint8_t buf[8] = {};
+    uint32_t n = 0;
+    EXPECT_EQ(pipes.read(c, buf, sizeof buf, n, 5000), GetParam().read);
+    EXPECT_EQ(pipes.write(c, buf, sizeof buf, n), GetParam().write);
+    EXPECT_EQ(pipes.read(c, buf, sizeof buf, n, 5000), GetParam().read) << "and keeps saying so";
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ServerLeavesTest,
+                         ::testing::Values(ServerLeaves{"disconnect", true, err::pipe_not_connected,
+                                                        err::pipe_not_connected},
+                                           ServerLeaves{"close", false, err::broken_pipe, err::no_data}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

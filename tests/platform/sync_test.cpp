@@ -71,9 +71,16 @@ protected:
     std::vector<Handle> handles_;
 };
 
+std::string global8(const std::string& what)
+{
+    std::string name = "Global\\";
+    name += testsupport::unique_name(what);
+    return name;
+}
+
 std::u16string global(const std::string& what)
 {
-    return u"Global\\" + testsupport::unique_name16(what);
+    return text::from_utf8(global8(what));
 }
 
 TEST_F(SyncTest, MutexExistsWhileAnyHandleIsOpen)
@@ -282,8 +289,8 @@ class MutexHolderTest : public SyncTest, public ::testing::WithParamInterface<En
 
 TEST_P(MutexHolderTest, SeenByAnotherProcessUntilTheHolderEnds)
 {
-    const std::string mutex = "Global\\" + testsupport::unique_name("held");
-    const std::string quit = "Global\\" + testsupport::unique_name("quit");
+    const std::string mutex = global8("held");
+    const std::string quit = global8("quit");
     const std::u16string mutex16 = text::from_utf8(mutex);
     Handle quit_event = new_event(true, false, text::from_utf8(quit));
 

@@ -4,7 +4,9 @@
 // run of `fragment_more` records closed by one `fragment_last` record (a message of 0 bytes is a
 // lone `fragment_last`), so that no record is empty (an empty record reads like the end of the
 // connection) and none exceeds what the socket buffer takes. The first record a client receives
-// is the acceptor's answer to its connection: `accepted` or `busy`.
+// is the acceptor's answer to its connection: `accepted` or `busy`. A server that disconnects
+// sends `disconnected` last, so that its client can tell that from a server that went away
+// (Windows answers 233 for the one, 109 and 232 for the other).
 #include "platform/pipes.h"
 
 #include <algorithm>
@@ -45,6 +47,7 @@ constexpr uint8_t fragment_last = 0;
 constexpr uint8_t fragment_more = 1;
 constexpr uint8_t accepted = 2;
 constexpr uint8_t busy = 3;
+constexpr uint8_t disconnected = 4;
 
 // Well below the default socket send buffer (wmem_default, about 208 KiB).
 constexpr size_t fragment_size = 60 * 1024;
@@ -120,11 +123,14 @@ struct Inbound {
 };
 
 // Takes records from fd into `in` until the message is complete. With `block` false it takes only
-// what is there. 0, or 1460 when the time passed, 109 when the other end is gone, 13 for a
-// message beyond max_pipe_message or a record that is not a fragment (the connection is then shut).
-Error receive(int fd, Inbound& in, bool block, uint32_t timeout_ms, Clock::time_point deadline)
+// what is there. 0, or 1460 when the time passed, 109 when the other end is gone, 233 when the
+// server disconnected us (`dropped` is then set for good), 13 for a message beyond
+// max_pipe_message or a record of no known kind (the connection is then shut).
+Error receive(int fd, Inbound& in, std::atomic<bool>& dropped, bool block, uint32_t timeout_ms,
+              Clock::time_point deadline)
 {
     while (!in.complete) {
+        if (dropped) return err::pipe_not_connected;
         uint8_t kind = 0;
         const ssize_t len = ::recv(fd, &kind, 1, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
         if (len < 0) {
@@ -135,6 +141,12 @@ Error receive(int fd, Inbound& in, bool block, uint32_t timeout_ms, Clock::time_
             continue;
         }
         if (len == 0) return err::broken_pipe; // the end of the connection
+        if (kind == disconnected) {
+            // A message cut short by the disconnect is dropped; nothing more will come.
+            dropped = true;
+            in.clear();
+            return err::pipe_not_connected;
+        }
         const size_t payload = static_cast<size_t>(len) - 1;
         const size_t have = in.message.size();
         if (payload > max_pipe_message - have || (kind != fragment_more && kind != fragment_last)) {
@@ -206,6 +218,7 @@ struct PipeEnd {
     std::mutex read_m;  // one reader at a time; guards `in`
     std::mutex write_m; // one writer at a time, so fragments of two messages never mix
     Inbound in;
+    std::atomic<bool> dropped{false}; // client ends: the server disconnected us
 
     ~PipeEnd()
     {
@@ -302,7 +315,9 @@ public:
         end->listener = listener;
         {
             std::lock_guard lock(listener->m);
-            if (listener->instances.size() >= listener->max_instances) return err::pipe_busy;
+            // 255 is PIPE_UNLIMITED_INSTANCES: no limit at all, as on Windows.
+            if (listener->max_instances < 255 && listener->instances.size() >= listener->max_instances)
+                return err::pipe_busy;
             listener->instances.push_back(end.get());
         }
         server = add_locked(std::move(end));
@@ -326,7 +341,11 @@ public:
         if (!end || !end->server) return err::invalid_handle;
         std::scoped_lock io(end->read_m, end->write_m);
         std::lock_guard lock(end->listener->m);
-        if (end->fd >= 0) ::close(end->fd);
+        if (end->fd >= 0) {
+            const uint8_t note = disconnected;
+            ::send(end->fd, &note, 1, MSG_NOSIGNAL | MSG_DONTWAIT); // a full queue loses it: 109 then
+            ::close(end->fd);
+        }
         end->fd = -1;
         end->state = PipeEnd::State::disconnected;
         end->in.clear();
@@ -359,17 +378,21 @@ public:
         // The acceptor's answer: an instance of ours, or busy.
         uint8_t answer = 0;
         ssize_t n = -1;
+        bool waited_out = false;
         const auto deadline = Clock::now() + std::chrono::milliseconds(acceptor_answer_ms);
         for (;;) {
             n = ::recv(fd, &answer, 1, MSG_DONTWAIT);
             if (n >= 0 || (errno != EAGAIN && errno != EINTR)) break;
-            if (wait_fd(fd, POLLIN, remaining_ms(acceptor_answer_ms, deadline)) == 0) break;
+            if (wait_fd(fd, POLLIN, remaining_ms(acceptor_answer_ms, deadline)) == 0) {
+                waited_out = true;
+                break;
+            }
         }
         if (n != 1 || answer != accepted) {
             ::close(fd);
-            if (n == 1 && answer == busy) return err::pipe_busy;
-            if (n < 0 && (errno == EAGAIN || errno == EINTR)) return err::pipe_busy;
-            return err::file_not_found; // the pipe went away while we came
+            // A server that does not answer in time is as good as busy; one that closed on us
+            // (its last instance went) is no pipe any more.
+            return (n == 1 && answer == busy) || waited_out ? err::pipe_busy : err::file_not_found;
         }
 
         auto end = std::make_shared<PipeEnd>();
@@ -399,9 +422,9 @@ public:
         std::lock_guard io(end->read_m);
         int fd;
         if (Error e = usable_fd(*end, fd)) return e;
-        const Error e = receive(fd, end->in, false, 0, Clock::now());
+        const Error e = receive(fd, end->in, end->dropped, false, 0, Clock::now());
         const size_t waiting = end->in.message.size() - end->in.offset;
-        if (e && waiting == 0) return e == err::invalid_data ? e : err::broken_pipe;
+        if (e && waiting == 0) return e;
         available = left_in_message = static_cast<uint32_t>(waiting);
         return err::success;
     }
@@ -418,7 +441,7 @@ public:
         Inbound& in = end->in;
         if (!in.complete) {
             const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == infinite ? 0 : timeout_ms);
-            if (Error e = receive(fd, in, true, timeout_ms, deadline)) return e;
+            if (Error e = receive(fd, in, end->dropped, true, timeout_ms, deadline)) return e;
         }
         const size_t left = in.message.size() - in.offset;
         const size_t n = std::min<size_t>(left, size);
@@ -441,7 +464,16 @@ public:
         std::lock_guard io(end->write_m);
         int fd;
         if (Error e = usable_fd(*end, fd)) return e;
-        if (Error e = send_message(fd, static_cast<const uint8_t*>(data), size)) return e;
+        if (end->dropped) return err::pipe_not_connected;
+        if (Error e = send_message(fd, static_cast<const uint8_t*>(data), size)) {
+            // The server is gone; if it said goodbye, that was a disconnect.
+            uint8_t kind = 0;
+            if (e == err::no_data && ::recv(fd, &kind, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && kind == disconnected) {
+                end->dropped = true;
+                return err::pipe_not_connected;
+            }
+            return e;
+        }
         written = size;
         return err::success;
     }

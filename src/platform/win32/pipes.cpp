@@ -31,6 +31,21 @@ const wchar_t* wide(const std::u16string& s)
 // LocalSystem: all file access; Everyone: generic read and write.
 constexpr wchar_t system_and_everyone_sddl[] = L"D:(A;;0x1F01FF;;;SY)(A;;0xC0000000;;;WD)";
 
+// "\\.\pipe\" and a name after it. Checked here so that both backends refuse the same paths
+// (Wine answers an empty name with 6 and creates a pipe with 0 instances).
+bool is_pipe_path(const std::u16string& path)
+{
+    static constexpr char16_t prefix[] = u"\\\\.\\pipe\\";
+    constexpr size_t n = sizeof prefix / sizeof prefix[0] - 1;
+    if (path.size() <= n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        char16_t c = path[i];
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+        if (c != prefix[i]) return false;
+    }
+    return true;
+}
+
 // One overlapped operation with its own event.
 class Overlapped {
 public:
@@ -75,6 +90,8 @@ public:
     Error create_server(const std::u16string& path, const PipeServerOptions& options, Handle& server) override
     {
         server = null_handle;
+        if (!is_pipe_path(path)) return err::invalid_name;
+        if (options.max_instances < 1 || options.max_instances > PIPE_UNLIMITED_INSTANCES) return err::invalid_parameter;
         SECURITY_ATTRIBUTES sa{};
         sa.nLength = sizeof sa;
         sa.bInheritHandle = options.inheritable;

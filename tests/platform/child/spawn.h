@@ -54,7 +54,9 @@ public:
     bool start(const std::vector<std::string>& args)
     {
 #ifdef _WIN32
-        std::string line = "\"" + program() + "\"";
+        std::string line = "\"";
+        line += program();
+        line += "\"";
         for (const auto& a : args) line += " \"" + a + "\"";
         STARTUPINFOA si{};
         si.cb = sizeof si;
