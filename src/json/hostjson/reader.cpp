@@ -71,7 +71,7 @@ public:
 
     const std::u16string& string() const { return string_; }
     std::u16string_view number() const { return number_; }
-    // Moves the content of the last String out (its buffer is reused for the next one).
+    // Hands the content of the last String over, taking the receiver's old buffer for the next one.
     void take_string(std::u16string& to) { to.swap(string_); }
 
 private:
