@@ -72,6 +72,6 @@ public:
 
 private:
     // Stores `node` under `key`, replacing (and deleting) a different node stored there.
-    void Store(const std::u16string& key, CJsonNode* node);
+    void Store(std::u16string&& key, CJsonNode* node);
     std::u16string NextElementKey() const;
 };
