@@ -1,7 +1,7 @@
-// zelmarusb: the entry of the program. The host's start-up takes the command line from here.
-#include <string>
-
-#include "text/text.h"
+// zelmarusb: installs the native platform and runs the application.
+#include "host/app.h"
+#include "platform/platform.h"
+#include "platform/processes.h"
 
 #ifdef _WIN32
 int wmain(int, wchar_t**)
@@ -9,6 +9,10 @@ int wmain(int, wchar_t**)
 int main(int, char**)
 #endif
 {
-    // The host's modes are dispatched here once the host layer provides its entry.
-    return 0;
+    platform::install(platform::native());
+    CzelmarusbApp app(platform::processes().current_arguments());
+    app.InitInstance();
+    // Worker threads (the pipe listener above all) never end by themselves: the process ends here
+    // at once, with exit code 0 in every mode, rather than tearing down state they may still use.
+    platform::processes().terminate_current(0);
 }

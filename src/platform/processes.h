@@ -83,6 +83,11 @@ public:
     virtual uint32_t current_thread_id() = 0;
     // GetModuleFileNameW(no module): the running executable's full path.
     virtual Error current_module_path(std::u16string& path) = 0;
+    // The command line after the program's name, as GetCommandLineW gives it with its first
+    // argument (quoted or not) and the blanks after it cut off. posix: the arguments joined by
+    // blanks; an argument holding a blank is quoted (a switch's value after its ":", otherwise
+    // whole), and an empty one is written as "".
+    virtual std::u16string current_arguments() = 0;
     // GetUserNameW: the user running this process.
     virtual Error current_user_name(std::u16string& name) = 0;
     // GetUserDefaultUILanguage, GetSystemDefaultUILanguage: Windows language identifiers

@@ -108,6 +108,7 @@ public:
         path = u"C:\\Program Files\\zelmarusb\\zelmarusb.exe";
         return 0;
     }
+    std::u16string current_arguments() override { return u"/start"; }
     platform::Error current_user_name(std::u16string& name) override
     {
         name = u"tester";

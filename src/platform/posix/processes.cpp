@@ -444,6 +444,32 @@ public:
         return err::success;
     }
 
+    std::u16string current_arguments() override
+    {
+        const std::string cmdline = read_small("/proc/self/cmdline");
+        std::u16string out;
+        size_t start = cmdline.find('\0');
+        bool first = true;
+        while (start != std::string::npos && start + 1 < cmdline.size()) {
+            const size_t end = cmdline.find('\0', start + 1);
+            const std::string arg = cmdline.substr(start + 1, (end == std::string::npos ? cmdline.size() : end) - start - 1);
+            if (!first) out += u' ';
+            first = false;
+            const std::u16string a = text::from_utf8(arg);
+            // A switch with a value is written the way Windows callers write it, /gud:"C:\My Files",
+            // so the value keeps its blanks; any other argument with a blank is quoted whole.
+            const size_t colon = a.find(u':');
+            if (!a.empty() && a.find(u' ') == std::u16string::npos)
+                out += a;
+            else if (!a.empty() && a[0] == u'/' && colon != std::u16string::npos && a.find(u' ') > colon)
+                out += a.substr(0, colon + 1) + u"\"" + a.substr(colon + 1) + u"\"";
+            else
+                out += u"\"" + a + u"\"";
+            start = end;
+        }
+        return out;
+    }
+
     Error current_user_name(std::u16string& name) override
     {
         if (user_of_uid(::geteuid(), name) == err::success) return err::success;

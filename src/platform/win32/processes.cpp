@@ -168,6 +168,22 @@ public:
         return grow_text([](wchar_t* b, DWORD n) { return ::GetModuleFileNameW(nullptr, b, n); }, path);
     }
 
+    std::u16string current_arguments() override
+    {
+        const std::u16string line = U(::GetCommandLineW());
+        size_t i = 0;
+        // The program name ends at its closing quote, or at the first blank or tab.
+        if (i < line.size() && line[i] == u'"') {
+            ++i;
+            while (i < line.size() && line[i] != u'"') ++i;
+            if (i < line.size()) ++i;
+        } else {
+            while (i < line.size() && line[i] != u' ' && line[i] != u'\t') ++i;
+        }
+        while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
+        return line.substr(i);
+    }
+
     Error current_user_name(std::u16string& name) override
     {
         std::vector<wchar_t> buf(257); // UNLEN + 1
