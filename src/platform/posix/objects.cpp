@@ -91,10 +91,10 @@ Error error_from_errno(int e)
     case EROFS: return err::access_denied;
     case ENAMETOOLONG: return err::invalid_name;
     case EMFILE:
-    case ENFILE: return 4; // ERROR_TOO_MANY_OPEN_FILES
+    case ENFILE: return err::too_many_open_files;
     case ENOMEM:
     case ENOBUFS: return err::not_enough_memory;
-    case ENOSPC: return 112; // ERROR_DISK_FULL
+    case ENOSPC: return err::disk_full;
     default: return err::gen_failure;
     }
 }

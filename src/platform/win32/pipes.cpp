@@ -9,24 +9,11 @@
 #include <unordered_set>
 
 #include "platform/native.h"
+#include "platform/win32/wide.h"
 
 namespace platform::win32 {
 namespace {
 
-HANDLE to_native(Handle h)
-{
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h));
-}
-
-Handle from_native(HANDLE h)
-{
-    return static_cast<Handle>(reinterpret_cast<uintptr_t>(h));
-}
-
-const wchar_t* wide(const std::u16string& s)
-{
-    return reinterpret_cast<const wchar_t*>(s.c_str());
-}
 
 // LocalSystem: all file access; Everyone: generic read and write.
 constexpr wchar_t system_and_everyone_sddl[] = L"D:(A;;0x1F01FF;;;SY)(A;;0xC0000000;;;WD)";
@@ -102,51 +89,51 @@ public:
                 return ::GetLastError();
             sa.lpSecurityDescriptor = sd;
         }
-        HANDLE h = ::CreateNamedPipeW(wide(path), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+        HANDLE h = ::CreateNamedPipeW(W(path), PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
                                       options.max_instances, options.out_buffer_size, options.in_buffer_size,
                                       options.default_timeout_ms, &sa);
         const DWORD e = ::GetLastError();
         if (sd) ::LocalFree(sd);
         if (h == INVALID_HANDLE_VALUE) return e;
-        server = from_native(h);
+        server = to_handle(h);
         return err::success;
     }
 
     Error connect(Handle server) override
     {
-        if (::ConnectNamedPipe(to_native(server), nullptr)) return err::success;
+        if (::ConnectNamedPipe(from_handle(server), nullptr)) return err::success;
         const DWORD e = ::GetLastError();
         return e == ERROR_PIPE_CONNECTED ? err::success : e;
     }
 
     Error disconnect(Handle server) override
     {
-        return ::DisconnectNamedPipe(to_native(server)) ? err::success : ::GetLastError();
+        return ::DisconnectNamedPipe(from_handle(server)) ? err::success : ::GetLastError();
     }
 
     Error open_client(const std::u16string& path, Handle& client) override
     {
         client = null_handle;
-        HANDLE h = ::CreateFileW(wide(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        HANDLE h = ::CreateFileW(W(path), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
         if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
         std::lock_guard lock(m_);
         overlapped_.insert(h);
-        client = from_native(h);
+        client = to_handle(h);
         return err::success;
     }
 
     Error set_message_mode(Handle client) override
     {
         DWORD mode = PIPE_READMODE_MESSAGE;
-        return ::SetNamedPipeHandleState(to_native(client), &mode, nullptr, nullptr) ? err::success : ::GetLastError();
+        return ::SetNamedPipeHandleState(from_handle(client), &mode, nullptr, nullptr) ? err::success : ::GetLastError();
     }
 
     Error peek(Handle h, uint32_t& available, uint32_t& left_in_message) override
     {
         DWORD avail = 0, left = 0;
         available = left_in_message = 0;
-        if (!::PeekNamedPipe(to_native(h), nullptr, 0, nullptr, &avail, &left)) return ::GetLastError();
+        if (!::PeekNamedPipe(from_handle(h), nullptr, 0, nullptr, &avail, &left)) return ::GetLastError();
         available = avail;
         left_in_message = left;
         return err::success;
@@ -155,7 +142,7 @@ public:
     Error read(Handle h, void* buffer, uint32_t size, uint32_t& read, uint32_t timeout_ms) override
     {
         read = 0;
-        HANDLE native = to_native(h);
+        HANDLE native = from_handle(h);
         if (is_overlapped(native)) {
             Overlapped ov;
             if (!ov.ok()) return ::GetLastError();
@@ -184,7 +171,7 @@ public:
     {
         written = 0;
         if (size > max_pipe_message) return err::invalid_parameter;
-        HANDLE native = to_native(h);
+        HANDLE native = from_handle(h);
         DWORD done = 0;
         if (is_overlapped(native)) {
             Overlapped ov;
@@ -200,12 +187,12 @@ public:
 
     Error flush(Handle h) override
     {
-        return ::FlushFileBuffers(to_native(h)) ? err::success : ::GetLastError();
+        return ::FlushFileBuffers(from_handle(h)) ? err::success : ::GetLastError();
     }
 
     Error close(Handle h) override
     {
-        HANDLE native = to_native(h);
+        HANDLE native = from_handle(h);
         {
             std::lock_guard lock(m_);
             overlapped_.erase(native);

@@ -4,31 +4,18 @@
 #include <windows.h>
 
 #include "platform/native.h"
+#include "platform/win32/wide.h"
 
 namespace platform::win32 {
 namespace {
 
-HANDLE to_native(Handle h)
-{
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(h));
-}
-
-Handle from_native(HANDLE h)
-{
-    return static_cast<Handle>(reinterpret_cast<uintptr_t>(h));
-}
-
-const wchar_t* wide(const std::u16string& s)
-{
-    return reinterpret_cast<const wchar_t*>(s.c_str());
-}
 
 // A create call's result: a new object, or 183 with the handle of the existing one.
 Error created(HANDLE h, Handle& out)
 {
     const DWORD e = ::GetLastError();
     if (!h) return e;
-    out = from_native(h);
+    out = to_handle(h);
     return e == ERROR_ALREADY_EXISTS ? err::already_exists : err::success;
 }
 
@@ -52,15 +39,15 @@ public:
     {
         out = null_handle;
         ::SetLastError(0);
-        return created(::CreateMutexW(nullptr, FALSE, name.empty() ? nullptr : wide(name)), out);
+        return created(::CreateMutexW(nullptr, FALSE, name.empty() ? nullptr : W(name)), out);
     }
 
     Error open_mutex(const std::u16string& name, Handle& out) override
     {
         out = null_handle;
-        HANDLE h = ::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, wide(name));
+        HANDLE h = ::OpenMutexW(MUTEX_ALL_ACCESS, FALSE, W(name));
         if (!h) return ::GetLastError();
-        out = from_native(h);
+        out = to_handle(h);
         return err::success;
     }
 
@@ -68,11 +55,11 @@ public:
     {
         out = null_handle;
         ::SetLastError(0);
-        return created(::CreateEventW(nullptr, manual_reset, initially_set, name.empty() ? nullptr : wide(name)), out);
+        return created(::CreateEventW(nullptr, manual_reset, initially_set, name.empty() ? nullptr : W(name)), out);
     }
 
-    Error set_event(Handle h) override { return ::SetEvent(to_native(h)) ? err::success : ::GetLastError(); }
-    Error reset_event(Handle h) override { return ::ResetEvent(to_native(h)) ? err::success : ::GetLastError(); }
+    Error set_event(Handle h) override { return ::SetEvent(from_handle(h)) ? err::success : ::GetLastError(); }
+    Error reset_event(Handle h) override { return ::ResetEvent(from_handle(h)) ? err::success : ::GetLastError(); }
 
     Error open_event_of(uint32_t owner_pid, Handle value, Handle& out) override
     {
@@ -81,23 +68,23 @@ public:
         HANDLE owner = own ? ::GetCurrentProcess() : ::OpenProcess(PROCESS_DUP_HANDLE, FALSE, owner_pid);
         if (!owner) return ::GetLastError();
         HANDLE dup = nullptr;
-        const BOOL ok = ::DuplicateHandle(owner, to_native(value), ::GetCurrentProcess(), &dup, 0, FALSE,
+        const BOOL ok = ::DuplicateHandle(owner, from_handle(value), ::GetCurrentProcess(), &dup, 0, FALSE,
                                           DUPLICATE_SAME_ACCESS);
         const DWORD e = ok ? 0 : ::GetLastError();
         if (!own) ::CloseHandle(owner);
         if (!ok) return e;
-        out = from_native(dup);
+        out = to_handle(dup);
         return err::success;
     }
 
-    Error close(Handle h) override { return ::CloseHandle(to_native(h)) ? err::success : ::GetLastError(); }
+    Error close(Handle h) override { return ::CloseHandle(from_handle(h)) ? err::success : ::GetLastError(); }
 
     Error wait_any(const std::vector<Handle>& handles, uint32_t timeout_ms, size_t& index) override
     {
         index = 0;
         if (handles.empty() || handles.size() > max_wait_handles) return err::invalid_parameter;
         HANDLE list[max_wait_handles];
-        for (size_t i = 0; i < handles.size(); ++i) list[i] = to_native(handles[i]);
+        for (size_t i = 0; i < handles.size(); ++i) list[i] = from_handle(handles[i]);
         const DWORD count = static_cast<DWORD>(handles.size());
         return wait_result(::WaitForMultipleObjects(count, list, FALSE, timeout_ms), count, index);
     }
@@ -105,7 +92,7 @@ public:
     Error wait(Handle h, uint32_t timeout_ms) override
     {
         size_t index;
-        return wait_result(::WaitForSingleObject(to_native(h), timeout_ms), 1, index);
+        return wait_result(::WaitForSingleObject(from_handle(h), timeout_ms), 1, index);
     }
 
     void sleep(uint32_t ms) override { ::Sleep(ms); }
