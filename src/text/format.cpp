@@ -34,7 +34,7 @@ double FormatArg::as_double() const
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool left = false, zero = false, plus = false, space = false, alt = false;
     int width = 0;
     int precision = -1;
@@ -48,16 +48,16 @@ void append_ascii(std::u16string& out, std::string_view s)
 }
 
 // Pads `body` (already holding sign/prefix `head` separately) to the width.
-void emit(std::u16string& out, const Spec& spec, std::u16string_view head, std::u16string_view body,
+void emit(std::u16string& out, const Conversion& cv, std::u16string_view head, std::u16string_view body,
           bool zero_pad_allowed)
 {
     const size_t len = head.size() + body.size();
-    const size_t pad = spec.width > 0 && size_t(spec.width) > len ? size_t(spec.width) - len : 0;
-    if (spec.left) {
+    const size_t pad = cv.width > 0 && size_t(cv.width) > len ? size_t(cv.width) - len : 0;
+    if (cv.left) {
         out.append(head);
         out.append(body);
         out.append(pad, u' ');
-    } else if (spec.zero && zero_pad_allowed) {
+    } else if (cv.zero && zero_pad_allowed) {
         out.append(head);
         out.append(pad, u'0');
         out.append(body);
@@ -68,38 +68,38 @@ void emit(std::u16string& out, const Spec& spec, std::u16string_view head, std::
     }
 }
 
-void format_integer(std::u16string& out, const Spec& spec, const FormatArg& arg)
+void format_integer(std::u16string& out, const Conversion& cv, const FormatArg& arg)
 {
     bool negative = false;
     uint64_t magnitude;
     int base = 10;
     bool upper = false;
-    if (spec.conv == u'd' || spec.conv == u'i') {
-        const int64_t v = spec.wide ? arg.as_signed() : int64_t(int32_t(arg.as_signed()));
+    if (cv.conv == u'd' || cv.conv == u'i') {
+        const int64_t v = cv.wide ? arg.as_signed() : int64_t(int32_t(arg.as_signed()));
         negative = v < 0;
         magnitude = negative ? uint64_t(0) - uint64_t(v) : uint64_t(v);
     } else {
-        magnitude = spec.wide ? arg.as_unsigned() : uint64_t(uint32_t(arg.as_unsigned()));
-        if (spec.conv == u'x' || spec.conv == u'X') base = 16;
-        upper = spec.conv == u'X';
+        magnitude = cv.wide ? arg.as_unsigned() : uint64_t(uint32_t(arg.as_unsigned()));
+        if (cv.conv == u'x' || cv.conv == u'X') base = 16;
+        upper = cv.conv == u'X';
     }
     char buf[32];
     auto res = std::to_chars(buf, buf + sizeof buf, magnitude, base);
     std::string digits(buf, res.ptr);
     if (upper)
         for (char& c : digits) c = char(std::toupper(uint8_t(c)));
-    if (spec.precision >= 0) {
-        if (spec.precision == 0 && magnitude == 0) digits.clear();
-        if (digits.size() < size_t(spec.precision)) digits.insert(0, size_t(spec.precision) - digits.size(), '0');
+    if (cv.precision >= 0) {
+        if (cv.precision == 0 && magnitude == 0) digits.clear();
+        if (digits.size() < size_t(cv.precision)) digits.insert(0, size_t(cv.precision) - digits.size(), '0');
     }
     std::u16string head;
     if (negative) head = u"-";
-    else if (spec.plus && (spec.conv == u'd' || spec.conv == u'i')) head = u"+";
-    else if (spec.space && (spec.conv == u'd' || spec.conv == u'i')) head = u" ";
-    if (spec.alt && base == 16 && magnitude != 0) head += upper ? u"0X" : u"0x";
+    else if (cv.plus && (cv.conv == u'd' || cv.conv == u'i')) head = u"+";
+    else if (cv.space && (cv.conv == u'd' || cv.conv == u'i')) head = u" ";
+    if (cv.alt && base == 16 && magnitude != 0) head += upper ? u"0X" : u"0x";
     std::u16string body;
     append_ascii(body, digits);
-    emit(out, spec, head, body, spec.precision < 0);
+    emit(out, cv, head, body, cv.precision < 0);
 }
 
 void strip_trailing_zeros(std::string& mantissa)
@@ -148,22 +148,22 @@ std::string general_float(double v, int precision, bool alt, bool upper)
     return negative ? "-" + out : out;
 }
 
-void format_float(std::u16string& out, const Spec& spec, const FormatArg& arg)
+void format_float(std::u16string& out, const Conversion& cv, const FormatArg& arg)
 {
     const double v = arg.as_double();
-    std::string s = general_float(v, spec.precision, spec.alt, spec.conv == u'G');
+    std::string s = general_float(v, cv.precision, cv.alt, cv.conv == u'G');
     std::u16string head;
     if (!s.empty() && s[0] == '-') {
         head = u"-";
         s.erase(0, 1);
-    } else if (spec.plus) {
+    } else if (cv.plus) {
         head = u"+";
-    } else if (spec.space) {
+    } else if (cv.space) {
         head = u" ";
     }
     std::u16string body;
     append_ascii(body, s);
-    emit(out, spec, head, body, std::isfinite(v));
+    emit(out, cv, head, body, std::isfinite(v));
 }
 
 } // namespace
@@ -187,28 +187,28 @@ std::u16string vformat(std::u16string_view fmt, std::span<const FormatArg> args)
             ++i;
             continue;
         }
-        Spec spec;
+        Conversion cv;
         for (; i < fmt.size(); ++i) {
             const char16_t f = fmt[i];
-            if (f == u'-') spec.left = true;
-            else if (f == u'0') spec.zero = true;
-            else if (f == u'+') spec.plus = true;
-            else if (f == u' ') spec.space = true;
-            else if (f == u'#') spec.alt = true;
+            if (f == u'-') cv.left = true;
+            else if (f == u'0') cv.zero = true;
+            else if (f == u'+') cv.plus = true;
+            else if (f == u' ') cv.space = true;
+            else if (f == u'#') cv.alt = true;
             else break;
         }
         for (; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
-            spec.width = std::min(spec.width * 10 + (fmt[i] - u'0'), 4096);
+            cv.width = std::min(cv.width * 10 + (fmt[i] - u'0'), 4096);
         if (i < fmt.size() && fmt[i] == u'.') {
-            spec.precision = 0;
+            cv.precision = 0;
             for (++i; i < fmt.size() && fmt[i] >= u'0' && fmt[i] <= u'9'; ++i)
-                spec.precision = std::min(spec.precision * 10 + (fmt[i] - u'0'), 4096);
+                cv.precision = std::min(cv.precision * 10 + (fmt[i] - u'0'), 4096);
         }
         if (fmt.substr(i, 3) == u"I64") {
-            spec.wide = true;
+            cv.wide = true;
             i += 3;
         } else if (fmt.substr(i, 2) == u"ll") {
-            spec.wide = true;
+            cv.wide = true;
             i += 2;
         } else if (i < fmt.size() && (fmt[i] == u'l' || fmt[i] == u'h')) {
             ++i;
@@ -217,33 +217,33 @@ std::u16string vformat(std::u16string_view fmt, std::span<const FormatArg> args)
             out.append(fmt.substr(start));
             break;
         }
-        spec.conv = fmt[i++];
-        const bool known = std::u16string_view(u"diuxXcsGg").find(spec.conv) != std::u16string_view::npos;
+        cv.conv = fmt[i++];
+        const bool known = std::u16string_view(u"diuxXcsGg").find(cv.conv) != std::u16string_view::npos;
         if (!known || next >= args.size()) {
             out.append(fmt.substr(start, i - start));
             continue;
         }
         const FormatArg& arg = args[next++];
-        switch (spec.conv) {
+        switch (cv.conv) {
         case u'c': {
             const char16_t ch = char16_t(arg.as_unsigned());
             // A NUL ends the text, as it ends a C string.
             if (ch == 0) return out;
-            emit(out, spec, u"", std::u16string_view(&ch, 1), false);
+            emit(out, cv, u"", std::u16string_view(&ch, 1), false);
             break;
         }
         case u's': {
             std::u16string_view s = arg.as_text();
-            if (spec.precision >= 0 && s.size() > size_t(spec.precision)) s = s.substr(0, size_t(spec.precision));
-            emit(out, spec, u"", s, false);
+            if (cv.precision >= 0 && s.size() > size_t(cv.precision)) s = s.substr(0, size_t(cv.precision));
+            emit(out, cv, u"", s, false);
             break;
         }
         case u'G':
         case u'g':
-            format_float(out, spec, arg);
+            format_float(out, cv, arg);
             break;
         default:
-            format_integer(out, spec, arg);
+            format_integer(out, cv, arg);
             break;
         }
     }
