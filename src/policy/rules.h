@@ -41,3 +41,7 @@ bool match_field(const std::u16string& value, const std::u16string& pattern);
 int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only);
 // The first deciding rule over the lists the settings allow: 1, 0, or 65535 when none decides.
 int32_t match_rules(const UsbRule& device, bool serial_only);
+
+// Asks the suite's monitor to store a rule for the device `identity` describes (exact patterns),
+// allowing or blocking it. The answer is not examined.
+void add_device_rule(CJsonNode& identity, bool allow);

@@ -1,0 +1,18 @@
+// What the policy knows of a device: five readable texts taken from the driver's device document,
+// a checksum over them that names the device's files, and the user logged on when it arrived.
+#pragma once
+
+#include <string>
+
+#include "policy/rules.h"
+
+class CJsonNode;
+
+// Fills `identity` (an empty object) with "producent", "produkt", "numer", "klasa", "opis",
+// "checksum" and "user", and `fields` with the five texts; returns the checksum. Never fails: a
+// document that does not parse gives "-" for every text.
+std::u16string build_device_identity(const std::u16string& document, CJsonNode& identity, UsbRule& fields);
+
+// SHA-1 of the text's UTF-16LE code units (no byte-order mark, no terminator), as 40 upper-case
+// hexadecimal digits.
+std::u16string DeviceChecksum(const std::u16string& text);
