@@ -41,6 +41,7 @@ platform::Handle create_seen_mutex(const char16_t* name)
 std::u16string HandleDefaultQuestion(uint32_t, const std::u16string& question)
 {
     if (question == u"cfg") {
+        ensure_initial_list();
         read_config();
         return u"1";
     }
@@ -70,6 +71,7 @@ uint32_t force_exit_watchdog(void*)
     platform::sync().sleep(watchdog_ms);
     _COUT(u"! Force process termination.");
     platform::processes().terminate_current(0);
+    return 0;
 }
 
 bool run_program(const std::u16string& file, const std::u16string& parameters, bool wait, bool show)

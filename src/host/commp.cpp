@@ -1,5 +1,7 @@
 #include "host/commp.h"
 
+#include <algorithm>
+
 #include "host/trace.h"
 #include "platform/pipes.h"
 #include "platform/platform.h"
@@ -81,8 +83,13 @@ int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBu
     const std::u16string path = pipe_path(channel, pid);
     const std::u16string busy = busy_mutex_name(channel, pid);
 
-    for (uint32_t waited = 0; waited < busy_wait_limit_ms && MutexPresent(busy); waited += busy_probe_ms)
+    const uint32_t start = platform::system().tick_count();
+    const auto out_of_time = [&] { return exchange_limit_ms != 0 && elapsed_since(start) >= exchange_limit_ms; };
+
+    for (uint32_t waited = 0; waited < busy_wait_limit_ms && MutexPresent(busy); waited += busy_probe_ms) {
+        if (out_of_time()) return 0;
         sync.sleep(busy_probe_ms);
+    }
 
     Handle pipe = platform::null_handle;
     const uint32_t connect_start = platform::system().tick_count();
@@ -92,7 +99,7 @@ int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBu
             pipes.close(pipe);
         }
         pipe = platform::null_handle;
-        if (elapsed_since(connect_start) >= connect_timeout_ms_) return 0;
+        if (elapsed_since(connect_start) >= connect_timeout_ms_ || out_of_time()) return 0;
         sync.sleep(connect_retry_ms);
     }
 
@@ -111,11 +118,15 @@ int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBu
             break;
         }
         TRACE(u"ask write error [%s] : %i", path, int(e));
-        if (elapsed_since(write_start) >= write_timeout_ms_) break;
+        if (elapsed_since(write_start) >= write_timeout_ms_ || out_of_time()) break;
         sync.sleep(write_retry_ms);
     }
     // A peer that never answers must not hold the asker: the read is bounded, and nothing in time
     // is the empty answer.
+    if (written && exchange_limit_ms != 0) {
+        const uint32_t used = elapsed_since(start);
+        answer_timeout_ms = used >= exchange_limit_ms ? 0 : std::min(answer_timeout_ms, exchange_limit_ms - used);
+    }
     if (written) read_pipe_message(pipe, answer, answer_timeout_ms);
     pipes.close(pipe);
     return 1;

@@ -36,6 +36,12 @@ public:
     RawHandler raw_handler = nullptr;
     TextHandler text_handler = nullptr;
 
+    // When not 0, one exchange (busy wait, connect, write and answer) ends within this many
+    // milliseconds whatever the peer does: a question not yet written by then is not sent, and an
+    // answer not read by then is the empty answer. For askers that are themselves waited for,
+    // such as the verdict on a held device.
+    uint32_t exchange_limit_ms = 0;
+
     // One exchange with process `pid` (0: this process) on `channel`. Returns 1 when a connection
     // was made and the question written (the answer may still be empty: nothing came in time, or
     // the listener gave none), 0 when no connection could be made.

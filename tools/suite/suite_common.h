@@ -21,10 +21,20 @@ struct Args {
     }
 };
 
-// Appends the message, as one UTF-8 line, to the log file (when one was given).
+// Appends the message, as one UTF-8 line, to the log file (when one was given). Messages carry
+// JSON written with CR LF line ends: a backslash, CR and LF are written as \\, \r and \n so that
+// each message stays one line.
 inline void log_line(const std::u16string& log, const std::u16string& message)
 {
-    if (!log.empty()) AppendToFile(log, text::to_utf8(message) + "\n");
+    if (log.empty()) return;
+    std::u16string line;
+    for (char16_t c : message) {
+        if (c == u'\\') line += u"\\\\";
+        else if (c == u'\r') line += u"\\r";
+        else if (c == u'\n') line += u"\\n";
+        else line += c;
+    }
+    AppendToFile(log, text::to_utf8(line) + "\n");
 }
 
 } // namespace suite

@@ -163,6 +163,35 @@ std::string read_small(const std::string& path)
     return s;
 }
 
+// Whether the process belongs to this emulated machine: the platform root it was started with
+// (from its initial environment) is ours. Several machines share one Linux host, in tests side by
+// side; a process of another machine is not on this one, as another computer's processes are not.
+// A process whose environment cannot be read (another user's) is not on it either.
+bool on_this_machine(uint32_t pid, const std::string& own_root)
+{
+    if (pid == uint32_t(::getpid())) return true;
+    const std::string env = read_small(proc(pid, "environ"));
+    if (env.empty()) return false;
+    std::string vars[3];
+    const char* names[3] = {"ZELMUSB_PLATFORM_ROOT=", "XDG_STATE_HOME=", "HOME="};
+    bool set[3] = {false, false, false};
+    for (size_t pos = 0; pos < env.size();) {
+        size_t end = env.find('\0', pos);
+        if (end == std::string::npos) end = env.size();
+        const std::string_view entry(env.data() + pos, end - pos);
+        for (int i = 0; i < 3; ++i) {
+            const std::string_view name(names[i]);
+            if (entry.substr(0, name.size()) == name) {
+                vars[i] = std::string(entry.substr(name.size()));
+                set[i] = true;
+            }
+        }
+        pos = end + 1;
+    }
+    return root_from(set[0] ? vars[0].c_str() : nullptr, set[1] ? vars[1].c_str() : nullptr,
+                     set[2] ? vars[2].c_str() : nullptr) == own_root;
+}
+
 // Field 22 of /proc/<pid>/stat: when the process started, in clock ticks since boot. 0 when the
 // process is gone, or has ended and only waits to be reaped (a zombie), which Windows would no
 // longer show either.
@@ -365,10 +394,12 @@ public:
         DIR* dir = ::opendir("/proc");
         if (!dir) return from_errno(errno);
         std::vector<uint32_t> out;
+        const std::string own_root = root();
         while (dirent* d = ::readdir(dir)) {
             char* end = nullptr;
             const unsigned long v = std::strtoul(d->d_name, &end, 10);
-            if (end != d->d_name && *end == '\0' && v <= UINT32_MAX && v > 0 && start_time(uint32_t(v)) != 0)
+            if (end != d->d_name && *end == '\0' && v <= UINT32_MAX && v > 0 && start_time(uint32_t(v)) != 0 &&
+                on_this_machine(uint32_t(v), own_root))
                 out.push_back(uint32_t(v));
         }
         ::closedir(dir);

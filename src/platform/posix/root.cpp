@@ -8,17 +8,21 @@
 
 namespace platform::posix {
 
-std::string root()
+std::string root_from(const char* platform_root, const char* state_home, const char* home)
 {
-    if (const char* r = std::getenv("ZELMUSB_PLATFORM_ROOT"); r && *r) return r;
+    if (platform_root && *platform_root) return platform_root;
     std::string state;
-    if (const char* x = std::getenv("XDG_STATE_HOME"); x && *x) {
-        state = x;
+    if (state_home && *state_home) {
+        state = state_home;
     } else {
-        const char* home = std::getenv("HOME");
         state = std::string(home && *home ? home : "/tmp") + "/.local/state";
     }
     return state + "/zelmusb/platform";
+}
+
+std::string root()
+{
+    return root_from(std::getenv("ZELMUSB_PLATFORM_ROOT"), std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
 }
 
 namespace {

@@ -10,6 +10,8 @@ namespace platform::posix {
 // $ZELMUSB_PLATFORM_ROOT, or ${XDG_STATE_HOME:-$HOME/.local/state}/zelmusb/platform. Read on every
 // call, so a test that changes the variable gets a fresh machine.
 std::string root();
+// The same, from the three variables as another process has them (null when unset).
+std::string root_from(const char* platform_root, const char* state_home, const char* home);
 
 // A path below the root ("registry/HKLM", "objects", "services", ...), created when missing.
 std::string root_folder(std::string_view sub);

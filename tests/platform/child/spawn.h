@@ -21,6 +21,7 @@ extern char** environ;
 
 namespace testchild {
 
+#ifdef ZELMUSB_PLATFORM_CHILD
 // The helper program beside the test program. Under Wine the build's Linux path means nothing,
 // so the file name is taken and looked for in the test program's own folder.
 inline std::string program()
@@ -34,6 +35,20 @@ inline std::string program()
     std::string dir(self, n);
     dir = dir.substr(0, dir.find_last_of('\\') + 1);
     path = dir + file;
+#endif
+    return path;
+}
+#endif
+
+// A program of the build by its build path; under Wine the Linux path is reached through Z:.
+inline std::string built_program_path(std::string path)
+{
+#ifdef _WIN32
+    if (!path.empty() && path[0] == '/') {
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        path = "Z:" + path;
+    }
 #endif
     return path;
 }
@@ -51,11 +66,23 @@ public:
 #endif
     }
 
-    bool start(const std::vector<std::string>& args)
+#ifdef ZELMUSB_PLATFORM_CHILD
+    bool start(const std::vector<std::string>& args) { return start_program(program(), args); }
+#endif
+
+    bool start_program(const std::string& exe, const std::vector<std::string>& args)
     {
+        if (running()) kill();
+        ended_ = false;
+        code_ = -1;
+        pid_ = 0;
+#ifdef _WIN32
+        if (process_) ::CloseHandle(process_);
+        process_ = nullptr;
+#endif
 #ifdef _WIN32
         std::string line = "\"";
-        line += program();
+        line += exe;
         line += "\"";
         for (const auto& a : args) line += " \"" + a + "\"";
         STARTUPINFOA si{};
@@ -70,7 +97,6 @@ public:
         pid_ = pi.dwProcessId;
         return true;
 #else
-        const std::string exe = program();
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(exe.c_str()));
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -1,0 +1,177 @@
+#include "policy/decision.h"
+
+#include <memory>
+#include <mutex>
+
+#include "host/app.h"
+#include "host/commp.h"
+#include "host/files.h"
+#include "host/settings.h"
+#include "host/threads.h"
+#include "host/trace.h"
+#include "json/hostjson/json_node.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/sync.h"
+#include "policy/identity.h"
+#include "policy/report.h"
+#include "policy/rules.h"
+#include "text/text.h"
+
+namespace {
+constexpr uint32_t cleanup_delay_ms = 10000;
+// The user's answer must reach the driver before its own time-out admits the device: the question
+// gets the verdict time less what the rest of the decision may take (the rule message to the
+// monitor, bounded below, and the files).
+constexpr uint32_t rule_message_limit_ms = 5000;
+constexpr uint32_t ask_user_limit_ms = driver_verdict_time_ms - rule_message_limit_ms - 10000;
+
+// Fixed at the first decision that has a device, for the life of the process.
+std::u16string& accept_folder()
+{
+    static std::u16string folder;
+    if (folder.empty()) folder = get_path(u"accept");
+    return folder;
+}
+
+// The device's identity file (replaced) and its arrival log (one line appended per arrival).
+void record_arrival(const std::u16string& checksum, const CJsonNode& identity)
+{
+    const std::u16string base = joined(accept_folder(), checksum);
+    WriteWholeFile(base + u".json", identity.ToText(0));
+    AppendToFile(base + u".txt", text::to_utf8(LocalTimestamp() + u"\r\n"));
+}
+
+// A capturing program waits for this device: it gets the identity with exact patterns and a time
+// stamp, for about ten seconds.
+void hand_over_captured(const CJsonNode& identity)
+{
+    CJsonNode copy;
+    copy.LoadText(identity.ToText(0));
+    make_patterns_exact(copy);
+    copy.SetString(u"timestamp", CompactTimestamp());
+    const std::string bytes = text::to_utf8(copy.ToText(0));
+    WriteWholeFile(get_path(u"new_usb_device_file_path"), bytes.data(), bytes.size());
+    host_threads().StartThread(remove_new_device_file, nullptr);
+}
+
+void write_report(CJsonNode& identity, bool allow)
+{
+    UsbReport report;
+    report_begin(report, u"");
+    report.level = 0;
+    report.category = report_category_usb;
+    const std::pair<const char16_t*, const char16_t*> entries[] = {
+        {u"Producent", u"producent"}, {u"Produkt", u"produkt"},      {u"Klasa", u"klasa"},
+        {u"Opis", u"opis"},           {u"Numer seryjny", u"numer"}, {u"Suma kontrolna", u"checksum"},
+        {u"Użytkownik", u"user"},
+    };
+    for (const auto& [event, member] : entries) report_add_entry(report, event, identity.Member(member)->AsString(), u"");
+    if (allow) {
+        report_set_title(report, u"Podłączone urządzenie USB");
+        report_add_entry(report, u"Akcja", u"Dopuszczone", u"");
+        report.level = report_level_allowed;
+    } else {
+        report_set_title(report, u"Zablokowane urządzenie USB");
+        report_add_entry(report, u"Akcja", u"Zablokowane", u"");
+        report.level = report_level_blocked;
+    }
+    identity.SetInt(u"action", allow ? 1 : 0);
+    identity.SetString(u"time", LocalTimestamp());
+    report_attach(report, u"info", &identity);
+    report_save(report);
+}
+
+uint32_t notify_thread(void* parameter)
+{
+    std::unique_ptr<CJsonNode> message(static_cast<CJsonNode*>(parameter));
+    class_commp commp(2000, 2000);
+    commp.AskProcess(message->Member(u"p")->AsString(), message->Member(u"m")->AsString(),
+                     message->Member(u"i")->AsString());
+    return 0;
+}
+} // namespace
+
+void make_patterns_exact(CJsonNode& identity)
+{
+    for (const char16_t* member : {u"producent", u"produkt", u"klasa", u"opis", u"numer"}) {
+        std::u16string& value = identity.Member(member)->AsString();
+        if (!value.empty()) value.insert(0, 1, u'=');
+    }
+}
+
+int zelmusb_decision(const std::u16string* document)
+{
+    // With the policy off nothing is decided, recorded or traced; the settings lock is not taken,
+    // so a reload in progress does not hold the device.
+    if (g_settings.active == 0) return 1;
+
+    std::lock_guard<std::recursive_mutex> lock(settings_lock());
+    int allow = g_settings.action != 0 ? 1 : 0;
+    if (document) {
+        CJsonNode identity;
+        UsbRule fields;
+        clear_rule(fields);
+        const std::u16string checksum = build_device_identity(*document, identity, fields);
+        record_arrival(checksum, identity);
+        const std::u16string identity_text = identity.ToText(0);
+
+        if (MutexPresent(capture_mutex)) {
+            hand_over_captured(identity);
+            return 1;
+        }
+
+        bool asked = false;
+        const int32_t r = match_rules(fields, false);
+        if (r == rule_blocks) {
+            allow = 0;
+        } else if (r == rule_allows) {
+            allow = 1;
+        } else if (g_settings.action == 2) {
+            TRACE(u"USB Ask User.");
+            class_commp commp(2000, 2000);
+            commp.exchange_limit_ms = ask_user_limit_ms;
+            const std::u16string answer = commp.AskProcess(u"halvarmenu.exe", u"ask_usb_device|" + identity_text,
+                                                           u"usb_device", ask_user_limit_ms);
+            allow = answer == u"1" ? 1 : 0;
+            add_device_rule(identity, allow != 0);
+            asked = true;
+        }
+
+        if (allow == 0 || g_settings.report_on_allow != 0) {
+            write_report(identity, allow != 0);
+            if (allow == 0 && !asked)
+                notify_process_async(u"halvarmenu.exe", u"usb_device_blocked|" + identity_text, u"usb_device");
+        }
+    }
+    _COUT(u">> New device, allow=" + IntText(allow));
+    return allow;
+}
+
+void notify_process_async(const std::u16string& process_name, const std::u16string& message,
+                          const std::u16string& channel)
+{
+    auto parameter = std::make_unique<CJsonNode>();
+    parameter->SetString(u"p", process_name);
+    parameter->SetString(u"m", message);
+    parameter->SetString(u"i", channel);
+    if (notification_threads().StartThread(notify_thread, parameter.get())) parameter.release();
+}
+
+uint32_t remove_new_device_file(void*)
+{
+    if (MutexPresent(cleanup_mutex)) return 0;
+    auto& sync = platform::sync();
+    platform::Handle mutex = platform::null_handle;
+    const platform::Error e = sync.create_mutex(u"Global\\" + std::u16string(cleanup_mutex), mutex);
+    if (e == platform::err::already_exists) {
+        sync.close(mutex);
+        mutex = platform::null_handle;
+    } else if (e != platform::err::success) {
+        mutex = platform::null_handle;
+    }
+    sync.sleep(cleanup_delay_ms);
+    platform::files().remove(get_path(u"new_usb_device_file_path"));
+    if (mutex != platform::null_handle) sync.close(mutex);
+    return 0;
+}
