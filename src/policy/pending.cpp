@@ -13,8 +13,3 @@ void write_usb_list_to(const std::u16string& path)
 {
     _COUT(u"USB device list: not available in this build.");
 }
-
-void test_rules_file(const std::u16string& path)
-{
-    _COUT(u"Rules test: not available in this build.");
-}

@@ -45,3 +45,6 @@ int32_t match_rules(const UsbRule& device, bool serial_only);
 // Asks the suite's monitor to store a rule for the device `identity` describes (exact patterns),
 // allowing or blocking it. The answer is not examined.
 void add_device_rule(CJsonNode& identity, bool allow);
+// The message add_device_rule sends: "usb_device_add_rule1:" (or "0:") and a copy of the identity
+// with exact patterns for its non-empty texts and a label "etykieta" naming the device and the time.
+std::u16string device_rule_message(const CJsonNode& identity, bool allow);

@@ -1,0 +1,91 @@
+#include "policy/identity.h"
+
+#include <vector>
+
+#include "host/processes.h"
+#include "host/trace.h"
+#include "json/hostjson/json_node.h"
+#include "platform/platform.h"
+#include "platform/system.h"
+#include "text/text.h"
+
+namespace {
+
+// The member's text when `section` holds `key`; a number reads as its decimal text and an absent
+// member as the empty text.
+std::u16string section_text(CJsonNode* section, const char16_t* key)
+{
+    return section->Member(key)->AsString();
+}
+
+// Only a member that the document really has counts as a section: reading an absent one would
+// create it empty and turn the "-" of a missing section into an empty text.
+CJsonNode* find_section(CJsonNode& doc, const char16_t* key)
+{
+    auto it = doc.children.find(key);
+    return it == doc.children.end() ? nullptr : it->second;
+}
+
+} // namespace
+
+std::u16string DeviceChecksum(const std::u16string& text)
+{
+    const std::vector<uint8_t> bytes = text::to_utf16le(text);
+    platform::Sha1Digest digest{};
+    if (const platform::Error e = platform::system().sha1(bytes, digest); e != platform::err::success) {
+        // A device named by a made-up digest would share its files with every other device that
+        // met the same failure; no name at all is the honest answer.
+        TRACE(u"SHA-1 failed: %u", e);
+        return {};
+    }
+    std::u16string hex;
+    hex.reserve(2 * digest.size());
+    for (uint8_t b : digest) hex += text::format(u"%02X", unsigned(b));
+    return hex;
+}
+
+std::u16string build_device_identity(const std::u16string& document, CJsonNode& identity, UsbRule& fields)
+{
+    CJsonNode doc;
+    doc.LoadText(document);
+
+    std::u16string producent = u"-", produkt = u"-", numer = u"-", klasa = u"-", opis = u"-";
+    if (CJsonNode* descriptor = find_section(doc, u"DeviceDescriptor")) {
+        producent = section_text(descriptor, u"Manufacturer");
+        produkt = section_text(descriptor, u"Product");
+        numer = section_text(descriptor, u"SerialNumber");
+    }
+    if (CJsonNode* property = find_section(doc, u"DeviceProperty")) {
+        klasa = section_text(property, u"ClassName");
+        opis = section_text(property, u"DeviceDescription");
+    }
+
+    // The digest is taken over the host writer's text of the five members, which lists them in key
+    // order whatever order the driver used, so that a device keeps its name.
+    CJsonNode form;
+    form.SetString(u"producent", producent);
+    form.SetString(u"produkt", produkt);
+    form.SetString(u"numer", numer);
+    form.SetString(u"klasa", klasa);
+    form.SetString(u"opis", opis);
+    const std::u16string checksum = DeviceChecksum(form.ToText(0));
+
+    identity.SetString(u"producent", producent);
+    identity.SetString(u"produkt", produkt);
+    identity.SetString(u"numer", numer);
+    identity.SetString(u"klasa", klasa);
+    identity.SetString(u"opis", opis);
+    identity.SetString(u"checksum", checksum);
+
+    CProcesses processes;
+    std::vector<std::u16string> users;
+    processes.DesktopUsers(users);
+    identity.SetString(u"user", users.empty() ? std::u16string() : users[0]);
+
+    fields.produkt = produkt;
+    fields.producent = producent;
+    fields.numer = numer;
+    fields.klasa = klasa;
+    fields.opis = opis;
+    return checksum;
+}

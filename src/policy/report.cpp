@@ -1,0 +1,82 @@
+#include "policy/report.h"
+
+#include "host/files.h"
+#include "host/trace.h"
+#include "platform/platform.h"
+#include "platform/system.h"
+#include "text/text.h"
+
+namespace {
+
+// The array member `key` of the report document, with `node` appended to it.
+void append_to(UsbReport& report, const std::u16string& key, CJsonNode* node)
+{
+    CJsonNode* list = report.document.Member(key);
+    list->kind = JSON_ARRAY;
+    list->SetChild(u"", node);
+}
+
+} // namespace
+
+void report_begin(UsbReport& report, const std::u16string& date)
+{
+    report.stamp = CompactTimestamp();
+    report.document.Member(u"params")->SetString(u"date", date.empty() ? LocalTimestamp() : date);
+    // Every report of this program is about a USB device; the caller sets the level once the
+    // verdict is known.
+    report.level = 0;
+    report.category = report_category_usb;
+}
+
+void report_set_title(UsbReport& report, const std::u16string& title)
+{
+    report.document.Member(u"params")->SetString(u"title", title);
+}
+
+void report_add_entry(UsbReport& report, const std::u16string& event, const std::u16string& value,
+                      const std::u16string& id)
+{
+    auto* entry = new CJsonNode;
+    entry->SetString(u"event", event);
+    entry->SetString(u"value", value);
+    if (!id.empty()) entry->SetString(u"id", id);
+    append_to(report, u"report", entry);
+}
+
+void report_attach(UsbReport& report, const std::u16string& key, const CJsonNode* document)
+{
+    if (!document) return;
+    auto* copy = new CJsonNode;
+    copy->LoadText(document->ToText(0));
+    append_to(report, key, copy);
+}
+
+std::u16string next_report_number()
+{
+    const std::u16string key = u"Software\\halvar";
+    const uint32_t number = ReadHklmDword(key, u"ln", 1);
+    if (!WriteHklmDword(key, u"ln", number + 1)) TRACE(u"Cannot store the next report number.");
+    return text::format(u"%.8i", number);
+}
+
+std::u16string report_save(UsbReport& report)
+{
+    // A report saved without report_begin still lands in a dated folder.
+    if (report.stamp.size() < 8) report.stamp = CompactTimestamp();
+    std::u16string folder = suite_data_folder(u"logs");
+    JoinPath(folder, std::u16string_view(report.stamp).substr(0, 8));
+
+    std::u16string name = report.stamp;
+    name += u"-";
+    name += next_report_number();
+    name += u"-";
+    name += text::format(u"%.8x", platform::system().tick_count());
+    name += u"-";
+    name += text::format(u"%.2i%.2i", report.category, report.level);
+    name += u".json";
+    const std::u16string path = joined(folder, name);
+
+    EnsureFolders(folder);
+    if (!WriteWholeFile(path, report.document.ToText(0))) TRACE(u"Cannot write the report %s", path);
+    return path;
+}
