@@ -53,6 +53,11 @@ public:
         return real_.sha1(data, digest);
     }
 
+    void clear()
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        lines_.clear();
+    }
     // The recorded lines that contain `part`, as UTF-8.
     std::vector<std::string> lines_with(std::u16string_view part)
     {
@@ -109,6 +114,7 @@ protected:
     {
         std::error_code ignored;
         fs::remove_all(data(), ignored);
+        system_.clear();
         std::lock_guard<std::recursive_mutex> lock(settings_lock());
         g_settings = UsbSettings{};
         g_settings.active = 1;
