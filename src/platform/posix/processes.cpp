@@ -395,14 +395,30 @@ public:
         if (!dir) return from_errno(errno);
         std::vector<uint32_t> out;
         const std::string own_root = root();
+        std::lock_guard<std::mutex> guard(machine_lock_);
+        if (own_root != machine_root_) {
+            machine_root_ = own_root;
+            machine_.clear();
+        }
+        std::map<uint32_t, Membership> seen;
         while (dirent* d = ::readdir(dir)) {
             char* end = nullptr;
             const unsigned long v = std::strtoul(d->d_name, &end, 10);
-            if (end != d->d_name && *end == '\0' && v <= UINT32_MAX && v > 0 && start_time(uint32_t(v)) != 0 &&
-                on_this_machine(uint32_t(v), own_root))
-                out.push_back(uint32_t(v));
+            if (end == d->d_name || *end != '\0' || v > UINT32_MAX || v == 0) continue;
+            const uint32_t pid = uint32_t(v);
+            const uint64_t started = start_time(pid);
+            if (started == 0) continue;
+            // A process's initial environment never changes: its membership is read once per
+            // process (an identifier reused later has another start time).
+            auto known = machine_.find(pid);
+            const bool member = known != machine_.end() && known->second.started == started
+                                    ? known->second.member
+                                    : on_this_machine(pid, own_root);
+            seen[pid] = Membership{started, member};
+            if (member) out.push_back(pid);
         }
         ::closedir(dir);
+        machine_ = std::move(seen);
         ids = std::move(out);
         return err::success;
     }
@@ -645,6 +661,14 @@ private:
     }
 
     HandleTable<OpenProcess> processes_;
+
+    struct Membership {
+        uint64_t started = 0;
+        bool member = false;
+    };
+    std::mutex machine_lock_;
+    std::string machine_root_;
+    std::map<uint32_t, Membership> machine_;
 };
 
 } // namespace
