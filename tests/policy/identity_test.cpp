@@ -80,6 +80,16 @@ TEST_F(Identity, TheChecksumDependsOnTheTextsOnly)
     }
 }
 
+TEST_F(Identity, NoDigestGivesNoNameRatherThanAMadeUpOne)
+{
+    fakes::System without_digest;
+    platform::Override<platform::System> o{&platform::Platform::system, without_digest};
+    EXPECT_EQ(DeviceChecksum(u"abc"), u"");
+    const Built b = build(u"{\"DeviceDescriptor\":{\"Product\":\"Stick\"}}");
+    EXPECT_EQ(b.checksum, u"");
+    EXPECT_EQ(b.fields.produkt, u"Stick");
+}
+
 TEST_F(Identity, MissingSectionsGiveHyphensMissingMembersGiveEmptyTexts)
 {
     const Built b = build(u"{\"DeviceDescriptor\":{\"Product\":\"Stick\"}}");
