@@ -147,6 +147,13 @@ TEST_F(Matching, AllocatesNothingPerRule)
     io_rules.assign(1000, rule(u"", u"", u"", 2));
     initial_rules.clear();
     const UsbRule d = device(u"ZĘBATKA PENDRIVE 64", u"Acme Corporation", u"0012345670", u"DiskDrive", u"USB storage");
+    // The counter sees this build's allocations at all.
+    g_allocations = 0;
+    g_counting = true;
+    const std::u16string probe(100, u'x');
+    g_counting = false;
+    ASSERT_GT(g_allocations, 0u);
+
     g_allocations = 0;
     g_counting = true;
     const int32_t r = match_rules(d, false);
