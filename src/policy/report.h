@@ -18,7 +18,8 @@ struct UsbReport {
     uint32_t category = 0;
 };
 
-// Sets "params" -> "date" (`date`, or the local time stamp when empty) and the stamp.
+// Sets "params" -> "date" (`date`, or the local time stamp when empty) and the stamp; the category
+// becomes 14 and the level 0 until the caller knows the verdict.
 void report_begin(UsbReport& report, const std::u16string& date);
 void report_set_title(UsbReport& report, const std::u16string& title);
 // Appends {"event", "value"[, "id" when not empty]} to "report".

@@ -1,5 +1,7 @@
 #include "policy/rules.h"
 
+#include <memory>
+
 #include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
@@ -181,6 +183,9 @@ void test_rules_file(const std::u16string& path)
     {
         std::lock_guard<std::recursive_mutex> guard(settings_lock());
         for (const auto& [key, element] : doc.Member(u"rules")->children) {
+            // The copy is taken first: reading the patterns creates the members a rule leaves out,
+            // and the result is to show the element as it was given.
+            std::unique_ptr<CJsonNode> copy(clone_node(*element));
             // Each element is tested as the device it describes: its patterns taken as texts.
             UsbRule device;
             clear_rule(device);
@@ -190,7 +195,7 @@ void test_rules_file(const std::u16string& path)
             if (match_rules(device, false) == rule_allows) continue;
             CJsonNode* blocked = result.Member(u"rules");
             blocked->kind = JSON_ARRAY;
-            blocked->SetChild(u"", clone_node(*element));
+            blocked->SetChild(u"", copy.release());
         }
     }
 
