@@ -23,7 +23,6 @@ constexpr uint32_t cleanup_delay_ms = 10000;
 // The user's answer must reach the driver before its own time-out admits the device: the question
 // gets the verdict time less what the rest of the decision may take (the rule message to the
 // monitor, bounded below, and the files).
-constexpr uint32_t rule_message_limit_ms = 5000;
 constexpr uint32_t ask_user_limit_ms = driver_verdict_time_ms - rule_message_limit_ms - 10000;
 
 // Fixed at the first decision that has a device, for the life of the process.
@@ -91,14 +90,6 @@ uint32_t notify_thread(void* parameter)
     return 0;
 }
 } // namespace
-
-void make_patterns_exact(CJsonNode& identity)
-{
-    for (const char16_t* member : {u"producent", u"produkt", u"klasa", u"opis", u"numer"}) {
-        std::u16string& value = identity.Member(member)->AsString();
-        if (!value.empty()) value.insert(0, 1, u'=');
-    }
-}
 
 int zelmusb_decision(const std::u16string* document)
 {

@@ -16,7 +16,3 @@ std::u16string build_device_identity(const std::u16string& document, CJsonNode& 
 // SHA-1 of the text's UTF-16LE code units (no byte-order mark, no terminator), as 40 upper-case
 // hexadecimal digits. Empty (and traced) when the system cannot compute the digest.
 std::u16string DeviceChecksum(const std::u16string& text);
-
-// Turns the identity's five texts into exact patterns: "=" before each one that is not empty, as
-// the suite's rules and the capture hand-over name a device.
-void make_patterns_exact(CJsonNode& identity);

@@ -129,19 +129,27 @@ std::u16string device_rule_message(const CJsonNode& identity, bool allow)
     label += LocalTimestamp();
 
     // The stored rule names exactly this device, not every device whose texts contain its texts.
-    for (const char16_t* key : {u"producent", u"produkt", u"klasa", u"opis", u"numer"}) {
-        std::u16string& value = copy.Member(key)->AsString();
-        if (!value.empty()) value.insert(0, u"=");
-    }
+    make_patterns_exact(copy);
     copy.SetString(u"etykieta", label);
 
     return std::u16string(u"usb_device_add_rule") + (allow ? u"1" : u"0") + u":" + copy.ToText(0);
 }
 
+void make_patterns_exact(CJsonNode& identity)
+{
+    for (const char16_t* member : {u"producent", u"produkt", u"klasa", u"opis", u"numer"}) {
+        std::u16string& value = identity.Member(member)->AsString();
+        if (!value.empty()) value.insert(0, 1, u'=');
+    }
+}
+
 void add_device_rule(CJsonNode& identity, bool allow)
 {
+    // Sent while the driver waits for the verdict: the answer is not needed, so a monitor that is
+    // slow to answer, or busy with another asker, holds the decision a few seconds at most.
     class_commp commp(2000, 2000);
-    commp.AskProcess(u"halvarmon.exe", device_rule_message(identity, allow), u"default");
+    commp.exchange_limit_ms = rule_message_limit_ms;
+    commp.AskProcess(u"halvarmon.exe", device_rule_message(identity, allow), u"default", rule_message_limit_ms);
 }
 
 namespace {

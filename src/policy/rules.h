@@ -42,9 +42,15 @@ int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only)
 // The first deciding rule over the lists the settings allow: 1, 0, or 65535 when none decides.
 int32_t match_rules(const UsbRule& device, bool serial_only);
 
+// Turns the identity's five texts into exact patterns: "=" before each one that is not empty, as
+// the suite's rules and the capture hand-over name a device.
+void make_patterns_exact(CJsonNode& identity);
+
 // Asks the suite's monitor to store a rule for the device `identity` describes (exact patterns),
 // allowing or blocking it. The answer is not examined.
 void add_device_rule(CJsonNode& identity, bool allow);
+// The longest the rule message to the monitor may take, answer included.
+inline constexpr uint32_t rule_message_limit_ms = 5000;
 // The message add_device_rule sends: "usb_device_add_rule1:" (or "0:") and a copy of the identity
 // with exact patterns for its non-empty texts and a label "etykieta" naming the device and the time.
 std::u16string device_rule_message(const CJsonNode& identity, bool allow);
