@@ -1,175 +1,202 @@
-// Whole processes on the Linux backend: the program, the monitor stand-in and the pipe commands,
-// each test on a fresh emulated machine.
+// Whole processes: the program, the monitor stand-in and the pipe commands, each test with its own
+// data and root folders (a fresh emulated machine on Linux; real Windows processes under Wine).
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#include "e2e_machine.h"
+#include "host/commp.h"
+#include "text/text.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using e2e::Program;
+
+// The values read_config traces, in the order of its lines.
+struct Settings {
+    int active, action, rules, allow_io, allow_pr, allow_net, initial;
+};
+
+std::vector<std::string> settings_lines(const Settings& s)
+{
+    auto line = [](const char* label, int v) { return std::string(label) + std::to_string(v) + "\r\n"; };
+    return {line("active     : ", s.active),   line("action     : ", s.action),
+            line("rules      : ", s.rules),    line("allow_io   : ", s.allow_io),
+            line("allow_pr   : ", s.allow_pr), line("allow_net  : ", s.allow_net),
+            line("initial    : ", s.initial)};
+}
+
+// The last line read_config traces for its settings.
+constexpr char settings_end[] = "rules (net): ";
+
+// Checks that the settings lines traced from `from` on are those of `expected`.
+void expect_settings(const std::string& trace, size_t from, const Settings& expected)
+{
+    for (const std::string& line : settings_lines(expected))
+        EXPECT_NE(trace.find(line, from), std::string::npos) << "missing " << line << "in\n" << trace.substr(from);
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string utf16le_with_bom(const std::u16string& text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (const uint8_t b : text::to_utf16le(text)) bytes.push_back(char(b));
+    return bytes;
+}
 
 class HostProcesses : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir_ = fs::temp_directory_path() /
-               ("zelmusb-e2e-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        ::setenv("ZELMUSB_PLATFORM_ROOT", (dir_ / "root").c_str(), 1);
-        ::setenv("ZELMUSB_TRACE_FILE", trace_file().c_str(), 1);
-        ::unsetenv("ALLUSERSPROFILE");
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        for (char& c : name)
+            if (c == '/') c = '-';
+        machine_ = std::make_unique<e2e::Machine>(name);
     }
-    void TearDown() override
+    void TearDown() override { machine_.reset(); }
+
+    e2e::Machine& machine() { return *machine_; }
+    uint32_t start_program(std::vector<std::u16string> args) { return machine_->start(Program::zelmarusb, args); }
+    std::string trace() const { return machine_->trace(); }
+
+    // The suite's settings file in the suite configuration folder.
+    std::filesystem::path cfg_json() const { return machine_->all_users_profile() / "halvar" / "cfg" / "cfg.json"; }
+    std::filesystem::path monitor_log() const { return machine_->folder() / "monitor.log"; }
+
+    // Starts the monitor answering "get_config" with `settings` and waits until it listens.
+    uint32_t start_monitor(const std::string& settings)
     {
-        for (pid_t p : children_) {
-            ::kill(p, SIGKILL);
-            ::waitpid(p, nullptr, 0);
-        }
-        fs::remove_all(dir_);
-    }
-    std::string trace_file() const { return (dir_ / "trace.txt").string(); }
-    std::string trace() const
-    {
-        std::ifstream in(trace_file(), std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    // Starts a program; kept to be killed at the end unless waited for.
-    pid_t start(const std::string& program, std::vector<std::string> args)
-    {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            std::vector<char*> argv;
-            std::string prog = program;
-            argv.push_back(prog.data());
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
-        children_.push_back(pid);
+        const auto file = machine_->folder() / "settings.json";
+        e2e::write_file(file, settings);
+        const uint32_t pid = machine_->start(
+            Program::halvarmon, {u"--settings", file.u16string(), u"--log", monitor_log().u16string()});
+        EXPECT_NE(pid, 0u);
+        EXPECT_TRUE(machine_->trace_has("zelmar_comm_default_" + std::to_string(pid) + "]")) << trace();
         return pid;
     }
-    // Waits for the end of `pid` for at most `limit`; true when it ended.
-    bool ended_within(pid_t pid, std::chrono::milliseconds limit)
-    {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (::waitpid(pid, &status, WNOHANG) == pid) {
-                std::erase(children_, pid);
-                exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                return true;
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
-    }
-    bool trace_has(const std::string& text, std::chrono::milliseconds limit = 10s)
-    {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        do {
-            if (trace().find(text) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
-        } while (std::chrono::steady_clock::now() < until);
-        return false;
-    }
-    size_t count(const std::string& text) const
-    {
-        const std::string t = trace();
-        size_t n = 0;
-        for (size_t at = t.find(text); at != std::string::npos; at = t.find(text, at + 1)) ++n;
-        return n;
-    }
 
-    const std::string program = ZELMUSB_PROGRAM;
-    fs::path dir_;
-    std::vector<pid_t> children_;
-    int exit_code_ = -1;
+private:
+    std::unique_ptr<e2e::Machine> machine_;
 };
 
 TEST_F(HostProcesses, StartStopAndASecondStart)
 {
-    const pid_t first = start(program, {"/start"});
-    ASSERT_TRUE(trace_has("listener [\\\\.\\pipe\\zelmar_comm_default_"));
-    ASSERT_TRUE(trace_has("< Leave"));
+    const uint32_t first = start_program({u"/start"});
+    ASSERT_NE(first, 0u);
+    ASSERT_TRUE(machine().trace_has("listener [\\\\.\\pipe\\zelmar_comm_default_" + std::to_string(first) + "]"));
+    ASSERT_TRUE(machine().trace_has(settings_end)) << trace();
 
     // A second /start while one runs does nothing of its own and ends at once.
-    const size_t started = count("*** USB STARTED.");
-    const pid_t second = start(program, {"/start"});
-    ASSERT_TRUE(ended_within(second, 5s));
-    EXPECT_EQ(count("*** USB STARTED."), started);
+    const uint32_t second = start_program({u"/start"});
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(second, 10s, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(count(trace(), "*** USB STARTED."), 1u);
 
-    const auto asked = std::chrono::steady_clock::now();
-    const pid_t stopper = start(program, {"/stop", "/start"});  // only the first switch acts
-    ASSERT_TRUE(ended_within(stopper, 10s));
-    EXPECT_EQ(exit_code_, 0);
-    EXPECT_TRUE(trace_has("Stop result: 1\r\n"));
+    // Only the first switch found acts: "/stop /start" stops the instance and starts none, so it
+    // ends by itself.
+    const uint32_t stopper = start_program({u"/stop", u"/start"});
+    ASSERT_TRUE(machine().ended_within(stopper, 15s, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(machine().trace_has("Stop result: 1\r\n", 1s)) << trace();
+
     // The running instance sees the request at its next 5-second poll.
-    ASSERT_TRUE(ended_within(first, 8s));
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 8s);
-    EXPECT_EQ(exit_code_, 0);
+    ASSERT_TRUE(machine().ended_within(first, 8s, &code)) << trace();
+    EXPECT_EQ(code, 0);
     const std::string t = trace();
     const size_t stopped = t.find("*** USB STOPPED.");
-    ASSERT_NE(stopped, std::string::npos);
-    EXPECT_NE(t.find("Exit.", stopped), std::string::npos);
-    EXPECT_EQ(count("*** USB STARTED."), 1u);
+    ASSERT_NE(stopped, std::string::npos) << t;
+    EXPECT_NE(t.find("Exit.", stopped), std::string::npos) << t;
+    EXPECT_EQ(count(t, "*** USB STARTED."), 1u);
 }
 
 TEST_F(HostProcesses, StopWithoutARunningInstance)
 {
-    const pid_t stopper = start(program, {"/stop"});
-    ASSERT_TRUE(ended_within(stopper, 10s));
-    EXPECT_TRUE(trace_has("Stop result: \r\n", 1s));
+    const uint32_t stopper = start_program({u"/stop"});
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(stopper, 15s, &code));
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(machine().trace_has("Stop result: \r\n", 1s)) << trace();
 }
 
-TEST_F(HostProcesses, SettingsFromTheMonitorAtStart)
+// "cfg" on the running instance's channel reloads the settings, now from the monitor.
+TEST_F(HostProcesses, CfgReloadsTheSettings)
 {
-    const fs::path settings = dir_ / "settings.json";
-    std::ofstream(settings) << R"({"usb":{"active":"1"}})";
-    start(HALVARMON, {"--settings", settings.string(), "--log", (dir_ / "monitor.log").string()});
-    std::this_thread::sleep_for(300ms);
-    start(program, {"/start"});
-    ASSERT_TRUE(trace_has("rules (net): 0"));
+    e2e::write_file(cfg_json(), R"({"usb":{"active":1}})");
+    const uint32_t instance = start_program({u"/start"});
+    ASSERT_TRUE(machine().trace_has(settings_end)) << trace();
+    const std::string at_start = trace();
+    expect_settings(at_start, 0, {1, 0, 0, 0, 0, 0, 0});
+    const size_t reload_from = at_start.find(settings_end) + 1;
+
+    start_monitor(R"({"usb":{"active":"1"}})");
+    class_commp asker(2000, 2000);
+    EXPECT_EQ(asker.AskText(instance, u"cfg", u"default"), u"1");
+
+    ASSERT_TRUE(machine().trace_has(settings_end)) << trace();
     const std::string t = trace();
-    EXPECT_NE(t.find("active     : 1\r\n"), std::string::npos) << t;
-    EXPECT_NE(t.find("action     : 2\r\n"), std::string::npos);
-    for (const char* line : {"allow_io   : 1\r\n", "allow_pr   : 1\r\n", "allow_net  : 1\r\n", "initial    : 1\r\n"})
-        EXPECT_NE(t.find(line), std::string::npos) << line;
-    std::ifstream log(dir_ / "monitor.log");
-    std::string first;
-    std::getline(log, first);
-    EXPECT_EQ(first, "get_config");
+    ASSERT_EQ(count(t, settings_end), 2u) << t;
+    // The monitor's answer holds only "active": the others take their fallbacks.
+    expect_settings(t, reload_from, {1, 2, 0, 1, 1, 1, 1});
+    EXPECT_EQ(e2e::read_file(monitor_log()), "get_config\n");
 }
 
-TEST_F(HostProcesses, SettingsFileWithoutTheMonitor)
+// Where the settings come from at start, and how the settings file may be encoded.
+struct SettingsSource {
+    const char* name;
+    std::string monitor_answer; // empty: no monitor runs
+    std::string cfg_json;       // bytes of the settings file; empty: none
+    Settings expected;
+};
+void PrintTo(const SettingsSource& source, std::ostream* out)
 {
-    const fs::path cfg = dir_ / "root/ProgramData/halvar/cfg/cfg.json";
-    fs::create_directories(cfg.parent_path());
-    std::ofstream(cfg) << R"({"usb":{"active":1}})";
-    start(program, {"/start"});
-    ASSERT_TRUE(trace_has("rules (net): 0"));
-    const std::string t = trace();
-    EXPECT_NE(t.find("active     : 1\r\n"), std::string::npos) << t;
-    for (const char* line : {"action     : 0\r\n", "allow_io   : 0\r\n", "allow_pr   : 0\r\n", "allow_net  : 0\r\n",
-                             "initial    : 0\r\n"})
-        EXPECT_NE(t.find(line), std::string::npos) << line;
+    *out << source.name;
 }
+
+class SettingsAtStart : public HostProcesses, public ::testing::WithParamInterface<SettingsSource> {};
+
+TEST_P(SettingsAtStart, AreTraced)
+{
+    const SettingsSource& source = GetParam();
+    if (!source.cfg_json.empty()) e2e::write_file(cfg_json(), source.cfg_json);
+    if (!source.monitor_answer.empty()) start_monitor(source.monitor_answer);
+    start_program({u"/start"});
+    ASSERT_TRUE(machine().trace_has(settings_end)) << trace();
+    expect_settings(trace(), 0, source.expected);
+    if (!source.monitor_answer.empty()) {
+        EXPECT_EQ(e2e::read_file(monitor_log()), "get_config\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, SettingsAtStart,
+    ::testing::Values(
+        // A monitor answer with "active" alone, as a text: the other members take their fallbacks.
+        SettingsSource{"Monitor", R"({"usb":{"active":"1"}})", "", {1, 2, 0, 1, 1, 1, 1}},
+        // No monitor: the settings file, in which a missing member reads as 0.
+        SettingsSource{"FileUtf8", "", R"({"usb":{"active":1}})", {1, 0, 0, 0, 0, 0, 0}},
+        // UTF-16LE with a byte-order mark; Polish letters in a rule's text.
+        SettingsSource{"FileUtf16WithBom", "",
+                       utf16le_with_bom(u"{\"usb\":{\"active\":1,\"action\":2,\"allow_io\":1,\"allow_printers\":0,"
+                                        u"\"allow_network\":1,\"allow_initial\":0,"
+                                        u"\"rules\":[[{\"opis\":\"Zażółć gęślą jaźń\"},1]]}}"),
+                       {1, 2, 1, 1, 0, 1, 0}},
+        // Windows-1250: "Pchnąć w tę łódź jeża" and rules with Polish letters, values as texts.
+        SettingsSource{"FileWindows1250", "",
+                       "{\"usb\":{\"opis\":\"Pchn\xB9\xE6 w t\xEA \xB3\xF3\x64\x9F je\xBF\x61\",\"active\":\"1\","
+                       "\"action\":\"2\",\"allow_io\":\"0\",\"allow_printers\":\"1\",\"allow_network\":\"0\","
+                       "\"allow_initial\":\"1\",\"rules\":[[{\"producent\":\"\xA3\xF3\x64\x9F\",\"opis\":\"g\xEA\x9C\"},"
+                       "\"0\"],[{\"produkt\":\"\xBF\xF3\xB3w\"},1]]}}",
+                       {1, 2, 2, 0, 1, 0, 1}}),
+    [](const ::testing::TestParamInfo<SettingsSource>& info) { return std::string(info.param.name); });
 
 } // namespace
-#endif

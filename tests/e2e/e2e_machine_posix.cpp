@@ -1,0 +1,88 @@
+// The Linux half of the test machine: a fresh emulated machine (ZELMUSB_PLATFORM_ROOT) per test,
+// programs started with posix_spawn, the trace in the file the posix backend appends to.
+#ifndef _WIN32
+#include "e2e_machine.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "text/text.h"
+
+extern char** environ;
+
+namespace e2e {
+
+struct Machine::Leg {
+    std::vector<pid_t> children; // started and not yet reaped
+};
+
+namespace {
+std::filesystem::path trace_file(const std::filesystem::path& folder)
+{
+    return folder / "trace.txt";
+}
+} // namespace
+
+Machine::Machine(const std::string& name)
+    : folder_(std::filesystem::temp_directory_path() / ("zelmusb-e2e-" + std::to_string(::getpid()) + "-" + name)),
+      leg_(std::make_unique<Leg>())
+{
+    std::filesystem::remove_all(folder_);
+    std::filesystem::create_directories(folder_);
+    ::setenv("ZELMUSB_PLATFORM_ROOT", (folder_ / "root").c_str(), 1);
+    ::setenv("ZELMUSB_TRACE_FILE", trace_file(folder_).c_str(), 1);
+    ::setenv("ALLUSERSPROFILE", all_users_profile().c_str(), 1);
+    point_suite_root(suite_root());
+}
+
+Machine::~Machine()
+{
+    for (pid_t p : leg_->children) {
+        ::kill(p, SIGKILL);
+        ::waitpid(p, nullptr, 0);
+    }
+    restore_suite_root();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
+{
+    const std::string exe = program == Program::zelmarusb ? ZELMUSB_PROGRAM : HALVARMON;
+    std::vector<std::string> all{exe};
+    for (const auto& a : args) all.push_back(text::to_utf8(a));
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 0;
+    leg_->children.push_back(pid);
+    return uint32_t(pid);
+}
+
+bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_t(pid), &status, WNOHANG) == pid_t(pid)) {
+            std::erase(leg_->children, pid_t(pid));
+            if (exit_code) *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::string Machine::trace() const
+{
+    return read_file(trace_file(folder_));
+}
+
+} // namespace e2e
+#endif
