@@ -153,6 +153,32 @@ TEST_F(ProcessesTest, AnotherProcessIsFoundByItsExecutableName)
     EXPECT_EQ(found_user, me);
 }
 
+#ifndef _WIN32
+// Emulated machines side by side on one Linux host see only their own processes, as two computers
+// would: a test's suite programs must not be found by another test on another machine.
+TEST_F(ProcessesTest, ProcessesOfAnotherMachineAreNotListed)
+{
+    LaunchResult started;
+    ASSERT_EQ(procs.launch(child(u"linger " + quoted(u"stop"), false), started), err::success);
+    const auto listed = [&](uint32_t pid) {
+        std::vector<uint32_t> ids;
+        EXPECT_EQ(procs.enumerate(ids), err::success);
+        return std::find(ids.begin(), ids.end(), pid) != ids.end();
+    };
+    EXPECT_TRUE(listed(started.process_id));
+    {
+        platform_test::TempFolder other;
+        platform_test::ScopedEnv elsewhere("ZELMUSB_PLATFORM_ROOT", other.path().string().c_str());
+        EXPECT_FALSE(listed(started.process_id));
+        EXPECT_TRUE(listed(procs.current_id()));  // the asking process is where it looks from
+    }
+    EXPECT_TRUE(listed(started.process_id));  // and back on its own machine
+    std::ofstream(dir.path() / "stop") << "stop";
+    EXPECT_TRUE(gone(started.process_id));
+    EXPECT_FALSE(listed(started.process_id));
+}
+#endif
+
 TEST_F(ProcessesTest, LaunchPassesParametersByWindowsQuotingRulesAndWaitsForTheEnd)
 {
     struct Case {

@@ -406,16 +406,18 @@ public:
             const unsigned long v = std::strtoul(d->d_name, &end, 10);
             if (end == d->d_name || *end != '\0' || v > UINT32_MAX || v == 0) continue;
             const uint32_t pid = uint32_t(v);
-            const uint64_t started = start_time(pid);
-            if (started == 0) continue;
-            // A process's initial environment never changes: its membership is read once per
-            // process (an identifier reused later has another start time).
+            // Which machine a process belongs to is read once per process: the inode number that
+            // the listing gives its folder names that one process (a later process under the same
+            // identifier gets a new folder inode), and its initial environment does not change.
+            // Processes of other machines then cost nothing more than their entry in the listing.
             auto known = machine_.find(pid);
-            const bool member = known != machine_.end() && known->second.started == started
+            const bool member = known != machine_.end() && known->second.inode == d->d_ino
                                     ? known->second.member
                                     : on_this_machine(pid, own_root);
-            seen[pid] = Membership{started, member};
-            if (member) out.push_back(pid);
+            seen[pid] = Membership{uint64_t(d->d_ino), member};
+            // A process of this machine that has ended and waits to be reaped is no longer listed,
+            // as on Windows.
+            if (member && start_time(pid) != 0) out.push_back(pid);
         }
         ::closedir(dir);
         machine_ = std::move(seen);
@@ -663,7 +665,7 @@ private:
     HandleTable<OpenProcess> processes_;
 
     struct Membership {
-        uint64_t started = 0;
+        uint64_t inode = 0;
         bool member = false;
     };
     std::mutex machine_lock_;
