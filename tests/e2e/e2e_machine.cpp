@@ -2,6 +2,8 @@
 // for trace lines, and the files the tests prepare.
 #include "e2e_machine.h"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -30,12 +32,17 @@ SavedRootPath set_root_path(const std::filesystem::path& folder)
     auto& reg = platform::registry();
     SavedRootPath saved;
     platform::Handle key = platform::null_handle;
-    if (reg.create_key(suite_key, platform::key_access::all_access, key) != platform::err::success) return saved;
+    if (const platform::Error e = reg.create_key(suite_key, platform::key_access::all_access, key)) {
+        // The programs would take the machine's own suite folder: the test would prove nothing.
+        ADD_FAILURE() << "HKLM\\Software\\halvar cannot be opened: " << e;
+        return saved;
+    }
     saved.present = reg.query_value(key, root_value, saved.type, saved.data) == platform::err::success;
     auto bytes = text::to_utf16le(folder.u16string());
     bytes.push_back(0);
     bytes.push_back(0);
-    reg.set_value(key, root_value, platform::reg_type::sz, bytes);
+    if (const platform::Error e = reg.set_value(key, root_value, platform::reg_type::sz, bytes))
+        ADD_FAILURE() << "RootPath cannot be set: " << e;
     reg.close_key(key);
     return saved;
 }
