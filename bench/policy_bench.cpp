@@ -13,6 +13,7 @@
 #include <new>
 
 #include "host/files.h"
+#include "host/processes.h"
 #include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
@@ -159,10 +160,8 @@ void match_rules_alone(benchmark::State& state)
 }
 BENCHMARK(match_rules_alone)->Arg(10)->Arg(1000)->Arg(100000)->Arg(1000000);
 
-} // namespace
-BENCHMARK_MAIN();
-#include "host/processes.h"
-namespace {
+
+// The identity alone (parse, checksum, the logged-on user), and the user lookup by itself.
 void identity_alone(benchmark::State& state)
 {
     fresh_machine();
@@ -184,4 +183,7 @@ void desktop_users_alone(benchmark::State& state)
     }
 }
 BENCHMARK(desktop_users_alone)->Unit(benchmark::kMicrosecond);
-}
+
+} // namespace
+
+BENCHMARK_MAIN();
