@@ -4,11 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <thread>
 
 #include "host/commp.h"
+#include "listener_fixture.h"
 #include "text/text.h"
 
 namespace {
@@ -24,39 +23,14 @@ std::u16string slow(uint32_t, const std::u16string& question)
     return u"late";
 }
 
-class SlowListener : public ::testing::Test {
+class SlowListener : public ListenerFixture {
 protected:
-    void SetUp() override
-    {
-#ifndef _WIN32
-        root_ = std::filesystem::temp_directory_path() / ("zelmusb-commp-limit-" + std::to_string(std::rand()));
-        ::setenv("ZELMUSB_PLATFORM_ROOT", root_.c_str(), 1);
-#endif
-        channel_ = text::format(u"slow%i", std::rand() % 100000);
-        questions = 0;
-        server_.text_handler = slow;
-        thread_ = std::thread([this] { server_.listen(channel_, &stop_); });
-    }
-    void TearDown() override
-    {
-        stop_ = true;
-        class_commp waker(2000, 2000);
-        waker.AskText(0, u"bye", channel_, 5000);
-        thread_.join();
-#ifndef _WIN32
-        std::filesystem::remove_all(root_);
-#endif
-    }
+    SlowListener() : ListenerFixture(slow) { questions = 0; }
+
     static long ms_since(Clock::time_point start)
     {
         return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     }
-
-    std::filesystem::path root_;
-    std::u16string channel_;
-    class_commp server_{2000, 2000};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 TEST_F(SlowListener, AnswerLaterThanTheLimitIsTheEmptyAnswer)

@@ -7,6 +7,7 @@
 
 #include "host/app.h"
 #include "host/commp.h"
+#include "listener_fixture.h"
 #include "platform/pipes.h"
 #include "platform/platform.h"
 #include "text/text.h"
@@ -18,36 +19,9 @@ std::u16string echo(uint32_t, const std::u16string& question)
     return u"ans:" + std::u16string(question.substr(0, 16)) + text::format(u"/%u", unsigned(question.size()));
 }
 
-// A listener of this process on its own channel, served on a thread for the test's life.
-class Listener : public ::testing::Test {
+class Listener : public ListenerFixture {
 protected:
-    void SetUp() override
-    {
-#ifndef _WIN32
-        root_ = std::filesystem::temp_directory_path() / ("zelmusb-commp-" + std::to_string(std::rand()));
-        ::setenv("ZELMUSB_PLATFORM_ROOT", root_.c_str(), 1);
-#endif
-        channel_ = text::format(u"test%i", std::rand() % 100000);
-        server_.text_handler = echo;
-        thread_ = std::thread([this] { server_.listen(channel_, &stop_); });
-    }
-    void TearDown() override
-    {
-        stop_ = true;
-        // Wakes the listener from its wait for a client.
-        class_commp waker(2000, 2000);
-        waker.AskText(0, u"bye", channel_, 2000);
-        thread_.join();
-#ifndef _WIN32
-        std::filesystem::remove_all(root_);
-#endif
-    }
-
-    std::filesystem::path root_;
-    std::u16string channel_;
-    class_commp server_{2000, 2000};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    Listener() : ListenerFixture(echo) {}
 };
 
 TEST_F(Listener, AnswersQuestionsOfAnySize)
