@@ -1,0 +1,100 @@
+// The user-test channel: a worker that registers a manual-reset event with the driver, waits for
+// the driver to signal pending requests, fetches each request's JSON text, hands it to the host's
+// callback on the worker thread and sends the verdict back.
+//
+// One signal may stand for several requests (the event is manual-reset and set again while the
+// worker is busy), so after clearing the event the worker drains: size, fetch, decide, answer,
+// until the driver says there is nothing pending (noData) or a call fails. A fetch that finds its
+// request expired (noData on the fetch) moves on to the next one. The stop event is looked at
+// between requests, never in the middle of one.
+//
+// The driver's sizes are not believed blindly: a buffer outside [header + one code unit, 1 MiB]
+// is refused, and the text is taken only from the bytes the driver returned.
+//
+// Codes: Start gives 1552 while a worker runs, the open/event/thread errors, or the driver's
+// registration error (the worker is then stopped through the stop event and every handle closed).
+// Stop gives 566 without a worker, the driver's error for the off command (everything kept), or
+// 258 when the worker does not end within `join_passes` sleeps of `join_step_ms` (handles kept:
+// the worker may still use them; such a tester must not be freed, see Manager::UserTest_off).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "platform/errors.h"
+
+namespace ZelmUsbVardoManager {
+
+// Nonzero admits the device, 0 refuses it. Called on the worker thread with the request's
+// NUL-terminated UTF-16 JSON text.
+using UserTestCallback = uint8_t (*)(const char16_t* json, void* context);
+
+class DeviceTester {
+public:
+    // Stop waits for the worker in steps of this many milliseconds, at most this many steps
+    // (10 s: the host's whole stop must fit its 30 s watchdog).
+    static constexpr uint32_t join_step_ms = 10;
+    static constexpr uint32_t join_passes = 1000;
+
+    DeviceTester(const std::u16string& device_name, UserTestCallback testFun,
+                 uint64_t WaitTimeIn100nanoSecs, bool defaultAccepted, void* context);
+    // Stops the worker (ignoring the result). Never destroy a tester whose Stop gave 258.
+    ~DeviceTester();
+    DeviceTester(const DeviceTester&) = delete;
+    DeviceTester& operator=(const DeviceTester&) = delete;
+
+    uint32_t Start();
+    uint32_t Stop();
+    // True while a worker may still be running (Stop not yet done, or it gave up waiting).
+    bool Running() const { return running; }
+    // True when the worker's loop has ended.
+    bool WorkerEnded() const { return workerDone.load(); }
+
+protected:
+    static uint32_t ThreadProc(void* params);
+    void Run();
+    // One request: size, fetch, decide, answer. False when the driver has nothing more pending
+    // or a call failed, so the worker goes back to waiting for a signal.
+    bool ServeOne();
+
+    std::u16string device_name;
+    UserTestCallback testFun = nullptr;
+    uint64_t WaitTimeIn100nanoSecs = 0;
+    void* context = nullptr;
+    platform::Handle hDriver = platform::null_handle;
+    std::thread hThread;
+    uint32_t threadId = 0;
+    platform::Handle hStopEvent = platform::null_handle;
+    platform::Handle hRequestEvent = platform::null_handle;
+    bool defaultAccepted = true;
+    bool running = false;
+    std::atomic<bool> workerDone{false};
+};
+
+// The notification counterpart: nothing in this library starts one; Manager only stops and
+// deletes one that is present. Its Stop sends IOCTL_NOTIFY_OFF.
+class NotifySender {
+public:
+    NotifySender() = default;
+    virtual ~NotifySender();
+    NotifySender(const NotifySender&) = delete;
+    NotifySender& operator=(const NotifySender&) = delete;
+
+    // 566 when nothing runs; otherwise the off command, then the bounded join as DeviceTester.
+    uint32_t Stop();
+
+protected:
+    std::u16string device_name;
+    void* reserved1 = nullptr;
+    void* reserved2 = nullptr;
+    platform::Handle hDriver = platform::null_handle;
+    std::thread hThread;
+    uint32_t threadId = 0;
+    platform::Handle hStopEvent = platform::null_handle;
+    platform::Handle hNotifyEvent = platform::null_handle;
+    std::atomic<bool> workerDone{false};
+};
+
+} // namespace ZelmUsbVardoManager
