@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "drivercontrol/driver_interface.h"
+#include "drivercontrol/last_error.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
@@ -181,6 +182,7 @@ uint32_t DeviceTester::Start()
         }
         return code;
     }
+    SetLastLibraryError(0);
     return 0;
 }
 

@@ -12,10 +12,12 @@
 // is refused, and the text is taken only from the bytes the driver returned.
 //
 // Codes: Start gives 1552 while a worker runs, the open/event/thread errors, or the driver's
-// registration error (the worker is then stopped through the stop event and every handle closed).
-// Stop gives 566 without a worker, the driver's error for the off command (everything kept), or
-// 258 when the worker does not end within `join_passes` sleeps of `join_step_ms` (handles kept:
-// the worker may still use them; such a tester must not be freed, see Manager::UserTest_off).
+// registration error (the worker is then ended through the stop event, never killed, and every
+// handle closed); on success the library's last error is 0. Stop gives 566 without a worker, the
+// driver's error for the off command (everything kept), or 258 when the worker does not end
+// within `join_passes` sleeps of `join_step_ms` (everything kept: the worker may be inside the
+// host's callback, which can wait for the user). The worker owns, jointly with the tester, what
+// it uses, so a tester destroyed while its worker still runs frees nothing under it.
 #pragma once
 
 #include <atomic>
