@@ -308,6 +308,27 @@ TEST_F(ServicesTest, KernelDriverRunsAsADaemonUntilStopped)
     EXPECT_TRUE(eventually([&] { return process_gone(pid); }));
 }
 
+TEST_F(ServicesTest, ADriverThatIgnoresTheStopIsEndedAfterTheBound)
+{
+    const std::u16string name = new_name("stubborn");
+    Handle& h = handles[0];
+    ASSERT_EQ(services().create(manager, definition(name, service::kernel_driver, child_image), h), 0u);
+    ASSERT_EQ(services().start(h), 0u);
+    const pid_t pid = pid_written_by(machine.root(), name);
+    ASSERT_GT(pid, 0);
+    ServiceStatus s;
+    ASSERT_EQ(services().control(h, service::control_stop, s), 0u);
+    EXPECT_EQ(s.current_state, service::stop_pending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(services().query_status(h, s), 0u);
+    EXPECT_EQ(s.current_state, service::stop_pending);
+    // A second stop while it is pending is refused.
+    EXPECT_EQ(services().control(h, service::control_stop, s), err::service_cannot_accept_ctrl);
+    // Polling past the 5 s bound ends it.
+    EXPECT_EQ(wait_state(h, service::stopped), service::stopped);
+    EXPECT_TRUE(eventually([&] { return process_gone(pid); }));
+}
+
 TEST_F(ServicesTest, KernelDriverThatNeverServesIsNotRunning)
 {
     struct Row {
