@@ -105,7 +105,7 @@ protected:
     std::vector<std::u16string> created;
 };
 
-enum class Op { create, open, start, stop, query, wait, remove, close, key_present, key_absent };
+enum class Op { create, open, start, stop, pause, query, wait, remove, close, key_present, key_absent };
 
 constexpr Error same = ~0u;
 
@@ -135,10 +135,11 @@ const Case meaning_cases[] = {
     {"stopping a stopped service gives 1062 with its status",
      service::kernel_driver, missing_image,
      {{Op::create, 0}, {Op::stop, 0, err::service_not_active, service::stopped}}},
-    {"a running service: a second start gives 1056, a stop ends it",
+    {"a running service: a second start gives 1056, a control it does not take 1052, a stop ends it",
      service::own_process, child_image,
-     {{Op::create, 0}, {Op::start, 0}, {Op::wait, 0, 0, service::running},
-      {Op::start, 0, err::service_already_running}, {Op::stop, 0},
+     {{Op::create, 0}, {Op::pause, 0, err::service_not_active}, {Op::start, 0}, {Op::wait, 0, 0, service::running},
+      {Op::start, 0, err::service_already_running}, {Op::pause, 0, err::invalid_service_control},
+      {Op::stop, 0},
       {Op::wait, 0, 0, service::stopped}, {Op::stop, 0, err::service_not_active, service::stopped}}},
     {"deleted with a handle open: 1072 until the last handle closes, then 1060 and the key is gone",
      service::kernel_driver, missing_image,
@@ -173,6 +174,7 @@ TEST_F(ServicesTest, MeaningsOfTheCalls)
             case Op::open: got = services().open(manager, name, service::all_access, h); break;
             case Op::start: got = services().start(h); break;
             case Op::stop: got = services().control(h, service::control_stop, status); break;
+            case Op::pause: got = services().control(h, 2 /* SERVICE_CONTROL_PAUSE */, status); break;
             case Op::query: got = services().query_status(h, status); break;
             case Op::wait: status.current_state = wait_state(h, s.state); break;
             case Op::remove: got = services().remove(h); break;
@@ -304,6 +306,27 @@ TEST_F(ServicesTest, KernelDriverRunsAsADaemonUntilStopped)
 
     ASSERT_EQ(services().control(h, service::control_stop, s), 0u);
     EXPECT_TRUE(s.current_state == service::stop_pending || s.current_state == service::stopped);
+    EXPECT_EQ(wait_state(h, service::stopped), service::stopped);
+    EXPECT_TRUE(eventually([&] { return process_gone(pid); }));
+}
+
+TEST_F(ServicesTest, ADriverThatIgnoresTheStopIsEndedAfterTheBound)
+{
+    const std::u16string name = new_name("stubborn");
+    Handle& h = handles[0];
+    ASSERT_EQ(services().create(manager, definition(name, service::kernel_driver, child_image), h), 0u);
+    ASSERT_EQ(services().start(h), 0u);
+    const pid_t pid = pid_written_by(machine.root(), name);
+    ASSERT_GT(pid, 0);
+    ServiceStatus s;
+    ASSERT_EQ(services().control(h, service::control_stop, s), 0u);
+    EXPECT_EQ(s.current_state, service::stop_pending);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(services().query_status(h, s), 0u);
+    EXPECT_EQ(s.current_state, service::stop_pending);
+    // A second stop while it is pending is refused.
+    EXPECT_EQ(services().control(h, service::control_stop, s), err::service_cannot_accept_ctrl);
+    // Polling past the 5 s bound ends it.
     EXPECT_EQ(wait_state(h, service::stopped), service::stopped);
     EXPECT_TRUE(eventually([&] { return process_gone(pid); }));
 }

@@ -6,6 +6,7 @@
 //   ...silent...  never reports ready (a driver whose start never completes)
 //   ...quit...    ends at once without reporting ready
 //   ...mute...    closes its ready descriptor without a word, then waits to be ended
+//   ...stubborn... as below, but takes no notice of SIGTERM
 //   otherwise     reports ready when it has a ready descriptor (a kernel driver), writes its process
 //                 id to <platform root>/<name>.pid and runs until SIGTERM, then exits 0.
 // Whatever happens, it ends by itself after two minutes, so a broken test never leaves it behind.
@@ -92,7 +93,7 @@ int main(int argc, char** argv)
     const int ready_fd = fd_text ? std::atoi(fd_text) : -1;
 
     struct sigaction sa {};
-    sa.sa_handler = on_term;
+    sa.sa_handler = name.find("stubborn") != std::string::npos ? SIG_IGN : on_term;
     ::sigaction(SIGTERM, &sa, nullptr);
 
     if (name.find("quit") != std::string::npos) return 0;
