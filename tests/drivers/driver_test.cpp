@@ -310,7 +310,7 @@ TEST_F(LoadedDriverTest, BadInputGivesItsCode)
     const uint32_t unknown_id_at = ZD_JR_REQUEST_ID;
     const Case cases[] = {
         {"unknown code", 0x222999, 0, 0, 1},
-        {"unknown code of another device type", 0x00090018, 0, 0, 1},
+        {"unknown code of another device type", 0x80002000, 0, 0, 1},
         {"USER_TEST_ON too short", ZD_IOCTL_USER_TEST_ON, 17, 0, 87},
         {"USER_TEST_ON too long", ZD_IOCTL_USER_TEST_ON, 19, 0, 87},
         {"size output too small", ZD_IOCTL_GET_TEST_JSON_SIZE, 0, 13, 122},

@@ -2,8 +2,11 @@
  * imports from ntoskrnl.exe only), for the Windows tests under Wine.
  *
  * \Device\ZelmUsb with the link \DosDevices\ZelmUsb; METHOD_BUFFERED control codes, all handled
- * by the shared core (tools/driver) under one mutex. A system thread applies the default verdicts
- * when wait times pass. The registrant's event is duplicated into the driver's process from the
+ * by the shared core (tools/driver) under one mutex. The default verdict of a request whose wait
+ * time has passed is applied by the first call after that time (every call starts with it), so a
+ * verdict is never seen late; the driver keeps no thread of its own. (A system thread waiting on a
+ * kernel event beside the dispatch thread made Wine 8's driver process hang now and then.)
+ * The registrant's event is duplicated into the driver's process from the
  * process of the thread that sent USER_TEST_ON: Wine runs drivers in a process of their own
  * (winedevice.exe), where ObReferenceObjectByHandle of a user handle is not implemented, while
  * ZwOpenProcess + ZwDuplicateObject + ZwSetEvent work there and on Windows alike.
@@ -33,9 +36,6 @@ static zd_u64 now_100ns(void)
 
 static zd_core core;
 static KMUTEX lock;
-static KEVENT wake;        /* auto-reset: a deadline may have changed, or unload */
-static HANDLE timer_thread;
-static volatile LONG stopping;
 static UNICODE_STRING device_name, link_name;
 
 /* --- services the core asks for ------------------------------------------------------------ */
@@ -91,7 +91,6 @@ static void enter(void)
 static void leave(void)
 {
     KeReleaseMutex(&lock, FALSE);
-    KeSetEvent(&wake, IO_NO_INCREMENT, FALSE); /* the timer thread looks at the deadlines again */
 }
 
 /* The status whose Windows error (as GetLastError gives it after DeviceIoControl) is `code`. */
@@ -152,28 +151,6 @@ static NTSTATUS NTAPI on_control(PDEVICE_OBJECT device, PIRP irp)
     return complete(irp, status_of(e), e ? 0 : returned);
 }
 
-/* --- default verdicts on time ---------------------------------------------------------------- */
-
-static VOID NTAPI timer_main(PVOID unused)
-{
-    for (;;) {
-        zd_u64 now, next;
-        LARGE_INTEGER timeout;
-        KeWaitForSingleObject(&lock, Executive, KernelMode, FALSE, NULL);
-        now = now_100ns();
-        next = zd_expire(&core, now);
-        KeReleaseMutex(&lock, FALSE);
-        if (stopping) break;
-        if (next == ZD_NEVER) {
-            KeWaitForSingleObject(&wake, Executive, KernelMode, FALSE, NULL);
-        } else {
-            timeout.QuadPart = -(LONGLONG)(next - now); /* relative, 100 ns */
-            KeWaitForSingleObject(&wake, Executive, KernelMode, FALSE, &timeout);
-        }
-    }
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
 /* --- configuration ----------------------------------------------------------------------------- */
 
 static void read_config(PUNICODE_STRING registry_path)
@@ -227,13 +204,6 @@ done:
 
 static VOID NTAPI on_unload(PDRIVER_OBJECT driver)
 {
-    if (timer_thread) {
-        InterlockedExchange(&stopping, 1);
-        KeSetEvent(&wake, IO_NO_INCREMENT, FALSE);
-        ZwWaitForSingleObject(timer_thread, FALSE, NULL);
-        ZwClose(timer_thread);
-        timer_thread = 0;
-    }
     zd_shutdown(&core, now_100ns());
     IoDeleteSymbolicLink(&link_name);
     if (driver->DeviceObject) IoDeleteDevice(driver->DeviceObject);
@@ -242,7 +212,6 @@ static VOID NTAPI on_unload(PDRIVER_OBJECT driver)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
 {
     PDEVICE_OBJECT device = 0;
-    OBJECT_ATTRIBUTES oa;
     NTSTATUS st;
     zd_ops ops;
 
@@ -254,9 +223,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     ops.close_event = close_event;
     zd_init(&core, &ops);
     KeInitializeMutex(&lock, 0);
-    KeInitializeEvent(&wake, SynchronizationEvent, FALSE);
-    stopping = 0;
-    timer_thread = 0;
     read_config(registry_path);
 
     RtlInitUnicodeString(&device_name, L"\\Device\\ZelmUsb");
@@ -265,14 +231,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path)
     if (!NT_SUCCESS(st)) return st;
     st = IoCreateSymbolicLink(&link_name, &device_name);
     if (!NT_SUCCESS(st)) {
-        IoDeleteDevice(device);
-        return st;
-    }
-    InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    st = PsCreateSystemThread(&timer_thread, THREAD_ALL_ACCESS, &oa, NULL, NULL, timer_main, NULL);
-    if (!NT_SUCCESS(st)) {
-        timer_thread = 0;
-        IoDeleteSymbolicLink(&link_name);
         IoDeleteDevice(device);
         return st;
     }
