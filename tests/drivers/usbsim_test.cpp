@@ -42,11 +42,6 @@ TEST(Usbsim, RaisesDevicesAndPrintsVerdictsAndTheJournal)
     }
     const std::string device = "\"" + (folder.path() / "device.json").string() + "\"";
 
-    // Without a driver: the open error, exit 2.
-    Ran r = usbsim("state", folder);
-    EXPECT_EQ(2, r.exit_code) << r.out;
-    EXPECT_NE(std::string::npos, r.out.find("error 2")) << r.out;
-
     driver_test::LoadedDriver driver;
     ASSERT_EQ(0u, driver.error()) << driver.failed_step();
 
@@ -68,12 +63,19 @@ TEST(Usbsim, RaisesDevicesAndPrintsVerdictsAndTheJournal)
         {"an unknown verb", "plug", 1, {"usage:"}},
         {"state takes no arguments", "state x", 1, {"usage:"}},
     };
+    Ran r;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         r = usbsim(c.args, folder);
         EXPECT_EQ(c.exit_code, r.exit_code) << r.out;
         for (const std::string& line : c.lines) EXPECT_NE(std::string::npos, r.out.find(line)) << r.out;
     }
+
+    // Without a driver: the open error, exit 2.
+    ASSERT_EQ(0u, driver.unload());
+    r = usbsim("state", folder);
+    EXPECT_EQ(2, r.exit_code) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("opening the driver failed: error 2")) << r.out;
 }
 
 } // namespace
