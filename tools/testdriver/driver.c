@@ -63,7 +63,9 @@ static zd_u32 open_event(void* ctx, void* call, zd_u64 value, zd_uptr* token)
     InitializeObjectAttributes(&oa, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     st = ZwOpenProcess(&process, PROCESS_DUP_HANDLE, &oa, &cid);
     if (!NT_SUCCESS(st)) return 87;
-    st = ZwDuplicateObject(process, (HANDLE)(ULONG_PTR)value, NtCurrentProcess(), &local, 0, 0,
+    /* A kernel handle: on Windows the dispatch runs in the caller's context, and the event must
+     * be set later from whichever process raises the next device. */
+    st = ZwDuplicateObject(process, (HANDLE)(ULONG_PTR)value, NtCurrentProcess(), &local, 0, OBJ_KERNEL_HANDLE,
                            DUPLICATE_SAME_ACCESS);
     ZwClose(process);
     if (!NT_SUCCESS(st)) return 6;
