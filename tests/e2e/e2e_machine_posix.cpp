@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/posix/services_admin.h"
 #include "text/text.h"
 
 extern char** environ;
@@ -45,6 +46,8 @@ Machine::~Machine()
         ::kill(p, SIGKILL);
         ::waitpid(p, nullptr, 0);
     }
+    // Drivers and services the programs started are daemons of the machine, not our children.
+    platform::posix::end_all_services();
     restore_suite_root();
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);

@@ -2,6 +2,5 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Services* native_services() { return nullptr; }
 DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend
