@@ -2,6 +2,5 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Devices* native_devices() { return nullptr; }
 DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend
