@@ -78,6 +78,9 @@ TEST_F(PosixMachineTest, BrokenFileIsReportedOnceOnTheDebugOutput)
     DevNode root = 0;
     EXPECT_EQ(platform::devicetree().locate_root(root), cr::failure);
     EXPECT_EQ(platform::devicetree().locate_root(root), cr::failure);
+    Handle h = 0;
+    EXPECT_EQ(platform::devices().open(u"\\\\.\\ZelmUsb", access::generic_read, 7, 0, h), err::file_not_found)
+        << "a driver that is not loaded is still missing";
     const std::string text = platform_test::read_text_file(trace_file);
     EXPECT_NE(text.find("machine.json: the machine file is not usable: controllers is not an array"), std::string::npos)
         << text;
