@@ -6,12 +6,42 @@
 #include "model_fixture.h"
 #include "platform/platform.h"
 
-#ifndef _WIN32
-#include "platform/posix/model_dispatch.h"
-#endif
-
 namespace model_test {
 namespace {
+
+// The way the Windows build's tests run the inventory: the model installed over the platform.
+TEST_F(ModelTest, InstalledWithOverrideItAnswersThePlatformFamilies)
+{
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    std::string text = read_fixture("example.json");
+    text.insert(1, "\"booted_at\": " + std::to_string(now - 120000) + ", ");
+    machine(text);
+    model::ModelFiles files(engine, platform::files());
+    model::ModelSystem system(engine, platform::system());
+    platform::Override<Devices> o1(&Platform::devices, devices);
+    platform::Override<DeviceTree> o2(&Platform::devicetree, tree);
+    platform::Override<Files> o3(&Platform::files, files);
+    platform::Override<System> o4(&Platform::system, system);
+
+    DevNode root = 0, child = 0;
+    ASSERT_EQ(platform::devicetree().locate_root(root), cr::success);
+    ASSERT_EQ(platform::devicetree().child(root, child), cr::success);
+    EXPECT_EQ(platform::files().drive_type(u"E:\\"), drive::removable);
+    Handle h = 0;
+    ASSERT_EQ(platform::devices().open(u"\\\\.\\HCD0", access::generic_read, 7, 0, h), err::success);
+    EXPECT_EQ(platform::devices().close(h), err::success);
+    const uint64_t up = platform::system().tick_count64();
+    EXPECT_GE(up, 120000u);
+    EXPECT_LT(up, 180000u);
+    const uint32_t low = platform::system().tick_count();
+    EXPECT_GE(low, 120000u);
+    EXPECT_LT(low, 180000u);
+    // The other calls go to the wrapped family.
+    Error error = 0;
+    EXPECT_NE(platform::files().attributes(folder.windows(), error), attribute::invalid);
+}
 
 #ifndef _WIN32
 
