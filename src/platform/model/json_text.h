@@ -20,7 +20,7 @@
 namespace platform::model::json {
 
 constexpr int max_depth = 200;
-constexpr size_t max_values = 400000;
+constexpr size_t max_values = 200000;
 
 struct Value {
     enum class Kind : uint8_t { null, boolean, number, string, array, object };
