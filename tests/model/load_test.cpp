@@ -54,6 +54,12 @@ TEST_F(ModelTest, BadMachineFilesAreRefusedWithAReason)
          "loop"},
         {"hubs deeper than USB allows", nested_hubs(8), "deeper"},
         {"nesting without end", std::string(100000, '[') + std::string(100000, ']'), "too deep"},
+        {"more values than a machine has", "[" + [] {
+             std::string s;
+             for (int i = 0; i < 300000; ++i) s += "0,";
+             return s;
+         }() + "0]",
+         "too many values"},
         {"controller index twice", R"({"controllers": [{"index": 1}, {"index": 1}]})", "twice"},
         {"drive letter twice", R"({"nodes": [{"id": "A", "disk": {"number": 0, "volumes": [{"letter": "E"}]}},
             {"id": "B", "disk": {"number": 1, "volumes": [{"letter": "e"}]}}]})", "twice"},
