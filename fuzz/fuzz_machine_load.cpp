@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/model/families.h"
+#include "text/text.h"
 
 using namespace platform;
 
