@@ -73,6 +73,14 @@ TEST_F(VolumeTest, EjectMarksTheVolumeInTheFileAndItIsGone)
     EXPECT_EQ(files.drive_type(u"E:\\"), drive::no_root_dir);
     EXPECT_EQ(files.drive_type(u"C:\\"), drive::fixed);
 
+    // A drive plugged later may get the letter of an ejected one.
+    machine(R"({"nodes": [{"id": "A", "disk": {"number": 1, "volumes": [{"letter": "E", "ejected": true}]}},
+                          {"id": "B", "disk": {"number": 2, "volumes": [{"letter": "E"}]}}]})");
+    const Handle again = open(u"\\\\.\\E:");
+    Bytes out;
+    ASSERT_EQ(ask(again, storage_get_device_number, {}, 12, out), err::success);
+    EXPECT_EQ(get32(out, 4), 2u);
+
     // An "ejected": false already there is turned, not repeated.
     machine(R"({"nodes": [{"id": "X\\1", "disk": {"number": 2, "volumes": [{"ejected": false, "letter": "G"}]}}]})");
     ASSERT_EQ(eject(u'G', 1, locks), err::success);

@@ -354,8 +354,6 @@ private:
         char16_t c = letter->text[0];
         if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
         if (c < u'A' || c > u'Z') return fail("a drive letter is not a letter", *letter);
-        for (const Volume& other : m_.volumes)
-            if (other.letter == c) return fail("drive letter " + text::to_utf8(std::u16string(1, c)) + " appears twice", v);
         out.letter = c;
         if (!number(v, "partition", out.partition, 0, 0xFFFFFFFF, false)) return false;
         out.drive_type = cdrom ? 5 : 2;
@@ -382,6 +380,11 @@ private:
             out.ejected_end = e->end;
         }
         out.object_end = v.end;
+        // An ejected volume gave its letter back: a drive plugged later may have it again.
+        if (!out.ejected)
+            for (const Volume& other : m_.volumes)
+                if (other.letter == c && !other.ejected)
+                    return fail("drive letter " + text::to_utf8(std::u16string(1, c)) + " appears twice", v);
         return true;
     }
 
