@@ -8,7 +8,7 @@
 
 namespace platform::posix {
 
-// The devices of the machine model. The default answers 2 (ERROR_FILE_NOT_FOUND) to every open.
+// The devices of the machine model (<root>/machine.json); model_dispatch.cpp.
 Devices& model_devices();
 
 } // namespace platform::posix

@@ -1,6 +1,0 @@
-// Families this backend does not provide yet. Each moves to its own file when it is implemented.
-#include "platform/native.h"
-
-namespace platform::backend {
-DeviceTree* native_devicetree() { return nullptr; }
-} // namespace platform::backend
