@@ -4,5 +4,4 @@
 namespace platform::backend {
 Services* native_services() { return nullptr; }
 Devices* native_devices() { return nullptr; }
-DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend
