@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "drivercontrol/manager.h"
+#include "usbinventory/descriptors.h"
 #include "model_machine.h"
+#include "scripted_devices.h"
 #include "text/text.h"
 
 using namespace ZelmUsbVardoManager;
@@ -260,6 +262,68 @@ TEST(DeviceList, BrokenMachines)
             EXPECT_TRUE(text.starts_with(u"[") && text.ends_with(u"]")) << text::to_utf8(text);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A hub whose port 1 holds a hub opened under its own name: a loop no real topology has. The walk
+// below hubs must end by its depth bound, not by exhausting the stack.
+TEST(DeviceList, HubLoopEndsAtTheDepthBound)
+{
+    ModelMachine machine(R"({"controllers": []})");
+    using inventory_test::Request;
+    auto name_record = [](const Request& r, std::vector<uint8_t>& out, uint32_t& returned, const std::u16string& name) {
+        std::vector<uint8_t> rec(8, 0);
+        std::copy(r.input.begin(), r.input.begin() + 4, rec.begin());
+        const uint32_t actual = uint32_t(8 + 2 * (name.size() + 1));
+        for (int i = 0; i < 4; ++i) rec[4 + i] = uint8_t(actual >> (8 * i));
+        for (char16_t c : name) {
+            rec.push_back(uint8_t(c));
+            rec.push_back(uint8_t(c >> 8));
+        }
+        rec.push_back(0);
+        rec.push_back(0);
+        const size_t n = std::min(rec.size(), out.size());
+        std::copy(rec.begin(), rec.begin() + n, out.begin());
+        returned = uint32_t(n);
+        return platform::Error(0);
+    };
+    int node_requests = 0;
+    inventory_test::ScriptedDevices hub([&](const Request& r, std::vector<uint8_t>& out, uint32_t& returned) -> platform::Error {
+        switch (r.code) {
+        case 0x220408: // node information: a hub of one port
+            ++node_requests;
+            out[6] = 1;
+            returned = 76;
+            return 0;
+        case 0x220448: // port 1: a connected hub without pipes
+            out[0] = 1;
+            out[24] = 1;
+            out[31] = 1;
+            returned = 35;
+            return 0;
+        case 0x220420: return name_record(r, out, returned, u"KEY");
+        case 0x220414: return name_record(r, out, returned, u"LOOP");
+        default: return 31; // descriptors
+        }
+    });
+    platform::Override<platform::Devices> o(&platform::Platform::devices, hub);
+
+    UsbNodeConnectionInformationEx connection;
+    connection.ConnectionIndex = 1;
+    connection.ConnectionStatus = 1;
+    connection.DeviceIsHub = 1;
+    connection.NodeName = u"LOOP";
+    JsonHolder list = JsonHolder::CreateArray();
+    std::u16string error;
+    EXPECT_EQ(Manager::GetUSBDeviceJSON({}, 1, connection, list, {}, error), 1359u);
+    EXPECT_EQ(error, u"GetUSBDeviceJSON: zbyt głębokie zagnieżdżenie koncentratorów");
+    EXPECT_EQ(list.Count(), 0u) << "no node behind the driver key: no entries";
+    EXPECT_GT(node_requests, 5);
+    EXPECT_LE(node_requests, 20);
+    EXPECT_EQ(hub.opened.size(), size_t(hub.closes)) << "every hub opened on the way is closed";
 }
 
 } // namespace
