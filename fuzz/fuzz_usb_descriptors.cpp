@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     inventory_test::ScriptedDevices devices([&](const inventory_test::Request& r, std::vector<uint8_t>& out,
                                                 uint32_t& returned) -> platform::Error {
         const size_t n = std::min(out.size(), replies.bytes.size());
-        std::memcpy(out.data(), replies.bytes.data(), n);
+        if (n) std::memcpy(out.data(), replies.bytes.data(), n);
         switch (replies.claim % 4) {
         case 0: returned = uint32_t(n); break;
         case 1: returned = uint32_t(out.size()); break;
