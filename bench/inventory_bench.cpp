@@ -191,9 +191,9 @@ private:
 };
 
 struct Machine {
-    explicit Machine(int devices)
-        : path(std::filesystem::temp_directory_path() / ("zelmusb-bench-" + std::to_string(devices) + ".json")),
-          engine((std::ofstream(path, std::ios::binary | std::ios::trunc) << machine_json(devices), 
+    explicit Machine(int count)
+        : path(std::filesystem::temp_directory_path() / ("zelmusb-bench-" + std::to_string(count) + ".json")),
+          engine((std::ofstream(path, std::ios::binary | std::ios::trunc) << machine_json(count),
                   std::make_unique<platform::model::PathStore>(path))),
           devices(engine), tree(engine), counting_devices(devices), counting_tree(tree, counting_devices.calls),
           o1(&platform::Platform::devices, counting_devices), o2(&platform::Platform::devicetree, counting_tree)
