@@ -20,22 +20,6 @@ CJsonNode* find_member(CJsonNode& node, const char16_t* key)
     return it == node.children.end() ? nullptr : it->second;
 }
 
-// The suite reads the /gud: list as UTF-8 of the Basic Multilingual Plane only.
-std::string utf8_without_astral(const std::u16string& text)
-{
-    std::u16string kept;
-    kept.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            ++i;
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDFFF) continue; // a lone half is no character either
-        kept.push_back(c);
-    }
-    return text::to_utf8(kept);
-}
 } // namespace
 
 std::recursive_mutex& initial_list_lock()
@@ -102,7 +86,8 @@ void save_current_usb_list(const std::u16string& path, bool skip_drives)
     if (!built) return;
     const std::u16string text = list.ToText(0);
     if (!path.empty()) {
-        const std::string bytes = utf8_without_astral(text);
+        // Every character is kept: a pair of surrogates is one four-byte sequence.
+        const std::string bytes = text::to_utf8(text);
         WriteWholeFile(path, bytes.data(), bytes.size());
     } else {
         WriteWholeFile(get_path(u"current_usb"), text);

@@ -112,16 +112,16 @@ TEST_F(PresentDevices, GudListOfTheExampleMachine)
     EXPECT_EQ(file_bytes(out), expected);
 }
 
-TEST_F(PresentDevices, GudListIsUtf8OfTheBasicPlaneOnly)
+TEST_F(PresentDevices, GudListIsUtf8WithEveryCharacter)
 {
-    // "Zażółć" and a character outside the Basic Multilingual Plane (dropped) in the product.
+    // "Zażółć" and a character outside the Basic Multilingual Plane (one four-byte sequence) in the product.
     std::string m = read_fixture("example_machine.json");
     m.replace(m.find("\"2\": \"Stick\""), 12, "\"2\": \"Za\\u017c\\u00f3\\u0142\\u0107\\ud83d\\ude00!\"");
     ModelMachine machine(m);
     const std::filesystem::path out = data_.path() / "list.json";
     save_current_usb_list(out.u16string(), false);
     const std::string bytes = file_bytes(out);
-    EXPECT_NE(bytes.find("\"produkt\" : \"=Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87!\""), std::string::npos) << bytes;
+    EXPECT_NE(bytes.find("\"produkt\" : \"=Za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87\xF0\x9F\x98\x80!\""), std::string::npos) << bytes;
     EXPECT_NE(bytes.substr(0, 3), "\xEF\xBB\xBF");
 }
 
