@@ -1,6 +1,7 @@
 #include "host/app.h"
 
 #include "host/commp.h"
+#include "host/driver_run.h"
 #include "host/files.h"
 #include "host/settings.h"
 #include "host/switches.h"
@@ -18,6 +19,7 @@ namespace {
 constexpr uint32_t watchdog_ms = 30000;
 constexpr uint32_t poll_ms = 5000;
 constexpr uint32_t failed_start_delay_ms = 20000;
+constexpr uint32_t failed_start_pause_ms = 2000;
 
 std::u16string handover_file()
 {
@@ -108,14 +110,19 @@ void CzelmarusbApp::run_start()
     _COUT(u"*** USB STARTED.");
     read_config();
 
-    // The driver run joins here once the driver control is part of the program; until then the
-    // instance serves its pipe commands and waits for "stop".
     uint32_t exit_delay = 1;
-    (void)failed_start_delay_ms;
+    if (!start_driver_run()) {
+        // A run without its driver protects nothing: stop at once, and delay the exit so that the
+        // suite does not restart the program in a tight loop.
+        exit_delay = failed_start_delay_ms;
+        g_stop_request = 1;
+        platform::sync().sleep(failed_start_pause_ms);
+    }
 
     while (g_stop_request == 0) platform::sync().sleep(poll_ms);
     _COUT(u"*** USB STOPPED.");
     host_threads().StartThread(force_exit_watchdog, nullptr);
+    stop_driver_run();
     if (exit_delay > 10) {
         _COUT(u"Emergency delay...");
         platform::sync().sleep(exit_delay);

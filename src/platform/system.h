@@ -39,6 +39,7 @@ public:
 
     // GetTickCount: milliseconds since the system started, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
+    virtual uint64_t tick_count64() { return tick_count(); }
 
     // GetLocalTime.
     virtual LocalTime local_time() = 0;

@@ -4,6 +4,7 @@
 #include "e2e_machine.h"
 
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@ namespace e2e {
 
 struct Machine::Leg {
     std::vector<pid_t> children; // started and not yet reaped
+    unsigned runs = 0;           // tools run, to name their output files
 };
 
 namespace {
@@ -45,6 +47,7 @@ Machine::~Machine()
         ::kill(p, SIGKILL);
         ::waitpid(p, nullptr, 0);
     }
+    end_services();
     restore_suite_root();
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
@@ -52,7 +55,7 @@ Machine::~Machine()
 
 uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
 {
-    const std::string exe = program == Program::zelmarusb ? ZELMUSB_PROGRAM : HALVARMON;
+    const std::string exe = program_path(program);
     std::vector<std::string> all{exe};
     for (const auto& a : args) all.push_back(text::to_utf8(a));
     std::vector<char*> argv;
@@ -62,6 +65,34 @@ uint32_t Machine::start(Program program, const std::vector<std::u16string>& args
     if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 0;
     leg_->children.push_back(pid);
     return uint32_t(pid);
+}
+
+ToolRun Machine::run(Program program, const std::vector<std::u16string>& args, std::chrono::milliseconds limit)
+{
+    ToolRun result;
+    const std::string exe = program_path(program);
+    const std::filesystem::path out = folder_ / ("tool-" + std::to_string(++leg_->runs) + ".out");
+    std::vector<std::string> all{exe};
+    for (const auto& a : args) all.push_back(text::to_utf8(a));
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return result;
+    leg_->children.push_back(pid);
+    result.ended = ended_within(uint32_t(pid), limit, &result.exit_code);
+    if (!result.ended) {
+        ::kill(pid, SIGKILL);
+        ended_within(uint32_t(pid), std::chrono::seconds(10));
+    }
+    result.output = read_file(out);
+    return result;
 }
 
 bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)

@@ -1,0 +1,48 @@
+// The driver run of the /start instance: the process's one driver facade, the sequences that bring
+// the filter driver into service and take it out again, and the callbacks handed to the library.
+//
+// The facade is shared by the main thread (the driver run), the pipe listener ("cfg" writes the
+// initial device list) and the list writer. It is built whole before it is published, every use
+// runs under the one facade lock, and it is destroyed under that lock, so no thread can hold it
+// while it goes. The lock is re-entrant: a sequence that holds it may call functions that use the
+// facade themselves (the initial list, the start-up sweep).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ZelmUsbVardoManager {
+class Manager;
+}
+
+// The names the driver is installed and reached under.
+inline constexpr const char16_t* driver_service_name = u"ZelmUsb";
+inline constexpr const char16_t* driver_display_name = u"ZelmUsb";
+inline constexpr const char16_t* driver_device_name = u"\\\\.\\ZelmUsb";
+
+// How long the driver holds a device for the verdict, in units of 100 ns (120 s).
+inline constexpr uint64_t user_test_wait_100ns = 1200000000ull;
+// The start-up sweep runs only while the system has been up for less than this.
+inline constexpr uint64_t just_booted_ms = 300000;
+
+// Runs `work` on the facade under the facade lock. False, and `work` not run, when there is none.
+bool use_facade(const std::function<void(ZelmUsbVardoManager::Manager&)>& work);
+// Whether a facade exists now.
+bool facade_exists();
+// Creates the facade with the driver's names unless one exists; true when this call created it.
+bool create_facade();
+// Destroys the facade, once no other thread is using it. Nothing when there is none.
+void destroy_facade();
+
+// 1 when the driver is installed, started and taking user tests (or a facade already existed).
+int start_driver_run();
+// User test off, accepted lists cleared, and on an uninstall request the driver stopped and
+// removed; the facade destroyed. Always 1.
+int stop_driver_run();
+
+// State callbacks of the library's service operations: they trace the code.
+void InstallStateCallback(uint32_t code, void* context);
+void DriverStateCallback(uint32_t code, void* context);
+// The user-test callback: the driver's device document to the decision. Nonzero admits.
+uint8_t user_test_decision(const char16_t* document, void* context);
