@@ -45,6 +45,8 @@ public:
 
     // Starts `program` with `args`; its process identifier, 0 when it could not be started.
     uint32_t start(Program program, const std::vector<std::u16string>& args);
+    // The same for a program given by its path (a copy of one of the build's programs).
+    uint32_t start_path(const std::filesystem::path& program, const std::vector<std::u16string>& args);
     // Runs `program` with `args` to its end (at most `limit`), its standard output captured.
     ToolRun run(Program program, const std::vector<std::u16string>& args,
                 std::chrono::milliseconds limit = std::chrono::seconds(60));

@@ -55,7 +55,12 @@ Machine::~Machine()
 
 uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
 {
-    const std::string exe = program_path(program);
+    return start_path(program_path(program), args);
+}
+
+uint32_t Machine::start_path(const std::filesystem::path& program, const std::vector<std::u16string>& args)
+{
+    const std::string exe = program.string();
     std::vector<std::string> all{exe};
     for (const auto& a : args) all.push_back(text::to_utf8(a));
     std::vector<char*> argv;

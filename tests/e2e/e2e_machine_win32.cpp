@@ -156,7 +156,12 @@ Machine::~Machine()
 
 uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
 {
-    const std::wstring exe = windows_path(program_path(program));
+    return start_path(program_path(program), args);
+}
+
+uint32_t Machine::start_path(const std::filesystem::path& program, const std::vector<std::u16string>& args)
+{
+    const std::wstring exe = windows_path(program.string());
     std::wstring line = L"\"" + exe + L"\"";
     for (const auto& a : args) line += L" " + argument(a);
     STARTUPINFOW si{};

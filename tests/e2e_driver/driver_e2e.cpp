@@ -1,0 +1,121 @@
+#include "driver_e2e.h"
+
+#include <thread>
+
+#include "text/text.h"
+
+namespace driver_e2e {
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& lines, size_t from)
+{
+    size_t at = from;
+    for (const std::string& line : lines) {
+        const size_t found = text.find(line, at);
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << line << "\" missing or out of order in\n"
+                                                 << text.substr(from);
+        at = found + line.size();
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const char* name(Verdict v)
+{
+    switch (v) {
+    case Verdict::allowed: return "allowed";
+    case Verdict::blocked: return "blocked";
+    case Verdict::defaulted: return "defaulted";
+    case Verdict::pending: return "pending";
+    case Verdict::unknown: return "unknown";
+    }
+    return "?";
+}
+
+void DriverRun::SetUp()
+{
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    for (char& c : test)
+        if (c == '/') c = '-';
+    machine_ = std::make_unique<e2e::Machine>("drv-" + test);
+}
+
+void DriverRun::TearDown()
+{
+    machine_.reset();
+}
+
+std::filesystem::path DriverRun::reports_folder() const
+{
+    return data_folder() / "logs";
+}
+
+void DriverRun::write_settings(const std::string& usb_member_json)
+{
+    e2e::write_file(machine_->all_users_profile() / "halvar" / "cfg" / "cfg.json",
+                    "{\"usb\":" + usb_member_json + "}");
+}
+
+uint32_t DriverRun::start_instance()
+{
+    const uint32_t pid = machine_->start(e2e::Program::zelmarusb, {u"/start"});
+    EXPECT_NE(pid, 0u);
+    // The run ends its start with one of these.
+    const auto until = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < until) {
+        const std::string t = trace();
+        if (t.find("User mode enable done.") != std::string::npos || t.find(" error: ") != std::string::npos) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    return pid;
+}
+
+bool DriverRun::stop_instance(uint32_t pid, bool uninstall)
+{
+    const uint32_t asker = machine_->start(e2e::Program::zelmarusb, {uninstall ? u"/uninstall" : u"/stop"});
+    int code = -1;
+    if (!machine_->ended_within(asker, 15s, &code)) return false;
+    // The instance sees the request at its next 5-second poll; its stop fits the 30-second watchdog.
+    if (!machine_->ended_within(pid, 40s, &code)) return false;
+    return trace().find("Exit.\r\n") != std::string::npos;
+}
+
+e2e::ToolRun DriverRun::sc_query(const std::u16string& service)
+{
+    return machine_->run(e2e::Program::sc, {u"query", service});
+}
+
+e2e::ToolRun DriverRun::reg_query(const std::u16string& value)
+{
+    std::vector<std::u16string> args{u"query", u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ZelmUsb"};
+    if (!value.empty()) {
+        args.push_back(u"/v");
+        args.push_back(value);
+    }
+    return machine_->run(e2e::Program::reg, args);
+}
+
+uint32_t DriverRun::start_menu(const std::string& answer)
+{
+    const uint32_t pid = machine_->start(e2e::Program::halvarmenu, {u"--answer", text::from_utf8(answer), u"--log",
+                                                                     menu_log().u16string()});
+    EXPECT_NE(pid, 0u);
+    EXPECT_TRUE(machine_->trace_has("zelmar_comm_usb_device_" + std::to_string(pid) + "]")) << trace();
+    return pid;
+}
+
+std::string device_document(const std::string& manufacturer, const std::string& product, const std::string& serial,
+                            const std::string& class_name, const std::string& description)
+{
+    return "{\"DeviceDescriptor\":{\"Manufacturer\":\"" + manufacturer + "\",\"Product\":\"" + product +
+           "\",\"SerialNumber\":\"" + serial + "\"},\"DeviceProperty\":{\"ClassName\":\"" + class_name +
+           "\",\"DeviceDescription\":\"" + description + "\"}}";
+}
+
+} // namespace driver_e2e

@@ -1,0 +1,99 @@
+// The driver's life through the program: /start on a clean machine, /stop, a second /start, and
+// /uninstall, read back with the system's own tools; a missing driver image.
+#include "driver_e2e.h"
+
+#include "text/text.h"
+
+namespace driver_e2e {
+namespace {
+
+// The configuration file the run leaves: UTF-16LE without byte-order mark, hubs admitted.
+std::string expected_config()
+{
+    std::string bytes;
+    for (const uint8_t b : text::to_utf16le(u"{\"capture\":true,\"filesAndCacheMode\":1,\"filter\":true,"
+                                            u"\"hubs_always_accepted\":true,\"notify_handle\":true}"))
+        bytes.push_back(char(b));
+    return bytes;
+}
+
+bool running(const e2e::ToolRun& query)
+{
+    return query.ended && query.exit_code == 0 && query.output.find("RUNNING") != std::string::npos &&
+           query.output.find(": 4") != std::string::npos;
+}
+
+TEST_F(DriverRun, StartStopStartAgainAndUninstall)
+{
+    write_settings(R"({"active":1,"action":1})");
+    const uint32_t first = start_instance();
+    ASSERT_TRUE(in_order(trace(), start_lines));
+    const std::string started = trace();
+    // The service came up through its pending state to running.
+    EXPECT_NE(started.find("DriverStateCallback: 4\r\n"), std::string::npos) << started;
+    EXPECT_EQ(started.find(" error: "), std::string::npos) << started;
+
+    const e2e::ToolRun query = sc_query();
+    EXPECT_TRUE(running(query)) << query.exit_code << "\n" << query.output;
+    const e2e::ToolRun values = reg_query();
+    EXPECT_EQ(values.exit_code, 0) << values.output;
+    for (const std::string value : {"ConfigFilePath", "AdmittancesFolderPath", "ServiceActive"})
+        EXPECT_NE(values.output.find(value), std::string::npos) << values.output;
+    EXPECT_NE(values.output.find("0x1"), std::string::npos) << values.output;
+    EXPECT_NE(values.output.find("config.json"), std::string::npos) << values.output;
+    EXPECT_NE(values.output.find("internal_accept"), std::string::npos) << values.output;
+    EXPECT_EQ(e2e::read_file(config_file()), expected_config());
+
+    // /stop: the user test off, both lists cleared, the driver left running.
+    ASSERT_TRUE(stop_instance(first, false)) << trace();
+    const std::string stopped = trace().substr(started.size());
+    EXPECT_TRUE(in_order(stopped, {"*** USB STOPPED.\r\n", "User mode disabled.\r\n", "Exit.\r\n"}));
+    EXPECT_EQ(stopped.find("Driver stopped."), std::string::npos) << stopped;
+    EXPECT_TRUE(running(sc_query()));
+
+    // A second /start finds the service installed (1073) and running (1056): both are success.
+    const uint32_t second = start_instance();
+    const std::string again = trace().substr(started.size() + stopped.size());
+    EXPECT_TRUE(in_order(again, start_lines));
+    EXPECT_EQ(again.find(" error: "), std::string::npos) << again;
+
+    // /uninstall: stopped and deleted; the configuration file and the admittance folder stay.
+    ASSERT_TRUE(stop_instance(second, true)) << trace();
+    const std::string removed = trace().substr(started.size() + stopped.size() + again.size());
+    EXPECT_TRUE(in_order(removed, {"*** USB STOPPED.\r\n", "User mode disabled.\r\n", "Driver stopped.\r\n",
+                                   "Driver uninstalled.\r\n", "Exit.\r\n"}));
+    const e2e::ToolRun gone = sc_query();
+    EXPECT_EQ(gone.exit_code, 1060) << gone.output;
+    EXPECT_NE(reg_query().exit_code, 0);
+    EXPECT_TRUE(std::filesystem::exists(config_file()));
+    EXPECT_TRUE(std::filesystem::is_directory(admittance_folder()));
+}
+
+// Without the driver's image beside the program the run cannot start: the error lines, the stop,
+// the emergency delay before the exit.
+TEST_F(DriverRun, MissingDriverImageStopsTheRun)
+{
+    // The program alone, copied where no driver image lies beside it.
+    const std::filesystem::path lonely = machine().folder() / "bin";
+    std::filesystem::create_directories(lonely);
+    const std::filesystem::path program = lonely / std::filesystem::path(e2e::program_path(e2e::Program::zelmarusb)).filename();
+    std::filesystem::copy_file(e2e::program_path(e2e::Program::zelmarusb), program);
+    write_settings(R"({"active":1})");
+
+    const auto begin = std::chrono::steady_clock::now();
+    const uint32_t pid = machine().start_path(program, {u"/start"});
+    ASSERT_NE(pid, 0u);
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(pid, 40s, &code)) << trace();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    const std::string t = trace();
+    EXPECT_TRUE(in_order(t, {"*** USB STARTED.\r\n", "Driver installed.\r\n", "Driver starting error: 2 : ",
+                             "*** USB STOPPED.\r\n", "User mode disable", "Emergency delay...\r\n", "Exit.\r\n"}));
+    EXPECT_EQ(t.find("Driver started."), std::string::npos) << t;
+    // Two seconds' pause and the twenty-second delay, well inside the watchdog.
+    EXPECT_GE(took, 21s);
+    EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
+}
+
+} // namespace
+} // namespace driver_e2e
