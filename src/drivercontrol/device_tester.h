@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -34,43 +35,42 @@ using UserTestCallback = uint8_t (*)(const char16_t* json, void* context);
 class DeviceTester {
 public:
     // Stop waits for the worker in steps of this many milliseconds, at most this many steps
-    // (10 s: the host's whole stop must fit its 30 s watchdog).
+    // (5 s: the host's whole stop must fit its 30 s watchdog while a question to the user is open).
     static constexpr uint32_t join_step_ms = 10;
-    static constexpr uint32_t join_passes = 1000;
+    static constexpr uint32_t join_passes = 500;
 
     DeviceTester(const std::u16string& device_name, UserTestCallback testFun,
                  uint64_t WaitTimeIn100nanoSecs, bool defaultAccepted, void* context);
-    // Stops the worker (ignoring the result). Never destroy a tester whose Stop gave 258.
+    // Stops the worker (ignoring the result). A worker that still does not end is told to stop
+    // and left to finish on its own: it owns what it uses (its device handle, events and the
+    // callback's arguments), so nothing is freed under it.
     ~DeviceTester();
     DeviceTester(const DeviceTester&) = delete;
     DeviceTester& operator=(const DeviceTester&) = delete;
 
     uint32_t Start();
     uint32_t Stop();
-    // True while a worker may still be running (Stop not yet done, or it gave up waiting).
-    bool Running() const { return running; }
-    // True when the worker's loop has ended.
-    bool WorkerEnded() const { return workerDone.load(); }
+    // True from a successful Start until a Stop that ended the worker.
+    bool Running() const { return channel != nullptr; }
 
-protected:
-    static uint32_t ThreadProc(void* params);
-    void Run();
-    // One request: size, fetch, decide, answer. False when the driver has nothing more pending
-    // or a call failed, so the worker goes back to waiting for a signal.
-    bool ServeOne();
+    // What the worker uses, owned jointly by the tester and its worker.
+    struct Channel;
+
+private:
+    // Registers the request event with the driver; a stale registration (31) is dropped and the
+    // registration made once more.
+    uint32_t Register();
+    // Sets the stop event and waits, bounded, for the worker to end. True when it ended.
+    bool EndWorker();
 
     std::u16string device_name;
     UserTestCallback testFun = nullptr;
     uint64_t WaitTimeIn100nanoSecs = 0;
     void* context = nullptr;
-    platform::Handle hDriver = platform::null_handle;
+    bool defaultAccepted = true;
+    std::shared_ptr<Channel> channel;
     std::thread hThread;
     uint32_t threadId = 0;
-    platform::Handle hStopEvent = platform::null_handle;
-    platform::Handle hRequestEvent = platform::null_handle;
-    bool defaultAccepted = true;
-    bool running = false;
-    std::atomic<bool> workerDone{false};
 };
 
 // The notification counterpart: nothing in this library starts one; Manager only stops and
@@ -82,7 +82,8 @@ public:
     NotifySender(const NotifySender&) = delete;
     NotifySender& operator=(const NotifySender&) = delete;
 
-    // 566 when nothing runs; otherwise the off command, then the bounded join as DeviceTester.
+    // 566 when no worker runs (always so here: nothing starts one); otherwise IOCTL_NOTIFY_OFF on
+    // its own handle, then its handles closed.
     uint32_t Stop();
 
 protected:
@@ -90,11 +91,10 @@ protected:
     void* reserved1 = nullptr;
     void* reserved2 = nullptr;
     platform::Handle hDriver = platform::null_handle;
-    std::thread hThread;
+    platform::Handle hThread = platform::null_handle;
     uint32_t threadId = 0;
     platform::Handle hStopEvent = platform::null_handle;
     platform::Handle hNotifyEvent = platform::null_handle;
-    std::atomic<bool> workerDone{false};
 };
 
 } // namespace ZelmUsbVardoManager

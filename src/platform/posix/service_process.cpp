@@ -1,0 +1,206 @@
+#include "platform/posix/service_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <linux/close_range.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/posix/common.h"
+#include "platform/posix/root.h"
+#include "platform/platform.h"
+#include "platform/sync.h"
+#include "platform/system.h"
+#include "text/text.h"
+
+extern char** environ;
+
+namespace platform::posix::services {
+namespace {
+
+constexpr Error bad_exe_format = 193; // ERROR_BAD_EXE_FORMAT
+
+bool is_file(const std::string& p)
+{
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Marks every descriptor above the standard ones close-on-exec (async-signal-safe: used after
+// fork), so that descriptors of the starting process that lack it (a lock file among them) do not
+// live on in the daemon.
+void close_on_exec_all(int highest)
+{
+#if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
+    if (::syscall(SYS_close_range, 3u, ~0u, unsigned(CLOSE_RANGE_CLOEXEC)) == 0) return;
+#endif
+    for (int fd = 3; fd < highest; ++fd) {
+        const int f = ::fcntl(fd, F_GETFD);
+        if (f >= 0) ::fcntl(fd, F_SETFD, f | FD_CLOEXEC);
+    }
+}
+
+struct ExecFailure {
+    int error;
+};
+
+} // namespace
+
+std::string program_of_command_line(const std::u16string& image_path)
+{
+    const std::u16string& s = image_path;
+    size_t begin = 0;
+    while (begin < s.size() && (s[begin] == u' ' || s[begin] == u'\t')) ++begin;
+    if (begin < s.size() && s[begin] == u'"') {
+        const size_t end = s.find(u'"', begin + 1);
+        return native_path(s.substr(begin + 1, end == std::u16string::npos ? std::u16string::npos : end - begin - 1));
+    }
+    const std::string whole = native_path(s.substr(begin));
+    if (is_file(whole)) return whole;
+    const size_t blank = s.find_first_of(u" \t", begin);
+    return native_path(s.substr(begin, blank == std::u16string::npos ? std::u16string::npos : blank - begin));
+}
+
+Error start_daemon(const std::string& program, const std::u16string& service_name, bool with_ready_pipe,
+                   Daemon& daemon)
+{
+    daemon = Daemon{};
+    if (!is_file(program)) return err::file_not_found;
+    if (::access(program.c_str(), X_OK) != 0) return err::access_denied;
+
+    int ready[2] = {-1, -1};
+    if (with_ready_pipe && ::pipe2(ready, O_CLOEXEC) != 0) return from_errno(errno);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        const Error e = from_errno(errno);
+        if (ready[0] >= 0) ::close(ready[0]), ::close(ready[1]);
+        return e;
+    }
+
+    // Everything the child needs is made before fork: after it only async-signal-safe calls.
+    std::vector<std::string> env_text;
+    for (char** e = environ; e && *e; ++e) {
+        if (std::strncmp(*e, "ZELMUSB_SERVICE_NAME=", 21) == 0 || std::strncmp(*e, "ZELMUSB_READY_FD=", 17) == 0)
+            continue;
+        env_text.emplace_back(*e);
+    }
+    env_text.push_back("ZELMUSB_SERVICE_NAME=" + text::to_utf8(service_name));
+    if (with_ready_pipe) env_text.push_back("ZELMUSB_READY_FD=" + std::to_string(ready[1]));
+    std::vector<char*> envp;
+    for (auto& e : env_text) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string argv0 = program;
+    char* argv[] = {argv0.data(), nullptr};
+    const long open_max = ::sysconf(_SC_OPEN_MAX);
+    const int highest = open_max > 0 && open_max < 65536 ? int(open_max) : 65536;
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const Error e = from_errno(errno);
+        for (int fd : {ready[0], ready[1], report[0], report[1]})
+            if (fd >= 0) ::close(fd);
+        return e;
+    }
+    if (child == 0) {
+        ::setsid();
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            ::dup2(null, 0);
+            ::dup2(null, 1);
+            if (null > 2) ::close(null);
+        }
+        close_on_exec_all(highest);
+        // The ready end is the one descriptor the daemon inherits on purpose; the report pipe
+        // closes by itself at exec.
+        if (with_ready_pipe) ::fcntl(ready[1], F_SETFD, 0);
+        // The daemon starts with the signal dispositions and mask of a new program, so that its
+        // stop control (SIGTERM) reaches it whatever the starting thread had blocked.
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(argv[0], argv, envp.data());
+        const ExecFailure f{errno};
+        [[maybe_unused]] ssize_t n = ::write(report[1], &f, sizeof f);
+        ::_exit(127);
+    }
+
+    ::close(report[1]);
+    if (ready[1] >= 0) ::close(ready[1]);
+    ExecFailure failure{};
+    ssize_t n;
+    while ((n = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (n == sizeof failure) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (ready[0] >= 0) ::close(ready[0]);
+        if (failure.error == ENOENT) return err::file_not_found;
+        if (failure.error == ENOEXEC) return bad_exe_format;
+        return from_errno(failure.error);
+    }
+    daemon.pid = child;
+    daemon.ready_fd = ready[0];
+    return err::success;
+}
+
+Error wait_ready(Daemon& daemon)
+{
+    const uint32_t began = platform::system().tick_count();
+    Error result = err::service_request_timeout;
+    for (;;) {
+        pollfd pfd{daemon.ready_fd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, 0);
+        if (ready > 0) {
+            char byte = 0;
+            ssize_t n;
+            while ((n = ::read(daemon.ready_fd, &byte, 1)) < 0 && errno == EINTR) {
+            }
+            result = n == 1 ? err::success : err::gen_failure; // closed without a word
+            break;
+        }
+        int status = 0;
+        if (::waitpid(daemon.pid, &status, WNOHANG) == daemon.pid) {
+            daemon.pid = 0; // reaped: it ended before it served its device
+            result = err::gen_failure;
+            break;
+        }
+        if (platform::system().tick_count() - began >= driver_ready_bound_ms) break;
+        platform::sync().sleep(10);
+    }
+    ::close(daemon.ready_fd);
+    daemon.ready_fd = -1;
+    return result;
+}
+
+void reap_later(pid_t pid)
+{
+    if (pid <= 0) return;
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+}
+
+void kill_now(pid_t pid)
+{
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace platform::posix::services

@@ -1,0 +1,147 @@
+// The list of USB devices present: every host controller, its root hub and every hub below it,
+// one entry per connected device, hubs included, in depth-first pre-order.
+#include <memory>
+
+#include "drivercontrol/manager.h"
+#include "text/text.h"
+#include "usbinventory/device_info.h"
+#include "usbinventory/devnode.h"
+#include "usbinventory/dhmanager.h"
+
+namespace ZelmUsbVardoManager {
+
+namespace {
+// USB allows five hubs between a root hub and a device; a deeper chain is a hub that lists itself
+// (a broken tree) and must not exhaust the stack.
+constexpr int max_hub_depth = 16;
+constexpr uint32_t connected = 1;
+
+// The error of a JsonHolderException as the list reports it.
+uint32_t json_failure(const JsonHolderException& e, std::u16string& status_text)
+{
+    status_text = e.message;
+    return e.code != 0 ? e.code : inv_err::internal_error;
+}
+
+uint32_t append_entry(uint32_t port, const UsbNodeConnectionInformationEx& connection, bool is_hub,
+                      JsonHolder& list, const DriveLettersMap& drive_letters, std::u16string& status_text)
+{
+    try {
+        DeviceInfoJson info;
+        const uint32_t r = info.MakeInfo(port, connection, is_hub, drive_letters, status_text);
+        if (r == 0) {
+            std::unique_ptr<JsonHolder> entry(info.json().Clone());
+            list.Add(entry.get());
+            entry.release();
+        }
+        return r;
+    } catch (const JsonHolderException& e) {
+        return json_failure(e, status_text);
+    }
+}
+
+uint32_t device_json(const DriverKeyMap& driver_keys, uint32_t port, UsbNodeConnectionInformationEx& connection,
+                     JsonHolder& list, const DriveLettersMap& drive_letters, std::u16string& status_text, int depth)
+{
+    if (connection.DeviceIsHub == 0)
+        return append_entry(port, connection, false, list, drive_letters, status_text);
+
+    DHManager hub;
+    if (const uint32_t r = hub.Open(u"\\\\.\\" + connection.NodeName, status_text)) return r;
+    UsbNodeInformation node;
+    if (const uint32_t r = hub.GetNodeInfoForHub(node, status_text)) return r;
+    const bool is_hub = node.NodeType == 0;
+    uint32_t r = append_entry(port, connection, is_hub, list, drive_letters, status_text);
+    if (!is_hub) return r;
+    if (depth >= max_hub_depth) {
+        status_text = u"GetUSBDeviceJSON: zbyt głębokie zagnieżdżenie koncentratorów";
+        return inv_err::internal_error;
+    }
+    for (uint32_t child = 1; child <= node.bNumberOfPorts; ++child) {
+        UsbNodeConnectionInformationEx record;
+        std::u16string local;
+        if (hub.GetConnectionInfo(driver_keys, child, record, local) != 0 || record.ConnectionStatus != connected)
+            continue;
+        r = device_json(driver_keys, child, record, list, drive_letters, status_text, depth + 1);
+    }
+    return r;
+}
+
+// One host controller: its driver key must lead to a described device node and a root hub; the
+// root hub's connected ports are listed.
+void list_controller(int32_t index, const DriverKeyMap& driver_keys, const DriveLettersMap& drive_letters,
+                     JsonHolder& list, std::u16string& status_text)
+{
+    std::u16string local, root_hub_name;
+    {
+        DHManager controller;
+        if (controller.Open(text::format(u"\\\\.\\HCD%d", index), local) != 0) return;
+        std::u16string key, description;
+        uint32_t devinst = 0;
+        if (controller.GetHcdDriverKeyName(key, local) != 0 || DHManager::GetDevInst(key, devinst, local) != 0 ||
+            DHManager::GetDeviceDesc(devinst, description, local) != 0 ||
+            controller.GetRootHubNameForHost(root_hub_name, local) != 0)
+            return;
+    }
+    DHManager root_hub;
+    if (root_hub.Open(u"\\\\.\\" + root_hub_name, status_text) != 0) return;
+    UsbNodeInformation node;
+    if (root_hub.GetNodeInfoForHub(node, status_text) != 0 || node.NodeType != 0) return;
+    for (uint32_t port = 1; port <= node.bNumberOfPorts; ++port) {
+        UsbNodeConnectionInformationEx connection;
+        if (root_hub.GetConnectionInfo(driver_keys, port, connection, status_text) != 0 ||
+            connection.ConnectionStatus != connected)
+            continue;
+        device_json(driver_keys, port, connection, list, drive_letters, status_text, 1);
+    }
+}
+} // namespace
+
+uint32_t Manager::GetUSBDeviceJSON(const std::map<std::u16string, uint32_t>& driverKeys, uint32_t port,
+                                   UsbNodeConnectionInformationEx& connection, JsonHolder& list,
+                                   const std::map<std::u16string, std::u16string>& driveLetters,
+                                   std::u16string& status_text)
+{
+    try {
+        return device_json(driverKeys, port, connection, list, driveLetters, status_text, 0);
+    } catch (const JsonHolderException& e) {
+        return json_failure(e, status_text);
+    }
+}
+
+uint32_t Manager::GetCurrentUSBDevicesJSONList(int32_t hostControllers, JsonHolder& list, std::u16string& status_text)
+{
+    DriverKeyMap driver_keys;
+    if (const uint32_t r = DHManager::GetDeviceInstancesMap(driver_keys, status_text)) return r;
+    DriveLettersMap drive_letters;
+    if (const uint32_t r = DevNode::GetVolumesInfo(drive_letters, status_text)) return r;
+    try {
+        JsonHolder result = JsonHolder::CreateArray();
+        for (int32_t i = 0; i < hostControllers; ++i) list_controller(i, driver_keys, drive_letters, result, status_text);
+        list = result;
+    } catch (const JsonHolderException& e) {
+        return json_failure(e, status_text);
+    } catch (const std::bad_alloc&) {
+        status_text = u"GetCurrentUSBDevicesJSONList: brak pamięci";
+        return inv_err::not_enough_memory;
+    }
+    return 0;
+}
+
+uint32_t Manager::GetCurrentUSBDevicesJSONListText(int32_t hostControllers, std::u16string& text,
+                                                   std::u16string& status_text)
+{
+    try {
+        JsonHolder list;
+        if (const uint32_t r = GetCurrentUSBDevicesJSONList(hostControllers, list, status_text)) return r;
+        text = list.ToString();
+        return 0;
+    } catch (const JsonHolderException& e) {
+        return json_failure(e, status_text);
+    } catch (const std::bad_alloc&) {
+        status_text = u"GetCurrentUSBDevicesJSONListText: brak pamięci";
+        return inv_err::not_enough_memory;
+    }
+}
+
+} // namespace ZelmUsbVardoManager
