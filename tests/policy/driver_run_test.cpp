@@ -56,11 +56,16 @@ public:
         h = 1;
         return manager_error;
     }
-    platform::Error create(platform::Handle, const platform::ServiceDefinition&, platform::Handle& h) override
+    platform::Error create(platform::Handle, const platform::ServiceDefinition& d, platform::Handle& h) override
     {
         note("create");
         if (installed) return 1073;
         installed = true;
+        // As the service manager does: the service's key, where the install writes its values.
+        platform::Handle key = platform::null_handle;
+        if (platform::registry().create_key(u"SYSTEM\\CurrentControlSet\\services\\" + d.name,
+                                            platform::key_access::all_access, key) == 0)
+            platform::registry().close_key(key);
         h = 2;
         return 0;
     }
@@ -166,7 +171,7 @@ protected:
         if (!had_service_key_) platform::registry().delete_tree(service_key);
     }
 
-    static constexpr const char16_t* service_key = u"SYSTEM\\CurrentControlSet\\Services\\ZelmUsb";
+    static constexpr const char16_t* service_key = u"SYSTEM\\CurrentControlSet\\services\\ZelmUsb";
     static bool service_key_present()
     {
         platform::Handle k = platform::null_handle;
