@@ -1,0 +1,388 @@
+// Scripted platform families for the driver control tests: a service control manager with a
+// scripted service, a control device with a scripted driver, and a clock that runs in virtual
+// time while events stay real.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivercontrol/driver_interface.h"
+#include "platform/devices.h"
+#include "platform/platform.h"
+#include "platform/services.h"
+#include "platform/sync.h"
+
+namespace dc_test {
+
+using platform::Error;
+using platform::Handle;
+
+// Events and waits of the native family; sleep only advances a virtual clock (and yields, so that
+// a worker thread polled by the sleeper makes progress).
+class VirtualSleep : public platform::Sync {
+public:
+    explicit VirtualSleep(platform::Sync& real) : real_(real) {}
+    std::atomic<uint64_t> slept_ms{0};
+    std::atomic<uint64_t> sleeps{0};
+
+    Error create_mutex(const std::u16string& n, Handle& h) override { return real_.create_mutex(n, h); }
+    Error open_mutex(const std::u16string& n, Handle& h) override { return real_.open_mutex(n, h); }
+    Error create_event(bool m, bool s, const std::u16string& n, Handle& h) override
+    {
+        return real_.create_event(m, s, n, h);
+    }
+    Error set_event(Handle h) override { return real_.set_event(h); }
+    Error reset_event(Handle h) override { return real_.reset_event(h); }
+    Error open_event_of(uint32_t pid, Handle v, Handle& h) override { return real_.open_event_of(pid, v, h); }
+    Error close(Handle h) override { return real_.close(h); }
+    Error wait_any(const std::vector<Handle>& hs, uint32_t t, size_t& i) override { return real_.wait_any(hs, t, i); }
+    Error wait(Handle h, uint32_t t) override { return real_.wait(h, t); }
+    void sleep(uint32_t ms) override
+    {
+        slept_ms += ms;
+        ++sleeps;
+        std::this_thread::yield();
+    }
+
+private:
+    platform::Sync& real_;
+};
+
+// One service, scripted. Counters of -1 mean "for ever".
+class ScriptedServices : public platform::Services {
+public:
+    struct Call {
+        std::string op;
+        uint32_t access = 0;
+    };
+    std::vector<Call> calls;
+    platform::ServiceDefinition created;
+    std::u16string service = u"ZelmUsb";
+
+    bool exists = false;
+    uint32_t state = platform::service::stopped;
+    Error open_manager_error = 0;
+    Error create_error = 0; // beside 1073 for an existing service
+    Error start_error = 0;  // beside 1056 for a running one
+    Error control_error = 0;
+    Error delete_error = 0;
+    Error query_error = 0;
+    int start_pending_polls = 0;   // queries that still see start pending after a start
+    int stop_pending_polls = 0;    // queries that still see stop pending after the stop control
+    int opens_failing_after_create = 0; // Install's wait for the new service
+    int opens_after_delete = 0;    // opens that still succeed after a delete
+
+    std::set<Handle> open_handles;
+    Handle managers_opened = 0;
+
+    Error open_manager(uint32_t access, Handle& h) override
+    {
+        calls.push_back({"open_manager", access});
+        if (open_manager_error) return open_manager_error;
+        h = next_++;
+        open_handles.insert(h);
+        ++managers_opened;
+        return 0;
+    }
+    Error create(Handle manager, const platform::ServiceDefinition& d, Handle& h) override
+    {
+        calls.push_back({"create", d.desired_access});
+        if (!open_handles.count(manager)) return platform::err::invalid_handle;
+        if (exists) return platform::err::service_exists;
+        if (create_error) return create_error;
+        created = d;
+        exists = true;
+        state = platform::service::stopped;
+        h = next_++;
+        open_handles.insert(h);
+        return 0;
+    }
+    Error open(Handle manager, const std::u16string& name, uint32_t access, Handle& h) override
+    {
+        calls.push_back({"open", access});
+        if (!open_handles.count(manager)) return platform::err::invalid_handle;
+        if (!exists || name != service) return platform::err::service_does_not_exist;
+        if (deleted_) {
+            if (opens_after_delete == 0) {
+                exists = false;
+                return platform::err::service_does_not_exist;
+            }
+            if (opens_after_delete > 0) --opens_after_delete;
+        }
+        if (opens_failing_after_create != 0) {
+            if (opens_failing_after_create > 0) --opens_failing_after_create;
+            return platform::err::service_does_not_exist;
+        }
+        h = next_++;
+        open_handles.insert(h);
+        return 0;
+    }
+    Error start(Handle h) override
+    {
+        calls.push_back({"start", 0});
+        if (!open_handles.count(h)) return platform::err::invalid_handle;
+        if (start_error) return start_error;
+        if (state == platform::service::running) return platform::err::service_already_running;
+        state = start_pending_polls != 0 ? platform::service::start_pending : platform::service::running;
+        return 0;
+    }
+    Error control(Handle h, uint32_t code, platform::ServiceStatus& s) override
+    {
+        calls.push_back({"control", code});
+        if (!open_handles.count(h)) return platform::err::invalid_handle;
+        if (control_error) return control_error;
+        if (state == platform::service::stopped) return platform::err::service_not_active;
+        state = stop_pending_polls != 0 ? platform::service::stop_pending : platform::service::stopped;
+        s.current_state = state;
+        return 0;
+    }
+    Error query_status(Handle h, platform::ServiceStatus& s) override
+    {
+        calls.push_back({"query", 0});
+        if (!open_handles.count(h)) return platform::err::invalid_handle;
+        if (query_error) return query_error;
+        s = platform::ServiceStatus{};
+        s.service_type = platform::service::kernel_driver;
+        s.current_state = state;
+        if (state == platform::service::start_pending && start_pending_polls != -1 && --start_pending_polls <= 0)
+            state = platform::service::running;
+        if (state == platform::service::stop_pending && stop_pending_polls != -1 && --stop_pending_polls <= 0)
+            state = platform::service::stopped;
+        return 0;
+    }
+    Error remove(Handle h) override
+    {
+        calls.push_back({"delete", 0});
+        if (!open_handles.count(h)) return platform::err::invalid_handle;
+        if (delete_error) return delete_error;
+        if (deleted_) return platform::err::service_marked_for_delete;
+        deleted_ = true;
+        return 0;
+    }
+    Error close(Handle h) override
+    {
+        if (!open_handles.erase(h)) return platform::err::invalid_handle;
+        return 0;
+    }
+
+    size_t count(const std::string& op) const
+    {
+        size_t n = 0;
+        for (const auto& c : calls) n += c.op == op;
+        return n;
+    }
+    std::vector<uint32_t> accesses(const std::string& op) const
+    {
+        std::vector<uint32_t> out;
+        for (const auto& c : calls)
+            if (c.op == op) out.push_back(c.access);
+        return out;
+    }
+
+private:
+    Handle next_ = 0x100;
+    bool deleted_ = false;
+};
+
+// A control device served by a scripted filter driver. Thread-safe: the user-test worker calls
+// it from its own thread.
+class ScriptedDriver : public platform::Devices {
+public:
+    struct Request {
+        uint64_t id = 0;
+        std::u16string json;
+        bool expired = false;            // the fetch finds it gone (noData)
+        uint32_t size_override = 0;      // a size other than the true one in the size answer
+    };
+    struct Call {
+        uint32_t code = 0;
+        std::vector<uint8_t> input;
+    };
+
+    std::u16string path = u"\\\\.\\ZelmUsb";
+    Error open_error = 0;
+    Error close_error = 0;
+    std::map<uint32_t, Error> errors;       // a code that fails, with its error
+    std::deque<Error> user_test_on_answers; // answers of successive USER_TEST_ON (then 0)
+
+    // Called with the request's text while the worker waits for its verdict.
+    std::function<void(const Request&)> on_fetch;
+
+    Error open(const std::u16string& p, uint32_t access, uint32_t share, uint32_t flags, Handle& h) override
+    {
+        std::lock_guard<std::mutex> g(m_);
+        opens.push_back({access, share});
+        if (open_error) return open_error;
+        if (p != path) return platform::err::file_not_found;
+        h = next_++;
+        handles_.insert(h);
+        return 0;
+    }
+
+    Error control(Handle h, uint32_t code, const void* in, uint32_t in_size, void* out, uint32_t out_size,
+                  uint32_t& returned) override
+    {
+        std::unique_lock<std::mutex> g(m_);
+        returned = 0;
+        Call call{code, {}};
+        if (in && in_size) call.input.assign(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + in_size);
+        calls_.push_back(call);
+        if (!handles_.count(h)) return platform::err::invalid_handle;
+        if (auto it = errors.find(code); it != errors.end()) return it->second;
+        using namespace ZelmUsbVardoManager;
+        switch (code) {
+        case IOCTL_USER_TEST_ON: {
+            VardEventWaiting w;
+            if (!w.Decode(call.input)) return platform::err::invalid_parameter;
+            Error answer = 0;
+            if (!user_test_on_answers.empty()) {
+                answer = user_test_on_answers.front();
+                user_test_on_answers.pop_front();
+            }
+            if (answer == 0) registered_event_ = w.hEvent;
+            return answer;
+        }
+        case IOCTL_USER_TEST_OFF:
+            registered_event_ = 0;
+            return 0;
+        case IOCTL_GET_TEST_JSON_SIZE: {
+            VardJsonSize s;
+            if (pending_.empty()) {
+                s.noData = 1;
+            } else {
+                const Request& r = pending_.front();
+                s.requestId = r.id;
+                s.jsonSize = r.size_override ? r.size_override : true_size(r);
+            }
+            const auto bytes = s.Encode();
+            if (out_size < bytes.size()) return platform::err::insufficient_buffer;
+            std::memcpy(out, bytes.data(), bytes.size());
+            returned = uint32_t(bytes.size());
+            return 0;
+        }
+        case IOCTL_GET_TEST_JSON: {
+            const uint64_t id = VardJson::RequestId(call.input);
+            auto it = pending_.begin();
+            while (it != pending_.end() && it->id != id) ++it;
+            auto* bytes = static_cast<uint8_t*>(out);
+            if (it == pending_.end() || it->expired) {
+                if (it != pending_.end()) pending_.erase(it);
+                if (out_size > VardJson::noData_offset) bytes[VardJson::noData_offset] = 1;
+                returned = std::min<uint32_t>(out_size, VardJson::header_size);
+                return 0;
+            }
+            Request r = *it;
+            // The driver writes what fits, never past the caller's buffer.
+            std::vector<uint8_t> text;
+            for (char16_t c : r.json) {
+                text.push_back(uint8_t(c));
+                text.push_back(uint8_t(c >> 8));
+            }
+            text.push_back(0);
+            text.push_back(0);
+            const uint32_t room = out_size > VardJson::header_size ? out_size - uint32_t(VardJson::header_size) : 0;
+            const uint32_t n = std::min<uint32_t>(room, uint32_t(text.size()));
+            std::memcpy(bytes + VardJson::text_offset, text.data(), n);
+            bytes[VardJson::noData_offset] = 0;
+            returned = uint32_t(VardJson::header_size) + n;
+            fetched_.push_back(r.id);
+            if (on_fetch) {
+                auto hook = on_fetch;
+                g.unlock();
+                hook(r);
+                g.lock();
+            }
+            return 0;
+        }
+        case IOCTL_SET_TEST_RESULT: {
+            VardUserTestResult result;
+            if (!result.Decode(call.input)) return platform::err::invalid_parameter;
+            for (auto p = pending_.begin(); p != pending_.end(); ++p)
+                if (p->id == result.requestId) {
+                    pending_.erase(p);
+                    break;
+                }
+            verdicts_.emplace_back(result.requestId, result.rejected);
+            cv_.notify_all();
+            return 0;
+        }
+        default:
+            return 0;
+        }
+    }
+
+    Error close(Handle h) override
+    {
+        std::lock_guard<std::mutex> g(m_);
+        closes.push_back(h);
+        if (close_error) return close_error;
+        if (!handles_.erase(h)) return platform::err::invalid_handle;
+        return 0;
+    }
+
+    // Queues requests and sets the registered event once.
+    void raise(const std::vector<Request>& requests)
+    {
+        Handle event = 0;
+        {
+            std::lock_guard<std::mutex> g(m_);
+            for (const auto& r : requests) pending_.push_back(r);
+            event = registered_event_;
+        }
+        if (event) platform::sync().set_event(event);
+    }
+    // Requests the driver still holds (neither answered nor found expired).
+    size_t pending() { std::lock_guard<std::mutex> g(m_); return pending_.size(); }
+    // Drops a request as the driver does when its wait time passes.
+    void expire_all() { std::lock_guard<std::mutex> g(m_); pending_.clear(); }
+
+    // Waits, in real time (bounded), until `n` verdicts have arrived.
+    bool wait_verdicts(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20))
+    {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, limit, [&] { return verdicts_.size() >= n; });
+    }
+    std::vector<std::pair<uint64_t, uint8_t>> verdicts() { std::lock_guard<std::mutex> g(m_); return verdicts_; }
+    std::vector<uint64_t> fetched() { std::lock_guard<std::mutex> g(m_); return fetched_; }
+    std::vector<Call> calls() { std::lock_guard<std::mutex> g(m_); return calls_; }
+    size_t count(uint32_t code)
+    {
+        std::lock_guard<std::mutex> g(m_);
+        size_t n = 0;
+        for (const auto& c : calls_) n += c.code == code;
+        return n;
+    }
+    Handle registered_event() { std::lock_guard<std::mutex> g(m_); return registered_event_; }
+    size_t open_handles() { std::lock_guard<std::mutex> g(m_); return handles_.size(); }
+
+    static uint32_t true_size(const Request& r)
+    {
+        return uint32_t(ZelmUsbVardoManager::VardJson::header_size + 2 * (r.json.size() + 1));
+    }
+
+    std::vector<std::pair<uint32_t, uint32_t>> opens; // access, share
+    std::vector<Handle> closes;
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    Handle next_ = 0x500;
+    std::set<Handle> handles_;
+    std::deque<Request> pending_;
+    std::vector<Call> calls_;
+    std::vector<std::pair<uint64_t, uint8_t>> verdicts_;
+    std::vector<uint64_t> fetched_;
+    Handle registered_event_ = 0;
+};
+
+} // namespace dc_test
