@@ -2,7 +2,6 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Services* native_services() { return nullptr; }
 Devices* native_devices() { return nullptr; }
 DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend
