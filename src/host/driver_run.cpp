@@ -73,6 +73,9 @@ void destroy_facade()
 
 void ensure_initial_list()
 {
+    // The main thread (start of the run) and the listener ("cfg") may both find the file missing;
+    // one of them writes it and loads the rules, the other then finds it there.
+    std::lock_guard serialised(initial_list_lock());
     const std::u16string path = get_path(u"current_usb");
     platform::Error error = 0;
     if (platform::files().attributes(path, error) != platform::attribute::invalid) return;
@@ -99,17 +102,22 @@ uint8_t user_test_decision(const char16_t* document, void*)
 
 int start_driver_run()
 {
-    // The whole sequence holds the facade: "cfg" waits until the driver is in service or failed.
-    std::lock_guard guard(facade().lock);
     if (!create_facade()) return 1;
-    Manager& manager = *facade().manager;
-    std::u16string status;
 
+    // Not under the facade lock: the initial list and the sweep take it themselves, and "cfg" on
+    // the listener takes the initial list's lock before the facade's, so holding the facade here
+    // while waiting for the initial list could stop both threads for good.
     ensure_initial_list();
     load_initial_rules();
 
     // A 64-bit uptime: a 32-bit count wraps after 49.7 days and would look like a fresh boot.
     if (g_settings.active != 0 && platform::system().tick_count64() < just_booted_ms) eject_unlisted_devices();
+
+    // The driver calls hold the facade: "cfg" waits until the driver is in service or failed.
+    std::lock_guard guard(facade().lock);
+    if (!facade().manager) return 0;
+    Manager& manager = *facade().manager;
+    std::u16string status;
 
     const std::u16string admittances = get_path(u"internal_accept");
     const std::u16string config = get_path(u"config");

@@ -41,6 +41,12 @@ public:
     virtual uint32_t tick_count() = 0;
     virtual uint64_t tick_count64() { return tick_count(); }
 
+    // GetTickCount64: milliseconds since the system started, without the wrap. Not pure, so that
+    // scripted clocks of tests that know only tick_count keep working (their count is the uptime).
+    // posix: CLOCK_BOOTTIME, or now minus the machine description's boot time when it gives one
+    // (tick_count is then the low 32 bits of the same).
+    virtual uint64_t tick_count64() { return tick_count(); }
+
     // GetLocalTime.
     virtual LocalTime local_time() = 0;
 

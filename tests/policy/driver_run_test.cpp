@@ -340,8 +340,13 @@ TEST_F(DriverRunSequence, FacadeSharedWithAnotherThread)
 {
     std::atomic<bool> done{false};
     std::atomic<int> uses{0};
+    // The listener as "cfg" drives it: the initial list (found missing each time) and the facade.
+    const std::filesystem::path initial_list = data_folder() / "zelmusb" / "current_usb.json";
     std::thread listener([&] {
         while (!done) {
+            std::error_code ignored;
+            std::filesystem::remove(initial_list, ignored);
+            ensure_initial_list();
             if (use_facade([](zv::Manager& m) { m.IsAttached(); })) ++uses;
             std::this_thread::yield();
         }

@@ -14,7 +14,9 @@
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/model/families.h"
 #include "platform/native.h"
+#include "platform/posix/machine.h"
 #include "platform/posix/common.h"
 #include "platform/posix/root.h"
 #include "text/text.h"
@@ -374,9 +376,8 @@ public:
 
     uint32_t drive_type(const std::u16string& root) override
     {
-        // Linux mounts volumes in one tree and has no drive letters, so a letter's root names no
-        // volume: Windows' answer for a letter without one.
-        return drive::no_root_dir;
+        // Linux has no drive letters: the letters are the volumes of the machine description.
+        return model::drive_type_of(posix::machine().view(), root);
     }
 
 private:

@@ -1,29 +1,81 @@
-// Until the machine model answers device paths, none exists.
+// The machine model on Linux: <root>/machine.json, found again on every request, so that a test
+// that moves the platform root gets that root's machine.
+#include <cerrno>
+#include <ctime>
+#include <sys/stat.h>
+
+#include "platform/model/families.h"
+#include "platform/native.h"
+#include "platform/posix/common.h"
+#include "platform/posix/machine.h"
 #include "platform/posix/model_dispatch.h"
+#include "platform/posix/root.h"
+#include "platform/system.h"
+#include "text/text.h"
 
 namespace platform::posix {
 namespace {
 
-class NoModelDevices final : public Devices {
+class MachineFile final : public model::Store {
 public:
-    Error open(const std::u16string&, uint32_t, uint32_t, uint32_t, Handle&) override
+    Error stamp(model::Stamp& stamp, bool& settled) override
     {
-        return err::file_not_found;
+        struct stat st {};
+        if (::stat(path().c_str(), &st) != 0) return errno == ENOENT ? err::file_not_found : from_errno(errno);
+        if (!S_ISREG(st.st_mode)) return err::access_denied;
+        stamp.modified_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        stamp.size = uint64_t(st.st_size);
+        stamp.file_id = uint64_t(st.st_ino) ^ (uint64_t(st.st_dev) << 40);
+        timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t now_ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+        // A change within the file system's tick may keep the time; newer files are compared.
+        settled = now_ns - stamp.modified_ns > 100000000;
+        return err::success;
     }
-    Error control(Handle, uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t& returned) override
+    Error read(std::string& bytes, size_t limit) override
     {
-        returned = 0;
-        return err::invalid_handle;
+        std::vector<uint8_t> data;
+        const Error e = read_file(path(), data, limit);
+        if (e) return e;
+        bytes.assign(data.begin(), data.end());
+        return err::success;
     }
-    Error close(Handle) override { return err::invalid_handle; }
+    Error replace(std::string_view bytes) override
+    {
+        return replace_file(path(), std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    }
+
+private:
+    static std::string path() { return root() + "/machine.json"; }
 };
 
 } // namespace
 
-Devices& model_devices()
+model::Engine& machine()
 {
-    static NoModelDevices devices;
+    static model::Engine* engine = [] {
+        auto* e = new model::Engine(std::make_unique<MachineFile>());
+        e->on_broken([](const std::string& why) {
+            platform::system().debug_output(text::from_utf8("machine.json: " + why + "\r\n"));
+        });
+        return e;
+    }();
+    return *engine;
+}
+
+platform::Devices& model_devices()
+{
+    static model::ModelDevices devices(machine());
     return devices;
 }
 
 } // namespace platform::posix
+
+namespace platform::backend {
+DeviceTree* native_devicetree()
+{
+    static model::ModelDeviceTree tree(posix::machine());
+    return &tree;
+}
+} // namespace platform::backend

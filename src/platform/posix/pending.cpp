@@ -2,5 +2,4 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend

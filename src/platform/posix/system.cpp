@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/model/families.h"
 #include "platform/native.h"
+#include "platform/posix/machine.h"
 #include "platform/posix/common.h"
 #include "platform/posix/root.h"
 #include "platform/system.h"
@@ -43,11 +45,18 @@ public:
         return err::envvar_not_found;
     }
 
-    uint32_t tick_count() override
+    uint32_t tick_count() override { return uint32_t(tick_count64()); }
+
+    uint64_t tick_count64() override
     {
         timespec ts {};
+        // A machine description that says when it booted sets the uptime, so that a test machine
+        // can be freshly booted.
+        ::clock_gettime(CLOCK_REALTIME, &ts);
+        const int64_t now = int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+        if (const auto up = model::uptime_of(*machine().view().machine, now)) return *up;
         ::clock_gettime(CLOCK_BOOTTIME, &ts);
-        return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+        return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
     }
 
     LocalTime local_time() override

@@ -3,5 +3,4 @@
 
 namespace platform::backend {
 Devices* native_devices() { return nullptr; }
-DeviceTree* native_devicetree() { return nullptr; }
 } // namespace platform::backend

@@ -38,6 +38,7 @@ public:
     }
 
     uint32_t tick_count() override { return ::GetTickCount(); }
+    uint64_t tick_count64() override { return ::GetTickCount64(); }
 
     LocalTime local_time() override
     {

@@ -1,0 +1,113 @@
+// The machine model engine: one machine file, read when it changes, answering the `devices`
+// family for host controllers ("\\\\.\\HCDn"), hubs ("\\\\.\\<hub name>"), volumes ("\\\\.\\E:")
+// and disk interfaces, the `devicetree` family, and the drive type of a letter.
+//
+// The same engine serves the posix backend (on <root>/machine.json) and the tests of the Windows
+// build, which install its families with platform::Override on a file the test writes.
+//
+// The file is read once and kept while its stamp (modification time, size, file identity) stays
+// the same; a file changed within the last moments is compared byte for byte, so a rewrite within
+// one tick of the file system's clock is still seen. No file is an empty machine (no controllers,
+// a device tree of the root alone). A file that cannot be used (not JSON, wrong members, a hub
+// loop, larger than max_file_size) is a broken machine: every device open fails with 13
+// (ERROR_INVALID_DATA), the tree's root cannot be located (CR_FAILURE), drive types are
+// DRIVE_NO_ROOT_DIR, and the reason is kept in View::message (the posix backend writes it once
+// to the debugger output).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "platform/errors.h"
+#include "platform/model/machine.h"
+
+namespace platform::model {
+
+// Larger machine files are refused, so a wrong file cannot exhaust memory.
+constexpr size_t max_file_size = 8u << 20;
+
+// What identifies one version of a file without reading it.
+struct Stamp {
+    int64_t modified_ns = 0;
+    uint64_t size = 0;
+    uint64_t file_id = 0;
+    bool operator==(const Stamp&) const = default;
+};
+
+// Where the machine file lives.
+class Store {
+public:
+    virtual ~Store() = default;
+    // 0 and the file's stamp, with `settled` true when it was last modified long enough ago that
+    // a later change must change the stamp; 2 or 3 when there is no file.
+    virtual Error stamp(Stamp& stamp, bool& settled) = 0;
+    // The whole file; 8 when it is larger than `limit`.
+    virtual Error read(std::string& bytes, size_t limit) = 0;
+    // Replaces the file atomically (readers see the old or the new text, never a mix).
+    virtual Error replace(std::string_view bytes) = 0;
+};
+
+// A machine file at a path, through the C++ library: usable on both platforms.
+class PathStore final : public Store {
+public:
+    explicit PathStore(std::filesystem::path path) : path_(std::move(path)) {}
+    Error stamp(Stamp& stamp, bool& settled) override;
+    Error read(std::string& bytes, size_t limit) override;
+    Error replace(std::string_view bytes) override;
+
+private:
+    std::filesystem::path path_;
+};
+
+// The machine as loaded at one moment.
+struct View {
+    std::shared_ptr<const Machine> machine; // never null
+    Error error = 0;                        // 0, or why the file cannot be used (13 mostly)
+    std::string message;
+};
+
+class Engine {
+public:
+    explicit Engine(std::unique_ptr<Store> store);
+
+    // The current machine, reloaded when the file changed.
+    View view();
+
+    // Called with the reason each time a new version of the file turns out broken.
+    void on_broken(std::function<void(const std::string&)> report);
+
+    // A lock request on the volume of `letter` of the current machine: whether it succeeds
+    // (the volume's lock_failures requests fail first; counted per loaded version of the file).
+    bool lock_attempt(const Machine& m, char16_t letter);
+
+    // How many pipes a port with the pipes_grow fault adds at this request (0, 1, 2, ... on
+    // successive requests; counted per loaded version of the file).
+    uint32_t pipe_growth(int hub, uint32_t port);
+
+    // Marks the volume of `letter` ejected in the file (atomically). 2 when no such volume is
+    // there (any more), or the store's error.
+    Error eject(char16_t letter);
+
+private:
+    View load_locked();
+
+    std::unique_ptr<Store> store_;
+    std::mutex mutex_;
+    std::function<void(const std::string&)> report_;
+    bool loaded_ = false;
+    bool absent_ = false;
+    bool trusted_ = false;
+    Stamp stamp_;
+    std::string bytes_;
+    View view_;
+    std::map<char16_t, uint32_t> lock_counts_;
+    std::map<std::pair<int, uint32_t>, uint32_t> pipe_counts_;
+};
+
+} // namespace platform::model

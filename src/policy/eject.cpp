@@ -1,0 +1,139 @@
+// The start-up sweep: removable drives that no rule allows are reported and ejected right after
+// the system has started, before anyone can use them.
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "drivercontrol/manager.h"
+#include "host/driver_run.h"
+#include "host/files.h"
+#include "host/processes.h"
+#include "host/settings.h"
+#include "host/trace.h"
+#include "json/hostjson/json_node.h"
+#include "platform/devices.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/sync.h"
+#include "policy/present.h"
+#include "policy/report.h"
+#include "policy/rules.h"
+#include "text/text.h"
+
+namespace {
+void print(const std::u16string& line)
+{
+    const std::string bytes = text::to_utf8(line);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    std::fflush(stdout);
+}
+
+bool allowed_by_rules(const UsbRule& record)
+{
+    // "cfg" replaces the rule lists under this lock; matching must not read a list being replaced.
+    std::lock_guard<std::recursive_mutex> guard(settings_lock());
+    return match_rules(record, false) == rule_allows || match_rules(record, true) == rule_allows;
+}
+
+void report_swept(CJsonNode& device, const std::u16string& user, const std::u16string& letters)
+{
+    UsbReport report;
+    report_begin(report, u"");
+    report.category = report_category_usb;
+    const std::pair<const char16_t*, const char16_t*> entries[] = {
+        {u"Producent", u"producent"}, {u"Produkt", u"produkt"},       {u"Klasa", u"klasa"},
+        {u"Opis", u"opis"},           {u"Numer seryjny", u"numer"},  {u"Suma kontrolna", u"checksum"},
+    };
+    for (const auto& [event, member] : entries) report_add_entry(report, event, device.Member(member)->AsString(), u"");
+    report_add_entry(report, u"Użytkownik", user, u"");
+    report_add_entry(report, u"Dyski", letters, u"");
+    report_set_title(report, u"Zablokowane urządzenie USB");
+    report_add_entry(report, u"Akcja", u"Zablokowane", u"");
+    report.level = report_level_blocked;
+    device.SetInt(u"action", 0);
+    device.SetString(u"user", user);
+    device.SetString(u"time", LocalTimestamp());
+    report_attach(report, u"info", &device);
+    report_save(report);
+}
+} // namespace
+
+bool is_removable_drive(char16_t letter)
+{
+    return platform::files().drive_type(text::format(u"%c:\\", letter)) == platform::drive::removable;
+}
+
+bool eject_drive(char16_t letter)
+{
+    const uint32_t type = platform::files().drive_type(text::format(u"%c:\\", letter));
+    if (type != platform::drive::removable && type != platform::drive::cdrom) {
+        print(u"Cannot eject.  Drive type is incorrect.\n");
+        return false;
+    }
+    const uint32_t access = type == platform::drive::removable
+                                ? platform::access::generic_read | platform::access::generic_write
+                                : platform::access::generic_read;
+    auto& devices = platform::devices();
+    platform::Handle volume = platform::null_handle;
+    if (const platform::Error e = devices.open(text::format(u"\\\\.\\%c:", letter), access,
+                                               platform::share::read | platform::share::write, 0, volume)) {
+        print(text::format(u"Error %d: %s\n", int32_t(e), u"CreateFile"));
+        return false;
+    }
+    uint32_t returned = 0;
+    bool locked = false;
+    for (int attempt = 0; attempt < eject_lock_tries; ++attempt) {
+        if (attempt > 0) platform::sync().sleep(eject_lock_pause_ms);
+        if (devices.control(volume, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned) == 0) {
+            locked = true;
+            break;
+        }
+    }
+    if (locked && devices.control(volume, platform::ioctl::dismount_volume, nullptr, 0, nullptr, 0, returned) == 0) {
+        uint8_t prevent = 0; // removal allowed
+        if (devices.control(volume, platform::ioctl::storage_media_removal, &prevent, 1, nullptr, 0, returned) == 0)
+            devices.control(volume, platform::ioctl::storage_eject_media, nullptr, 0, nullptr, 0, returned);
+    }
+    return devices.close(volume) == 0;
+}
+
+void eject_unlisted_devices()
+{
+    CJsonNode list;
+    int built = 0;
+    if (!use_facade([&](ZelmUsbVardoManager::Manager&) { built = generate_current_usb_list(list, false, false); }))
+        return;
+    if (!built) return;
+    WriteWholeFile(joined(suite_data_folder(), u"tmp\\devices_found.txt"), list.ToText(0));
+
+    std::u16string log = u"Unknown devices ejected " + LocalTimestamp() + u"\r\n";
+    std::u16string user;
+    {
+        CProcesses processes;
+        std::vector<std::u16string> users;
+        processes.DesktopUsers(users);
+        if (!users.empty()) user = users[0];
+    }
+
+    for (auto& [key, element] : list.Member(u"rules")->children) {
+        if (element->children.size() != 2) continue;
+        CJsonNode* device = element->children.begin()->second;
+        UsbRule record;
+        clear_rule(record);
+        record.producent = device->Member(u"producent")->AsString();
+        record.produkt = device->Member(u"produkt")->AsString();
+        record.klasa = device->Member(u"klasa")->AsString();
+        record.numer = device->Member(u"numer")->AsString();
+        record.opis = device->Member(u"opis")->AsString();
+        const std::u16string letters = device->Member(u"dyski")->AsString();
+        if (letters.empty()) continue;
+        if (allowed_by_rules(record)) continue;
+
+        report_swept(*device, user, letters);
+        log += element->ToText(0) + u"\r\n";
+        for (char16_t letter : letters)
+            if (is_removable_drive(letter)) eject_drive(letter);
+    }
+    WriteWholeFile(joined(suite_data_folder(), u"tmp\\devices_ejected.txt"), log);
+}

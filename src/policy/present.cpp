@@ -1,0 +1,117 @@
+#include "policy/present.h"
+
+#include <memory>
+#include <vector>
+
+#include "drivercontrol/manager.h"
+#include "host/app.h"
+#include "host/driver_run.h"
+#include "host/files.h"
+#include "host/trace.h"
+#include "json/hostjson/json_node.h"
+#include "text/text.h"
+
+namespace {
+// Only a member the document really has counts as a section: reading an absent one would create
+// it empty and turn the "-" of a missing section into an empty text.
+CJsonNode* find_member(CJsonNode& node, const char16_t* key)
+{
+    auto it = node.children.find(key);
+    return it == node.children.end() ? nullptr : it->second;
+}
+
+// The suite reads the /gud: list as UTF-8 of the Basic Multilingual Plane only.
+std::string utf8_without_astral(const std::u16string& text)
+{
+    std::u16string kept;
+    kept.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) continue; // a lone half is no character either
+        kept.push_back(c);
+    }
+    return text::to_utf8(kept);
+}
+} // namespace
+
+std::recursive_mutex& initial_list_lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+int generate_current_usb_list(CJsonNode& list, bool exact_patterns, bool skip_drives)
+{
+    std::u16string devices, status_text;
+    const uint32_t r =
+        ZelmUsbVardoManager::Manager::GetCurrentUSBDevicesJSONListText(100, devices, status_text);
+    if (r != 0) {
+        _COUT(u"generate_current_usb_list error: " + text::format(u"%u", r) + u" : " + status_text);
+        return 0;
+    }
+    CJsonNode doc;
+    // The library writes large numbers with an exponent; they must not end the reading.
+    doc.fractionalNumbers = 1;
+    doc.LoadText(u"{\"DEVS\":" + devices + u"}");
+
+    CJsonNode* rules = list.Child(u"rules");
+    rules->kind = JSON_ARRAY;
+    if (CJsonNode* devs = find_member(doc, u"DEVS")) {
+        for (auto& [key, device] : devs->children) {
+            std::u16string producent = u"-", produkt = u"-", numer = u"-", klasa = u"-", opis = u"-", dyski;
+            if (CJsonNode* descriptor = find_member(*device, u"DeviceDescriptor")) {
+                producent = descriptor->Member(u"Manufacturer")->AsString();
+                produkt = descriptor->Member(u"Product")->AsString();
+                numer = descriptor->Member(u"SerialNumber")->AsString();
+            }
+            if (CJsonNode* property = find_member(*device, u"DeviceProperty")) {
+                klasa = property->Member(u"ClassName")->AsString();
+                opis = property->Member(u"DeviceDescription")->AsString();
+            }
+            if (CJsonNode* letters = find_member(*device, u"DriveLetters")) dyski = letters->AsString();
+            if (skip_drives && !dyski.empty()) continue;
+
+            const std::u16string prefix = exact_patterns ? u"=" : u"";
+            auto rule = std::make_unique<CJsonNode>();
+            rule->SetString(u"producent", prefix + producent);
+            rule->SetString(u"produkt", prefix + produkt);
+            rule->SetString(u"numer", prefix + numer);
+            rule->SetString(u"klasa", prefix + klasa);
+            rule->SetString(u"opis", prefix + opis);
+            if (!dyski.empty()) rule->SetString(u"dyski", dyski);
+            auto element = std::make_unique<CJsonNode>();
+            element->AddChild(rule.release());
+            element->AddInt(1);
+            rules->AddChild(element.release());
+        }
+    }
+    _COUT(u"Current USB list generated.");
+    return 1;
+}
+
+void save_current_usb_list(const std::u16string& path, bool skip_drives)
+{
+    CJsonNode list;
+    int built = 0;
+    if (!use_facade([&](ZelmUsbVardoManager::Manager&) { built = generate_current_usb_list(list, true, skip_drives); }))
+        return;
+    if (!built) return;
+    const std::u16string text = list.ToText(0);
+    if (!path.empty()) {
+        const std::string bytes = utf8_without_astral(text);
+        WriteWholeFile(path, bytes.data(), bytes.size());
+    } else {
+        WriteWholeFile(get_path(u"current_usb"), text);
+    }
+}
+
+void write_usb_list_to(const std::u16string& path)
+{
+    const bool created = create_facade();
+    save_current_usb_list(path, false);
+    if (created) destroy_facade();
+}
