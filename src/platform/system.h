@@ -39,7 +39,6 @@ public:
 
     // GetTickCount: milliseconds since the system started, wrapping at 2^32.
     virtual uint32_t tick_count() = 0;
-    virtual uint64_t tick_count64() { return tick_count(); }
 
     // GetTickCount64: milliseconds since the system started, without the wrap. Not pure, so that
     // scripted clocks of tests that know only tick_count keep working (their count is the uptime).
