@@ -2,5 +2,4 @@
 #include "platform/native.h"
 
 namespace platform::backend {
-Devices* native_devices() { return nullptr; }
 } // namespace platform::backend

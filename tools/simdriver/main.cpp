@@ -1,0 +1,341 @@
+// The USB filter driver stand-in for the emulated machine (Linux), installed as zelmusb.sys.
+//
+// Started by the service manager as a daemon: it reads its service key's values and its
+// configuration file, serves the control device \\.\ZelmUsb on its socket, tells the service
+// manager it is ready through ZELMUSB_READY_FD, and on SIGTERM stops serving, removes its socket
+// and exits 0 (its unload).
+//
+// Each open handle is one connection with a thread of its own; the behaviour is the shared core
+// (tools/driver), called under one mutex that is held only for the core's call, which never
+// waits. So a client that stops reading, or dies, holds up nobody else: its thread alone waits,
+// and only for the bounded time of one frame. The end of a connection is the cleanup of its
+// handle. A timer thread applies the default verdicts when wait times pass.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "../driver/driver_core.h"
+#include "platform/files.h"
+#include "platform/platform.h"
+#include "platform/posix/control_device.h"
+#include "platform/registry.h"
+#include "platform/sync.h"
+#include "text/text.h"
+
+namespace {
+
+namespace cd = platform::posix::control_device;
+
+constexpr char16_t device_name[] = u"ZelmUsb";
+constexpr uint32_t config_max_bytes = 256 * 1024;
+// A frame's body, once its header has come, must follow within this.
+constexpr int frame_timeout_ms = 10 * 1000;
+
+int stop_pipe[2] = {-1, -1};
+
+void on_sigterm(int)
+{
+    const char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(stop_pipe[1], &b, 1);
+}
+
+zd_u64 now_100ns()
+{
+    using namespace std::chrono;
+    return static_cast<zd_u64>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
+}
+
+void trace(const std::string& line)
+{
+    std::fprintf(stderr, "zelmusb.sys: %s\n", line.c_str());
+}
+
+struct Call {
+    pid_t pid;
+};
+
+// --- services the core asks for -------------------------------------------------------------
+
+void* core_alloc(void*, zd_size bytes) { return std::malloc(bytes); }
+void core_release(void*, void* block) { std::free(block); }
+
+zd_u32 core_open_event(void*, void* call, zd_u64 value, zd_uptr* token)
+{
+    const auto* c = static_cast<const Call*>(call);
+    platform::Handle h = platform::null_handle;
+    if (c->pid <= 0) return platform::err::invalid_parameter;
+    const platform::Error e = platform::sync().open_event_of(static_cast<uint32_t>(c->pid), value, h);
+    if (e) return e;
+    *token = static_cast<zd_uptr>(h);
+    return 0;
+}
+
+void core_set_event(void*, zd_uptr token) { platform::sync().set_event(token); }
+void core_close_event(void*, zd_uptr token) { platform::sync().close(token); }
+
+// --- the driver --------------------------------------------------------------------------------
+
+class Driver {
+public:
+    Driver()
+    {
+        zd_ops ops{};
+        ops.alloc = core_alloc;
+        ops.release = core_release;
+        ops.open_event = core_open_event;
+        ops.set_event = core_set_event;
+        ops.close_event = core_close_event;
+        zd_init(core_.get(), &ops);
+    }
+
+    void configure(const std::vector<char16_t>& text)
+    {
+        std::lock_guard lock(m_);
+        zd_apply_config(core_.get(), reinterpret_cast<const zd_u16*>(text.data()), text.size());
+    }
+
+    zd_u32 control(zd_uptr caller, pid_t pid, uint32_t code, const std::vector<uint8_t>& in,
+                   std::vector<uint8_t>& out, zd_u32& returned)
+    {
+        Call call{pid};
+        zd_u32 e;
+        {
+            std::lock_guard lock(m_);
+            e = zd_control(core_.get(), caller, &call, now_100ns(), code, in.data(),
+                           static_cast<zd_u32>(in.size()), out.data(), static_cast<zd_u32>(out.size()), &returned);
+        }
+        timer_cv_.notify_one();
+        return e;
+    }
+
+    void cleanup(zd_uptr caller)
+    {
+        {
+            std::lock_guard lock(m_);
+            zd_cleanup(core_.get(), caller, now_100ns());
+        }
+        timer_cv_.notify_one();
+    }
+
+    // The default verdicts on time, until stop().
+    void run_timer()
+    {
+        std::unique_lock lock(m_);
+        while (!stopping_) {
+            const zd_u64 now = now_100ns();
+            const zd_u64 next = zd_expire(core_.get(), now);
+            if (next == ZD_NEVER)
+                timer_cv_.wait(lock);
+            else
+                timer_cv_.wait_for(lock, std::chrono::microseconds((next - now + 9) / 10));
+        }
+    }
+
+    void stop()
+    {
+        {
+            std::lock_guard lock(m_);
+            stopping_ = true;
+            zd_shutdown(core_.get(), now_100ns());
+        }
+        timer_cv_.notify_one();
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable timer_cv_;
+    bool stopping_ = false;
+    std::unique_ptr<zd_core> core_ = std::make_unique<zd_core>();
+};
+
+// --- one handle ----------------------------------------------------------------------------------
+
+struct Client {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+// Waits for the next request header without a time limit (a handle may stay idle as long as its
+// owner likes) but wakes for the stop pipe.
+bool wait_readable(int fd)
+{
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || (p[1].revents & POLLIN)) return false;
+        if (p[0].revents) return true;
+    }
+}
+
+void serve(Driver& driver, Client& client)
+{
+    const int fd = client.fd;
+    const pid_t pid = cd::peer_pid(fd);
+    const zd_uptr caller = static_cast<zd_uptr>(fd) + 1; // unique while the connection lives
+    std::vector<uint8_t> input, output;
+    while (wait_readable(fd)) {
+        cd::Request request;
+        if (cd::receive_request(fd, request, input, frame_timeout_ms)) break; // end, garbage, too big
+        output.assign(request.output_size, 0);
+        zd_u32 returned = 0;
+        const zd_u32 e = driver.control(caller, pid, request.code, input, output, returned);
+        cd::Answer answer{e, std::min<zd_u32>(returned, request.output_size)};
+        if (cd::send_answer(fd, answer, output.data(), frame_timeout_ms)) break;
+    }
+    driver.cleanup(caller);
+    ::shutdown(fd, SHUT_RDWR);
+    client.done = true;
+}
+
+// --- start ---------------------------------------------------------------------------------------
+
+bool read_sz(platform::Handle key, const std::u16string& name, std::u16string& value)
+{
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    if (platform::registry().query_value(key, name, type, data) || type != platform::reg_type::sz) return false;
+    value.clear();
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+        const char16_t ch = char16_t(data[i] | data[i + 1] << 8);
+        if (!ch) break;
+        value.push_back(ch);
+    }
+    return true;
+}
+
+void read_configuration(Driver& driver, const std::u16string& service)
+{
+    platform::Handle key = platform::null_handle;
+    const std::u16string path = u"System\\CurrentControlSet\\services\\" + service;
+    if (platform::registry().open_key(path, platform::key_access::read, key)) {
+        trace("no service key; running with the default options");
+        return;
+    }
+    std::u16string config, admittances;
+    read_sz(key, u"ConfigFilePath", config);
+    read_sz(key, u"AdmittancesFolderPath", admittances);
+    platform::registry().close_key(key);
+    trace("ConfigFilePath=" + text::to_utf8(config) + " AdmittancesFolderPath=" + text::to_utf8(admittances));
+    if (config.empty()) return;
+
+    platform::Handle file = platform::null_handle;
+    if (platform::files().open(config, 0x80000000u /* GENERIC_READ */, 1 | 2, 3 /* OPEN_EXISTING */, 0, file)) {
+        trace("configuration file not readable; running with the default options");
+        return;
+    }
+    std::vector<uint8_t> bytes(config_max_bytes);
+    uint32_t got = 0;
+    platform::files().read(file, bytes.data(), config_max_bytes, got);
+    platform::files().close(file);
+    std::vector<char16_t> text(got / 2);
+    for (size_t i = 0; i < text.size(); ++i) text[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    driver.configure(text);
+}
+
+// The socket, unless a live driver serves the device already (a second driver with the same
+// device name fails to start, as on Windows).
+int listen_socket(std::string& path)
+{
+    sockaddr_un address{};
+    if (!cd::socket_address(device_name, address)) return -1;
+    path = address.sun_path;
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        ::close(probe);
+        trace("the control device is served by another driver");
+        return -1;
+    }
+    if (probe >= 0) ::close(probe);
+    ::unlink(path.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+int main()
+{
+    if (::pipe2(stop_pipe, O_CLOEXEC) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = on_sigterm;
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGINT, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const char* service_env = std::getenv("ZELMUSB_SERVICE_NAME");
+    const std::u16string service = text::from_utf8(service_env ? service_env : "ZelmUsb");
+    Driver driver;
+    read_configuration(driver, service);
+
+    std::string path;
+    const int listener = listen_socket(path);
+    if (listener < 0) return 1;
+    std::thread timer([&] { driver.run_timer(); });
+
+    if (const char* ready = std::getenv("ZELMUSB_READY_FD")) {
+        const int fd = std::atoi(ready);
+        const char b = 1;
+        [[maybe_unused]] ssize_t n = ::write(fd, &b, 1);
+        ::close(fd);
+    }
+
+    std::list<Client> clients;
+    for (;;) {
+        pollfd p[2] = {{listener, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, 1000);
+        if (n < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) break;
+        // Finished connections are joined as we go, so their number stays that of live handles.
+        for (auto it = clients.begin(); it != clients.end();) {
+            if (it->done) {
+                it->thread.join();
+                ::close(it->fd);
+                it = clients.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (n > 0 && (p[0].revents & POLLIN)) {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            Client& c = clients.emplace_back();
+            c.fd = fd;
+            c.thread = std::thread([&driver, &c] { serve(driver, c); });
+        }
+    }
+
+    // Unload: no new handles, every connection ends, the registration with it.
+    ::close(listener);
+    ::unlink(path.c_str());
+    for (Client& c : clients) ::shutdown(c.fd, SHUT_RDWR);
+    for (Client& c : clients) {
+        c.thread.join();
+        ::close(c.fd);
+    }
+    driver.stop();
+    timer.join();
+    return 0;
+}
