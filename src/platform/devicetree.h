@@ -7,6 +7,11 @@
 // The Configuration Manager calls answer with CONFIGRET codes (cr::...), the SetupAPI calls with
 // Windows error codes, as the real calls do; the caller's two-call protocols (ask the size, then
 // read) stay visible, so that code above can be tested against a scripted tree.
+//
+// posix: the tree is the machine description <root>/machine.json, answered by the machine model
+// (src/platform/model/): nodes numbered in pre-order from 1 (the root), disk and CD-ROM interfaces
+// in node order. Without the file the tree is the root alone; a file that cannot be used makes
+// locate_root fail with CR_FAILURE and get_class_devs with 13.
 #pragma once
 
 #include <array>

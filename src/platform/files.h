@@ -14,7 +14,8 @@
 // - find matches without regard to case, as on Windows, whose file systems ignore case (patterns
 //   such as "Vid_????_Pid_????_Rev_????.json" are written for them); "*.*" means every name; "."
 //   and ".." are listed as Windows lists them; the names come sorted, as NTFS gives them.
-// - drive_type answers drive::no_root_dir for every letter: Linux has none.
+// - drive_type answers from the machine description <root>/machine.json (Linux has no drive
+//   letters): the type of the volume on that letter, drive::no_root_dir for a letter without one.
 #pragma once
 
 #include <cstdint>
