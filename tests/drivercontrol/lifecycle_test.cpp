@@ -26,7 +26,11 @@ protected:
     std::vector<uint32_t> seen;
     std::u16string status;
 
-    void SetUp() override { services.service = name; }
+    void SetUp() override
+    {
+        services.service = name;
+        clock.real_pause = false; // no other thread to let run
+    }
     void installed(uint32_t state = platform::service::stopped)
     {
         services.service = name;

@@ -27,13 +27,14 @@ namespace dc_test {
 using platform::Error;
 using platform::Handle;
 
-// Events and waits of the native family; sleep only advances a virtual clock (and yields, so that
-// a worker thread polled by the sleeper makes progress).
+// Events and waits of the native family; sleep advances a virtual clock. With `real_pause` each
+// sleep also takes a real millisecond, so that a worker thread the sleeper polls gets to run.
 class VirtualSleep : public platform::Sync {
 public:
     explicit VirtualSleep(platform::Sync& real) : real_(real) {}
     std::atomic<uint64_t> slept_ms{0};
     std::atomic<uint64_t> sleeps{0};
+    std::atomic<bool> real_pause{true};
 
     Error create_mutex(const std::u16string& n, Handle& h) override { return real_.create_mutex(n, h); }
     Error open_mutex(const std::u16string& n, Handle& h) override { return real_.open_mutex(n, h); }
@@ -51,7 +52,10 @@ public:
     {
         slept_ms += ms;
         ++sleeps;
-        std::this_thread::yield();
+        if (real_pause)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        else
+            std::this_thread::yield();
     }
 
 private:
