@@ -50,6 +50,8 @@ public:
     // Runs `program` with `args` to its end (at most `limit`), its standard output captured.
     ToolRun run(Program program, const std::vector<std::u16string>& args,
                 std::chrono::milliseconds limit = std::chrono::seconds(60));
+    // Ends a started process by force and waits for its end.
+    void kill(uint32_t pid);
     // Waits at most `limit` for the end of a started process; true when it ended, with its exit
     // code in `exit_code`.
     bool ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code = nullptr);

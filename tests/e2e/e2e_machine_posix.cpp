@@ -3,6 +3,7 @@
 #ifndef _WIN32
 #include "e2e_machine.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/posix/services_admin.h"
 #include "text/text.h"
 
 extern char** environ;
@@ -48,6 +50,8 @@ Machine::~Machine()
         ::waitpid(p, nullptr, 0);
     }
     end_services();
+    // Whatever the tools could not stop: every daemon this machine's service manager started.
+    platform::posix::end_all_services();
     restore_suite_root();
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
@@ -98,6 +102,13 @@ ToolRun Machine::run(Program program, const std::vector<std::u16string>& args, s
     }
     result.output = read_file(out);
     return result;
+}
+
+void Machine::kill(uint32_t pid)
+{
+    if (std::find(leg_->children.begin(), leg_->children.end(), pid_t(pid)) == leg_->children.end()) return;
+    ::kill(pid_t(pid), SIGKILL);
+    ended_within(pid, std::chrono::seconds(10));
 }
 
 bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)

@@ -226,6 +226,13 @@ ToolRun Machine::run(Program program, const std::vector<std::u16string>& args, s
     return result;
 }
 
+void Machine::kill(uint32_t pid)
+{
+    for (const auto& c : leg_->children)
+        if (c.pid == pid) ::TerminateProcess(c.process, 137);
+    ended_within(pid, std::chrono::seconds(10));
+}
+
 bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)
 {
     auto& children = leg_->children;

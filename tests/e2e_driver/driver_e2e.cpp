@@ -2,6 +2,9 @@
 
 #include <thread>
 
+#include "driver_client.h"
+#include "host/commp.h"
+
 #include "text/text.h"
 
 namespace driver_e2e {
@@ -36,6 +39,44 @@ const char* name(Verdict v)
     case Verdict::unknown: return "unknown";
     }
     return "?";
+}
+
+namespace {
+Verdict verdict_of(const usbsim::Verdict& v)
+{
+    switch (v.state) {
+    case ZD_VERDICT_PENDING: return Verdict::pending;
+    case ZD_VERDICT_ANSWERED: return v.allowed ? Verdict::allowed : Verdict::blocked;
+    default: return Verdict::defaulted;
+    }
+}
+} // namespace
+
+std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::chrono::milliseconds limit,
+                               std::vector<uint64_t>* ids_out)
+{
+    std::vector<Verdict> verdicts(documents.size(), Verdict::unknown);
+    usbsim::DriverClient driver;
+    if (driver.open() != 0) return verdicts;
+    std::vector<uint64_t> ids(documents.size(), 0);
+    for (size_t i = 0; i < documents.size(); ++i) {
+        usbsim::RaiseHeader header;
+        header.vid = 0x1000;
+        header.pid = uint16_t(i);
+        if (driver.raise(header, text::from_utf8(documents[i]), ids[i]) != 0) return verdicts;
+    }
+    if (ids_out) *ids_out = ids;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        bool pending = false;
+        for (size_t i = 0; i < ids.size(); ++i) {
+            usbsim::Verdict v;
+            verdicts[i] = driver.verdict(ids[i], v) == 0 ? verdict_of(v) : Verdict::unknown;
+            pending = pending || verdicts[i] == Verdict::pending;
+        }
+        if (!pending || std::chrono::steady_clock::now() >= until) return verdicts;
+        std::this_thread::sleep_for(20ms);
+    }
 }
 
 void DriverRun::SetUp()
@@ -99,6 +140,42 @@ e2e::ToolRun DriverRun::reg_query(const std::u16string& value)
         args.push_back(value);
     }
     return machine_->run(e2e::Program::reg, args);
+}
+
+void DriverRun::set_monitor_settings(const std::string& usb_member_json)
+{
+    e2e::write_file(machine_->folder() / "settings.json", "{\"usb\":" + usb_member_json + "}");
+}
+
+uint32_t DriverRun::start_monitor(const std::string& usb_member_json)
+{
+    set_monitor_settings(usb_member_json);
+    const uint32_t pid = machine_->start(e2e::Program::halvarmon, {u"--settings", (machine_->folder() / "settings.json").u16string(),
+                                                                    u"--log", monitor_log().u16string()});
+    EXPECT_NE(pid, 0u);
+    EXPECT_TRUE(machine_->trace_has("zelmar_comm_default_" + std::to_string(pid) + "]")) << trace();
+    return pid;
+}
+
+bool DriverRun::reload_settings(uint32_t instance)
+{
+    class_commp asker(2000, 2000);
+    return asker.AskText(instance, u"cfg", u"default") == u"1";
+}
+
+Verdict DriverRun::raise_with_usbsim(const std::string& device_json, bool hub)
+{
+    const std::filesystem::path file = machine_->folder() / ("device-" + std::to_string(++devices_) + ".json");
+    e2e::write_file(file, device_json);
+    std::vector<std::u16string> args{u"raise", file.u16string(), u"--wait"};
+    if (hub) args.push_back(u"--hub");
+    const e2e::ToolRun run = machine_->run(e2e::Program::usbsim, args);
+    if (!run.ended || run.exit_code != 0) return Verdict::unknown;
+    if (run.output.find("verdict allowed (answered)") != std::string::npos) return Verdict::allowed;
+    if (run.output.find("verdict blocked (answered)") != std::string::npos) return Verdict::blocked;
+    if (run.output.find("verdict pending") != std::string::npos) return Verdict::pending;
+    if (run.output.find("(default") != std::string::npos) return Verdict::defaulted;
+    return Verdict::unknown;
 }
 
 uint32_t DriverRun::start_menu(const std::string& answer)

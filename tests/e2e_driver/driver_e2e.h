@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -27,9 +28,17 @@ size_t count(const std::string& text, const std::string& what);
 // otherwise a failure naming the first line out of place.
 ::testing::AssertionResult in_order(const std::string& text, const std::vector<std::string>& lines, size_t from = 0);
 
-// The verdicts the driver can record for a device.
+// What the driver recorded for a device: answered by the program (allowed or blocked), its
+// default applied (time-out, user test off...), still pending, or the driver not reachable.
 enum class Verdict { allowed, blocked, defaulted, pending, unknown };
 const char* name(Verdict v);
+inline std::ostream& operator<<(std::ostream& out, Verdict v) { return out << name(v); }
+
+// Raises every document at once on the running driver (in the order given), then waits at most
+// `limit` for all the verdicts; one verdict per document, in the same order. `ids` receives the
+// driver's request ids.
+std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::chrono::milliseconds limit,
+                               std::vector<uint64_t>* ids = nullptr);
 
 class DriverRun : public ::testing::Test {
 protected:
@@ -59,12 +68,20 @@ protected:
     // reg query of the driver's service key (one value, or the whole key).
     e2e::ToolRun reg_query(const std::u16string& value = u"");
 
+    // The monitor stand-in answering "get_config" with {"usb": <usb_member_json>} (rewritten
+    // by later calls) and logging what it is asked to monitor.log.
+    uint32_t start_monitor(const std::string& usb_member_json);
+    void set_monitor_settings(const std::string& usb_member_json);
+    std::filesystem::path monitor_log() const { return machine_->folder() / "monitor.log"; }
+    // "cfg" to the running instance: it reloads the settings.
+    bool reload_settings(uint32_t instance);
+
     // The menu stand-in answering questions with `answer` ("1", "0", "none"), logging to menu.log.
     uint32_t start_menu(const std::string& answer);
     std::filesystem::path menu_log() const { return machine_->folder() / "menu.log"; }
 
-    // Raises a device through usbsim and waits for the driver's verdict.
-    Verdict raise(const std::string& device_json, bool hub = false);
+    // Raises a device with the usbsim tool and waits for the verdict it prints.
+    Verdict raise_with_usbsim(const std::string& device_json, bool hub = false);
 
 private:
     std::unique_ptr<e2e::Machine> machine_;
