@@ -52,18 +52,30 @@ Verdict verdict_of(const usbsim::Verdict& v)
 }
 } // namespace
 
+bool cap_driver_wait(uint32_t ms)
+{
+    usbsim::DriverClient driver;
+    return driver.open() == 0 && driver.cap_wait(ms) == 0;
+}
+
 std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::chrono::milliseconds limit,
                                std::vector<uint64_t>* ids_out)
 {
     std::vector<Verdict> verdicts(documents.size(), Verdict::unknown);
     usbsim::DriverClient driver;
-    if (driver.open() != 0) return verdicts;
+    if (const platform::Error e = driver.open()) {
+        ADD_FAILURE() << "the driver cannot be opened: " << e;
+        return verdicts;
+    }
     std::vector<uint64_t> ids(documents.size(), 0);
     for (size_t i = 0; i < documents.size(); ++i) {
         usbsim::RaiseHeader header;
         header.vid = 0x1000;
         header.pid = uint16_t(i);
-        if (driver.raise(header, text::from_utf8(documents[i]), ids[i]) != 0) return verdicts;
+        if (const platform::Error e = driver.raise(header, text::from_utf8(documents[i]), ids[i])) {
+            ADD_FAILURE() << "raise " << i << " failed: " << e;
+            return verdicts;
+        }
     }
     if (ids_out) *ids_out = ids;
     const auto until = std::chrono::steady_clock::now() + limit;
@@ -81,10 +93,9 @@ std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::c
 
 void DriverRun::SetUp()
 {
-    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    for (char& c : test)
-        if (c == '/') c = '-';
-    machine_ = std::make_unique<e2e::Machine>("drv-" + test);
+    // Short: the machine's sockets live below this folder, and a socket's path is at most 107 bytes.
+    static int machines = 0;
+    machine_ = std::make_unique<e2e::Machine>("d" + std::to_string(++machines));
 }
 
 void DriverRun::TearDown()
@@ -105,12 +116,13 @@ void DriverRun::write_settings(const std::string& usb_member_json)
 
 uint32_t DriverRun::start_instance()
 {
+    const size_t from = trace().size();
     const uint32_t pid = machine_->start(e2e::Program::zelmarusb, {u"/start"});
     EXPECT_NE(pid, 0u);
     // The run ends its start with one of these.
     const auto until = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < until) {
-        const std::string t = trace();
+        const std::string t = trace().substr(from);
         if (t.find("User mode enable done.") != std::string::npos || t.find(" error: ") != std::string::npos) break;
         std::this_thread::sleep_for(50ms);
     }
@@ -160,7 +172,9 @@ uint32_t DriverRun::start_monitor(const std::string& usb_member_json)
 bool DriverRun::reload_settings(uint32_t instance)
 {
     class_commp asker(2000, 2000);
-    return asker.AskText(instance, u"cfg", u"default") == u"1";
+    const std::u16string answer = asker.AskText(instance, u"cfg", u"default");
+    if (answer != u"1") ADD_FAILURE() << "cfg answered \"" << text::to_utf8(answer) << "\"";
+    return answer == u"1";
 }
 
 Verdict DriverRun::raise_with_usbsim(const std::string& device_json, bool hub)

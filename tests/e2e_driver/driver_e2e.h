@@ -34,6 +34,9 @@ enum class Verdict { allowed, blocked, defaulted, pending, unknown };
 const char* name(Verdict v);
 inline std::ostream& operator<<(std::ostream& out, Verdict v) { return out << name(v); }
 
+// Caps the running driver's wait for a verdict (test-only control of the stand-ins).
+bool cap_driver_wait(uint32_t ms);
+
 // Raises every document at once on the running driver (in the order given), then waits at most
 // `limit` for all the verdicts; one verdict per document, in the same order. `ids` receives the
 // driver's request ids.
