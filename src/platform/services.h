@@ -6,10 +6,23 @@
 // a control the service does not take now, 3 or 2 a missing image at start, 5 access denied,
 // 6 a handle that names nothing.
 //
-// posix: the records live in <root>/services/ and keep these meanings across processes; starting
-// a kernel driver runs its image path as a daemon process, starting an own-process service runs
-// its binary without arguments, a stop control ends the process; deletion completes when the last
-// handle of the service is closed and the service is stopped, as on Windows.
+// A service marked for delete still opens and answers queries (each new handle keeps it longer),
+// as on Windows; a new create of its name gives 1072.
+//
+// posix: the records live in <root>/services/ and keep these meanings across processes; a handle
+// of a process that died no longer counts. CreateService also writes the service's key
+// HKLM\SYSTEM\CurrentControlSet\services\<name> (Type, Start, ErrorControl, ImagePath, DisplayName),
+// removed with the service. Starting a kernel driver runs its image path, without arguments, as a
+// daemon (own session, the environment plus ZELMUSB_SERVICE_NAME and ZELMUSB_READY_FD, the write
+// end of a pipe): start returns 0 (RUNNING) when the daemon writes one byte there, once it serves
+// its control device; 2 when the image is missing; 31 when the pipe closes or the daemon ends
+// first; 1053 when nothing comes within 10 s (counted with the platform's sleep and tick count).
+// Starting an own-process service runs its binary without arguments; it is RUNNING while the
+// process lives. A stop control sends SIGTERM (STOP_PENDING while the process lives, SIGKILL when
+// it outlives 5 s), STOPPED once it has ended. Deletion completes when the service is stopped and
+// its last handle is closed; a service whose process ends after its last handle closed goes at the
+// next call that finds it. platform::posix::end_all_services() (posix/services_admin.h) ends every
+// daemon of the machine and removes every record, for the teardown of a test machine.
 #pragma once
 
 #include <cstdint>

@@ -228,6 +228,19 @@ TEST_F(ProcessesTest, LaunchReportsExitCodesWorkingFolderAndMissingPrograms)
     missing.file = dir.windows(u"no-such-program.exe");
     EXPECT_EQ(procs.launch(missing, result), err::file_not_found);
     EXPECT_EQ(result.process_id, 0u);
+
+#ifndef _WIN32
+    // A bare name is found beside the running program (as "sc.exe" beside the program is), from
+    // any working folder and whatever PATH holds.
+    const std::filesystem::path beside = std::filesystem::read_symlink("/proc/self/exe").parent_path();
+    ASSERT_TRUE(std::filesystem::equivalent(std::filesystem::path(ZELMUSB_PLATFORM_A_CHILD).parent_path(), beside));
+    platform_test::ScopedEnv no_path("PATH", "/nonexistent");
+    LaunchRequest bare = child(u"exit 5");
+    bare.file = text::from_utf8(std::filesystem::path(ZELMUSB_PLATFORM_A_CHILD).filename().string() + ".exe");
+    bare.directory = elsewhere.windows();
+    ASSERT_EQ(procs.launch(bare, result), err::success);
+    EXPECT_EQ(result.exit_code, 5u);
+#endif
 }
 
 TEST_F(ProcessesTest, AWaitThatRunsOutLeavesTheProgramRunning)

@@ -7,10 +7,10 @@
 // owner of /proc/<pid>.
 //
 // Launching follows ShellExecuteExW: a bare name is looked for in the working folder given, the
-// current folder and PATH, and since Windows programs are named with ".exe" and their Linux
-// stand-ins usually are not, a name ending in ".exe" that is not found is tried without it. The
-// parameters are one command line, split into arguments by the Windows rules. The show command
-// has no meaning for Linux processes, which have no windows.
+// running program's own folder, the current folder and PATH, and since Windows programs are
+// named with ".exe" and their Linux stand-ins usually are not, a name ending in ".exe" that is
+// not found is tried without it. The parameters are one command line, split into arguments by
+// the Windows rules. The show command has no meaning for Linux processes, which have no windows.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -324,6 +324,15 @@ Error resolve_program(const std::string& file, const std::string& directory, std
         if (file[0] != '/' && !directory.empty()) places.insert(places.begin(), directory + "/" + file);
     } else {
         if (!directory.empty()) places.push_back(directory + "/" + file);
+        // The folder the running program was loaded from comes first, as in Windows' search
+        // path: "sc.exe" beside the program stands in for the system's.
+        char self[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n > 0) {
+            const std::string exe(self, size_t(n));
+            const size_t slash = exe.rfind('/');
+            if (slash != std::string::npos) places.push_back(exe.substr(0, slash + 1) + file);
+        }
         places.push_back(file);
         const char* path = std::getenv("PATH");
         std::string p = path ? path : "/usr/local/bin:/usr/bin:/bin";

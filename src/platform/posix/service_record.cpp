@@ -247,6 +247,7 @@ bool refresh(Record& r)
     const uint32_t before = r.state;
     if (r.state == service::stopped) return false;
     if (!process_alive(r.pid, r.pid_start)) {
+        if (r.state != service::stop_pending) r.exit_code = process_aborted;
         r.state = service::stopped;
         r.pid = 0;
         r.pid_start = 0;

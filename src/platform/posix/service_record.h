@@ -23,6 +23,11 @@
 
 namespace platform::posix::services {
 
+// ERROR_SERVICE_NEVER_STARTED and ERROR_PROCESS_ABORTED: a service's exit code before its first
+// start, and after its process ended without being asked to stop.
+constexpr uint32_t never_started = 1077;
+constexpr uint32_t process_aborted = 1067;
+
 // How long a daemon may take to end after SIGTERM before SIGKILL ends it.
 constexpr uint64_t stop_bound_ms = 5000;
 
@@ -33,7 +38,7 @@ struct Record {
     uint64_t pid_start = 0;       // its start time (/proc/<pid>/stat), against reused ids
     pid_t starter = 0;            // the process waiting for a kernel driver to report ready
     uint64_t stop_requested_ms = 0; // CLOCK_MONOTONIC ms of the stop control
-    uint32_t exit_code = 0;
+    uint32_t exit_code = never_started; // WIN32_EXIT_CODE while stopped
     bool marked_for_delete = false;
 };
 

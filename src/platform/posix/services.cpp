@@ -227,8 +227,8 @@ public:
         {
             objects::Guard guard(fd);
             Record r;
+            // A service marked for delete still opens, as on Windows; the new handle keeps it.
             if (const Error e = load(fd, r, true)) return e;
-            if (r.marked_for_delete) return err::service_marked_for_delete;
             if (objects::lock_byte(fd, objects::holders, F_RDLCK, false) != 0) return err::gen_failure;
         }
         Entry entry;
