@@ -285,8 +285,12 @@ TEST_F(ConfigTest, SetMainOption)
         } else {
             EXPECT_EQ(calls.size(), calls_before);
         }
-        if (c.code == 1) EXPECT_EQ(status, u"Operation fail; err=0x00000001");
-        if (c.code == 592) EXPECT_EQ(status, u"Bad data in config file; err=0x00000250");
+        if (c.code == 1) {
+            EXPECT_EQ(status, u"Operation fail; err=0x00000001");
+        }
+        if (c.code == 592) {
+            EXPECT_EQ(status, u"Bad data in config file; err=0x00000250");
+        }
     }
 }
 
@@ -333,7 +337,9 @@ TEST_F(ConfigTest, BadConfigurationFiles)
             EXPECT_EQ(code, c.code);
         else
             EXPECT_NE(code, 0u);
-        if (c.text) EXPECT_EQ(status, c.text);
+        if (c.text) {
+            EXPECT_EQ(status, c.text);
+        }
         EXPECT_FALSE(status.empty());
         EXPECT_TRUE(cfg_bytes() == c.bytes) << "the file is left as it was";
     }
