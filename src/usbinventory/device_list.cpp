@@ -67,6 +67,23 @@ uint32_t device_json(const DriverKeyMap& driver_keys, uint32_t port, UsbNodeConn
     return r;
 }
 
+// The controller's node by its driver key, without regard to case, from the map already built: a
+// walk of the whole tree per controller would make the list cost controllers x nodes requests.
+bool controller_node(const DriverKeyMap& driver_keys, const std::u16string& key, uint32_t& devinst)
+{
+    if (auto it = driver_keys.find(key); it != driver_keys.end()) {
+        devinst = it->second;
+        return true;
+    }
+    const std::u16string wanted = text::to_lower(key);
+    for (const auto& [name, node] : driver_keys)
+        if (text::to_lower(name) == wanted) {
+            devinst = node;
+            return true;
+        }
+    return false;
+}
+
 // One host controller: its driver key must lead to a described device node and a root hub; the
 // root hub's connected ports are listed.
 void list_controller(int32_t index, const DriverKeyMap& driver_keys, const DriveLettersMap& drive_letters,
@@ -78,7 +95,7 @@ void list_controller(int32_t index, const DriverKeyMap& driver_keys, const Drive
         if (controller.Open(text::format(u"\\\\.\\HCD%d", index), local) != 0) return;
         std::u16string key, description;
         uint32_t devinst = 0;
-        if (controller.GetHcdDriverKeyName(key, local) != 0 || DHManager::GetDevInst(key, devinst, local) != 0 ||
+        if (controller.GetHcdDriverKeyName(key, local) != 0 || !controller_node(driver_keys, key, devinst) ||
             DHManager::GetDeviceDesc(devinst, description, local) != 0 ||
             controller.GetRootHubNameForHost(root_hub_name, local) != 0)
             return;

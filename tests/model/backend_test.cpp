@@ -103,7 +103,7 @@ TEST(Win32DeviceTree, RealCallsPassTheirAnswersThrough)
         EXPECT_LT(tree.registry_property(root, devnode_property::device_desc, type, {}, size), 0x40u);
     }
     DevNode none = 0;
-    EXPECT_NE(tree.child(0xFFFFFF, none), cr::success);
+    EXPECT_LT(tree.child(0xFFFFFF, none), 0x40u);
     uint32_t type = 0, size = 4;
     EXPECT_EQ(tree.registry_property(1, devnode_property::device_desc, type, {}, size), cr::invalid_pointer);
 

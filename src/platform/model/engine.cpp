@@ -10,9 +10,10 @@ namespace platform::model {
 namespace fs = std::filesystem;
 
 namespace {
-// A file modified within this time may be modified again without its stamp changing (file
-// systems keep times in ticks of a few milliseconds).
-constexpr auto settle_time = std::chrono::milliseconds(100);
+// A file modified within this time may be modified again without its stamp changing: the C++
+// library may give modification times in whole seconds (MinGW's does), and FAT keeps them in
+// steps of two.
+constexpr auto settle_time = std::chrono::seconds(3);
 
 Error error_of(const std::error_code& ec)
 {
