@@ -24,7 +24,8 @@ protected:
 TEST_F(PosixMachineTest, NativeFamiliesAnswerFromTheRootsMachineFile)
 {
     DeviceTree& tree = platform::devicetree();
-    Devices& devices = platform::posix::model_devices();
+    // Through the devices family: paths no driver serves reach the model.
+    Devices& devices = platform::devices();
     DevNode root = 0, child = 0;
     ASSERT_EQ(tree.locate_root(root), cr::success);
     EXPECT_EQ(tree.child(root, child), cr::no_such_devnode) << "no file: an empty machine";
@@ -77,6 +78,9 @@ TEST_F(PosixMachineTest, BrokenFileIsReportedOnceOnTheDebugOutput)
     DevNode root = 0;
     EXPECT_EQ(platform::devicetree().locate_root(root), cr::failure);
     EXPECT_EQ(platform::devicetree().locate_root(root), cr::failure);
+    Handle h = 0;
+    EXPECT_EQ(platform::devices().open(u"\\\\.\\ZelmUsb", access::generic_read, 7, 0, h), err::file_not_found)
+        << "a driver that is not loaded is still missing";
     const std::string text = platform_test::read_text_file(trace_file);
     EXPECT_NE(text.find("machine.json: the machine file is not usable: controllers is not an array"), std::string::npos)
         << text;

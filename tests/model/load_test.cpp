@@ -14,6 +14,9 @@ void expect_broken(ModelTest& t, model::Engine& engine, model::ModelDevices& dev
     EXPECT_NE(v.message.find(why_contains), std::string::npos) << v.message;
     Handle h = 0;
     EXPECT_EQ(devices.open(u"\\\\.\\HCD0", access::generic_read, 7, 0, h), err::invalid_data);
+    EXPECT_EQ(devices.open(u"\\\\.\\e:", access::generic_read, 7, 0, h), err::invalid_data);
+    EXPECT_EQ(devices.open(u"\\\\.\\ZelmUsb", access::generic_read, 7, 0, h), err::file_not_found)
+        << "a driver's device that is not there is still missing";
     DevNode root = 0;
     EXPECT_EQ(tree.locate_root(root), cr::failure);
     Handle set = 0;

@@ -259,18 +259,22 @@ Error ModelDevices::open(const std::u16string& path, uint32_t, uint32_t, uint32_
     if (rest.size() < 5 || !(rest.substr(0, 4) == u"\\\\.\\" || rest.substr(0, 4) == u"\\\\?\\")) return err::file_not_found;
     rest.remove_prefix(4);
     const View view = engine_.view();
-    if (view.error) return view.error;
     const Machine& m = *view.machine;
     const std::u16string lower = text::to_lower(rest);
+    const bool controller = lower.size() > 3 && lower.size() <= 12 && lower.substr(0, 3) == u"hcd" &&
+                            std::all_of(lower.begin() + 3, lower.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; });
+    const bool volume = lower.size() == 2 && lower[1] == u':' && lower[0] >= u'a' && lower[0] <= u'z';
+    // A broken machine says so for the paths that can only be its own; any other path (a driver's
+    // control device that is not loaded, say) does not exist, as without a machine.
+    if (view.error) return controller || volume ? view.error : err::file_not_found;
     Target t;
-    if (lower.size() > 3 && lower.size() <= 12 && lower.substr(0, 3) == u"hcd" &&
-        std::all_of(lower.begin() + 3, lower.end(), [](char16_t c) { return c >= u'0' && c <= u'9'; })) {
+    if (controller) {
         uint64_t index = 0;
         for (size_t i = 3; i < lower.size(); ++i) index = index * 10 + uint64_t(lower[i] - u'0');
         if (index > 0xFFFFFFFF || !m.controllers.count(uint32_t(index))) return err::file_not_found;
         t.kind = Kind::controller;
         t.index = uint32_t(index);
-    } else if (lower.size() == 2 && lower[1] == u':' && lower[0] >= u'a' && lower[0] <= u'z') {
+    } else if (volume) {
         if (!m.volume(lower[0])) return err::file_not_found;
         t.kind = Kind::volume;
         t.letter = char16_t(lower[0] - u'a' + u'A');

@@ -10,10 +10,11 @@ namespace platform::model {
 namespace fs = std::filesystem;
 
 namespace {
-// A file modified within this time may be modified again without its stamp changing: the C++
-// library may give modification times in whole seconds (MinGW's does), and FAT keeps them in
-// steps of two.
-constexpr auto settle_time = std::chrono::seconds(3);
+// A file modified within this time may be modified again without its stamp changing: file
+// systems keep times in ticks of a few milliseconds. Where the C++ library gives whole seconds
+// (MinGW's does), a longer time covers them, and FAT's steps of two.
+constexpr auto settle_time = std::chrono::milliseconds(100);
+constexpr auto settle_time_whole_seconds = std::chrono::seconds(3);
 
 Error error_of(const std::error_code& ec)
 {
@@ -37,7 +38,10 @@ Error PathStore::stamp(Stamp& stamp, bool& settled)
     stamp.modified_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(modified.time_since_epoch()).count();
     stamp.size = size;
     stamp.file_id = 0;
-    settled = fs::file_time_type::clock::now() - modified > settle_time;
+    // A time of whole seconds is taken as one kept in whole seconds (a finer clock lands on a
+    // whole second once in a billion).
+    const bool whole_seconds = stamp.modified_ns % 1000000000 == 0;
+    settled = fs::file_time_type::clock::now() - modified > (whole_seconds ? settle_time_whole_seconds : settle_time);
     return err::success;
 }
 

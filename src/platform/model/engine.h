@@ -9,8 +9,9 @@
 // the same; a file changed within the last moments is compared byte for byte, so a rewrite within
 // one tick of the file system's clock is still seen. No file is an empty machine (no controllers,
 // a device tree of the root alone). A file that cannot be used (not JSON, wrong members, a hub
-// loop, larger than max_file_size) is a broken machine: every device open fails with 13
-// (ERROR_INVALID_DATA), the tree's root cannot be located (CR_FAILURE), drive types are
+// loop, larger than max_file_size) is a broken machine: opening a host controller or a volume
+// fails with 13 (ERROR_INVALID_DATA), other paths with 2 (so a control device whose driver is not
+// loaded still reads as missing), the tree's root cannot be located (CR_FAILURE), drive types are
 // DRIVE_NO_ROOT_DIR, and the reason is kept in View::message (the posix backend writes it once
 // to the debugger output).
 #pragma once
