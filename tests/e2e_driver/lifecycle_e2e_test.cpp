@@ -95,5 +95,38 @@ TEST_F(DriverRun, MissingDriverImageStopsTheRun)
     EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
 }
 
+// /gud: has the list of present devices written by a copy of the program that runs as a temporary
+// service, created, started and deleted through sc.exe, all well inside the 30-second watchdog.
+TEST_F(DriverRun, DeviceListThroughTheTemporaryService)
+{
+#ifndef _WIN32
+    // The emulated machine's USB devices: a hub with a keyboard behind it, a flash drive...
+    e2e::write_file(machine().folder() / "root" / "machine.json",
+                    e2e::read_file(std::string(ZELMUSB_FIXTURES) + "/usbinventory/example_machine.json"));
+#endif
+    const std::filesystem::path list = machine().folder() / "out dir" / "usb list.json";
+    std::filesystem::create_directories(list.parent_path());
+    const auto begin = std::chrono::steady_clock::now();
+    const uint32_t pid = machine().start(e2e::Program::zelmarusb, {u"/gud:\"" + list.u16string() + u"\""});
+    ASSERT_NE(pid, 0u);
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(pid, 35s, &code)) << trace();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 15s);
+    const std::string t = trace();
+    EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
+    // The service copy wrote the list where it was asked to, and the service is gone.
+    ASSERT_TRUE(machine().trace_has("USB list path: ", 5s)) << t;
+    const std::string written = e2e::read_file(list);
+    EXPECT_EQ(written.rfind("{", 0), 0u) << written;
+    EXPECT_NE(written.find("\"rules\""), std::string::npos) << written;
+#ifndef _WIN32
+    EXPECT_NE(written.find("=Acme Keyboard"), std::string::npos) << written;
+#endif
+    const e2e::ToolRun query = sc_query(u"zelmusbtmpsvc");
+    EXPECT_EQ(query.exit_code, 1060) << query.output;
+    // The hand-over file is consumed.
+    EXPECT_FALSE(std::filesystem::exists(data_folder() / "tmp" / "zelmusbtmppath.txt"));
+}
+
 } // namespace
 } // namespace driver_e2e
