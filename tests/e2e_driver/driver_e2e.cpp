@@ -29,6 +29,14 @@ size_t count(const std::string& text, const std::string& what)
     return ::testing::AssertionSuccess();
 }
 
+bool start_failed(const std::string& trace)
+{
+    for (const char* line : {"Driver installation error: ", "Driver starting error: ", "Hubs accepted error: ",
+                             "User mode enable error: "})
+        if (trace.find(line) != std::string::npos) return true;
+    return false;
+}
+
 const char* name(Verdict v)
 {
     switch (v) {
@@ -123,7 +131,7 @@ uint32_t DriverRun::start_instance()
     const auto until = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < until) {
         const std::string t = trace().substr(from);
-        if (t.find("User mode enable done.") != std::string::npos || t.find(" error: ") != std::string::npos) break;
+        if (t.find("User mode enable done.") != std::string::npos || start_failed(t)) break;
         std::this_thread::sleep_for(50ms);
     }
     return pid;

@@ -22,6 +22,9 @@ inline const std::vector<std::string> start_lines = {"Driver installed.\r\n", "D
                                                       "Driver attached.\r\n", "Hubs accepted done.\r\n",
                                                       "User mode enable done.\r\n"};
 
+// Whether the trace holds one of the lines that end a driver start with a failure.
+bool start_failed(const std::string& trace);
+
 // Occurrences of `what` in `text`.
 size_t count(const std::string& text, const std::string& what);
 // True when every line of `lines` appears in `text` from `from` on, each after the one before;
