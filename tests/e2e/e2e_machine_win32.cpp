@@ -137,6 +137,8 @@ Machine::Machine(const std::string& name)
     std::filesystem::create_directories(folder_);
     ::SetEnvironmentVariableW(L"ALLUSERSPROFILE", all_users_profile().wstring().c_str());
     point_suite_root(suite_root());
+    // The prefix's service manager outlives the tests: start without a driver another run left.
+    end_services();
 }
 
 Machine::~Machine()
