@@ -159,5 +159,25 @@ TEST_F(DriverRun, BurstOfAHundredDevicesAllDecided)
     ASSERT_TRUE(stop_instance(instance, true)) << trace();
 }
 
+// /uninstall while the user is being asked (the menu takes a minute to answer): the decision in
+// progress cannot hold the stop, which ends by itself well before the 30-second watchdog.
+TEST_F(DriverRun, UninstallWhileTheUserIsAsked)
+{
+    start_monitor(settings(1, 2));
+    start_menu("1", 60000);
+    const uint32_t instance = start_instance();
+    ASSERT_TRUE(in_order(trace(), start_lines));
+    ASSERT_TRUE(raise_no_wait(device_document("Gizmo", "Gadget", "Q1", "USB", "Asked")));
+    ASSERT_TRUE(machine().trace_has("USB Ask User.", 10s)) << trace();
+
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(stop_instance(instance, true)) << trace();
+    // The stop request is seen at the next 5-second poll; the stop itself is bounded well below 30 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 25s);
+    const std::string t = trace();
+    EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
+    EXPECT_TRUE(in_order(t, {"*** USB STOPPED.\r\n", "Driver uninstalled.\r\n", "Exit.\r\n"}));
+}
+
 } // namespace
 } // namespace driver_e2e

@@ -185,6 +185,14 @@ bool DriverRun::reload_settings(uint32_t instance)
     return answer == u"1";
 }
 
+bool DriverRun::raise_no_wait(const std::string& device_json)
+{
+    const std::filesystem::path file = machine_->folder() / ("device-" + std::to_string(++devices_) + ".json");
+    e2e::write_file(file, device_json);
+    const e2e::ToolRun run = machine_->run(e2e::Program::usbsim, {u"raise", file.u16string()});
+    return run.ended && run.exit_code == 0;
+}
+
 Verdict DriverRun::raise_with_usbsim(const std::string& device_json, bool hub)
 {
     const std::filesystem::path file = machine_->folder() / ("device-" + std::to_string(++devices_) + ".json");
@@ -200,10 +208,11 @@ Verdict DriverRun::raise_with_usbsim(const std::string& device_json, bool hub)
     return Verdict::unknown;
 }
 
-uint32_t DriverRun::start_menu(const std::string& answer)
+uint32_t DriverRun::start_menu(const std::string& answer, uint32_t delay_ms)
 {
-    const uint32_t pid = machine_->start(e2e::Program::halvarmenu, {u"--answer", text::from_utf8(answer), u"--log",
-                                                                     menu_log().u16string()});
+    const uint32_t pid = machine_->start(e2e::Program::halvarmenu,
+                                         {u"--answer", text::from_utf8(answer), u"--log", menu_log().u16string(),
+                                          u"--delay-ms", text::from_utf8(std::to_string(delay_ms))});
     EXPECT_NE(pid, 0u);
     EXPECT_TRUE(machine_->trace_has("zelmar_comm_usb_device_" + std::to_string(pid) + "]")) << trace();
     return pid;

@@ -83,9 +83,11 @@ protected:
     bool reload_settings(uint32_t instance);
 
     // The menu stand-in answering questions with `answer` ("1", "0", "none"), logging to menu.log.
-    uint32_t start_menu(const std::string& answer);
+    uint32_t start_menu(const std::string& answer, uint32_t delay_ms = 0);
     std::filesystem::path menu_log() const { return machine_->folder() / "menu.log"; }
 
+    // Raises a device with the usbsim tool without waiting; true when the driver took it.
+    bool raise_no_wait(const std::string& device_json);
     // Raises a device with the usbsim tool and waits for the verdict it prints.
     Verdict raise_with_usbsim(const std::string& device_json, bool hub = false);
 
