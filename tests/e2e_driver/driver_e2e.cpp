@@ -205,6 +205,7 @@ Verdict DriverRun::raise_with_usbsim(const std::string& device_json, bool hub)
     if (run.output.find("verdict blocked (answered)") != std::string::npos) return Verdict::blocked;
     if (run.output.find("verdict pending") != std::string::npos) return Verdict::pending;
     if (run.output.find("(default") != std::string::npos) return Verdict::defaulted;
+    ADD_FAILURE() << "usbsim: exit " << run.exit_code << "\n" << run.output;
     return Verdict::unknown;
 }
 
