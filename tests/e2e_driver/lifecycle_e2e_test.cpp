@@ -141,8 +141,11 @@ TEST_F(DriverRun, DeviceListThroughTheTemporaryService)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 15s);
     const std::string t = trace();
     EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
-    // The service copy wrote the list where it was asked to, and the service is gone.
+    // The service copy wrote the list where it was asked to, and the service is gone. (Under Wine
+    // the copy is started by the service manager, whose processes' lines the test does not watch.)
+#ifndef _WIN32
     ASSERT_TRUE(machine().trace_has("USB list path: ", 5s)) << t;
+#endif
     const std::string written = e2e::read_file(list);
     EXPECT_EQ(written.rfind("{", 0), 0u) << written;
     EXPECT_NE(written.find("\"rules\""), std::string::npos) << written;
