@@ -1,6 +1,7 @@
 #include "host/app.h"
 
 #include "host/commp.h"
+#include "host/driver_run.h"
 #include "host/files.h"
 #include "host/settings.h"
 #include "host/switches.h"
@@ -8,6 +9,7 @@
 #include "host/trace.h"
 #include "platform/platform.h"
 #include "platform/processes.h"
+#include "platform/services.h"
 #include "platform/sync.h"
 #include "platform/files.h"
 
@@ -18,6 +20,11 @@ namespace {
 constexpr uint32_t watchdog_ms = 30000;
 constexpr uint32_t poll_ms = 5000;
 constexpr uint32_t failed_start_delay_ms = 20000;
+constexpr uint32_t failed_start_pause_ms = 2000;
+// How long /gud: waits for the service copy to write the list, inside its 30 s watchdog.
+constexpr uint32_t list_writer_wait_ms = 20000;
+constexpr uint32_t list_writer_poll_ms = 100;
+constexpr const char16_t* temporary_service = u"zelmusbtmpsvc";
 
 std::u16string handover_file()
 {
@@ -89,6 +96,25 @@ bool run_program(const std::u16string& file, const std::u16string& parameters, b
     return platform::processes().launch(request, result) == platform::err::success;
 }
 
+void wait_for_service_end(const std::u16string& name, uint32_t limit_ms)
+{
+    auto& services = platform::services();
+    platform::Handle manager = platform::null_handle, service = platform::null_handle;
+    if (services.open_manager(platform::service::manager_connect, manager) != platform::err::success) return;
+    if (services.open(manager, name, platform::service::query_status, service) == platform::err::success) {
+        for (uint32_t waited = 0; waited < limit_ms; waited += list_writer_poll_ms) {
+            platform::ServiceStatus status;
+            if (services.query_status(service, status) != platform::err::success) break;
+            if (status.current_state != platform::service::running &&
+                status.current_state != platform::service::start_pending)
+                break;
+            platform::sync().sleep(list_writer_poll_ms);
+        }
+        services.close(service);
+    }
+    services.close(manager);
+}
+
 void run_temporary_service()
 {
     const platform::Handle mutex = create_seen_mutex(temporary_service_mutex);
@@ -96,6 +122,10 @@ void run_temporary_service()
     platform::processes().current_module_path(exe);
     run_program(u"sc.exe", u"create zelmusbtmpsvc binpath= \"" + exe + u"\"", true, false);
     run_program(u"sc.exe", u"start zelmusbtmpsvc", true, false);
+    // The copy is the list writer only while this instance holds the mutex: it must have read the
+    // hand-over file and written the list before the mutex goes with this process. "sc start" may
+    // come back as soon as the copy runs, so its end is awaited here.
+    wait_for_service_end(temporary_service, list_writer_wait_ms);
     run_program(u"sc.exe", u"delete zelmusbtmpsvc", true, false);
     if (mutex != platform::null_handle) platform::sync().close(mutex);
 }
@@ -108,14 +138,19 @@ void CzelmarusbApp::run_start()
     _COUT(u"*** USB STARTED.");
     read_config();
 
-    // The driver run joins here once the driver control is part of the program; until then the
-    // instance serves its pipe commands and waits for "stop".
     uint32_t exit_delay = 1;
-    (void)failed_start_delay_ms;
+    if (!start_driver_run()) {
+        // A run without its driver protects nothing: stop at once, and delay the exit so that the
+        // suite does not restart the program in a tight loop.
+        exit_delay = failed_start_delay_ms;
+        g_stop_request = 1;
+        platform::sync().sleep(failed_start_pause_ms);
+    }
 
     while (g_stop_request == 0) platform::sync().sleep(poll_ms);
     _COUT(u"*** USB STOPPED.");
     host_threads().StartThread(force_exit_watchdog, nullptr);
+    stop_driver_run();
     if (exit_delay > 10) {
         _COUT(u"Emergency delay...");
         platform::sync().sleep(exit_delay);

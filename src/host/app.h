@@ -37,6 +37,8 @@ bool run_program(const std::u16string& file, const std::u16string& parameters, b
 // The /gud: work once the hand-over file is written: create, start and delete a temporary service
 // that runs this program, which then writes the device list.
 void run_temporary_service();
+// Waits, at most `limit_ms`, while the service `name` is starting or running.
+void wait_for_service_end(const std::u16string& name, uint32_t limit_ms);
 // The /gud: list writer and the /test: action, provided by the device policy.
 void write_usb_list_to(const std::u16string& path);
 void test_rules_file(const std::u16string& path);

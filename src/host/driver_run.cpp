@@ -6,13 +6,24 @@
 #include "drivercontrol/manager.h"
 #include "host/app.h"
 #include "host/settings.h"
+#include "host/trace.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/system.h"
+#include "policy/decision.h"
 #include "policy/present.h"
 
 using ZelmUsbVardoManager::Manager;
 
 namespace {
+// Installed and started with a 10 ms poll, removed with a 50 ms one; demand start.
+constexpr uint32_t service_poll_ms = 10;
+constexpr uint32_t uninstall_poll_ms = 50;
+constexpr uint32_t demand_start = 3;
+
+constexpr uint32_t service_exists = 1073;
+constexpr uint32_t service_already_running = 1056;
+
 struct Facade {
     std::recursive_mutex lock;
     std::unique_ptr<Manager> manager;
@@ -22,6 +33,11 @@ Facade& facade()
 {
     static Facade f;
     return f;
+}
+
+std::u16string code_text(uint32_t code)
+{
+    return IntText(int(code));
 }
 } // namespace
 
@@ -65,4 +81,114 @@ void ensure_initial_list()
     if (platform::files().attributes(path, error) != platform::attribute::invalid) return;
     save_current_usb_list(u"", true);
     load_initial_rules();
+}
+
+void InstallStateCallback(uint32_t code, void*)
+{
+    _COUT(u"InstallStateCallback: " + code_text(code));
+}
+
+void DriverStateCallback(uint32_t code, void*)
+{
+    _COUT(u"DriverStateCallback: " + code_text(code));
+}
+
+uint8_t user_test_decision(const char16_t* document, void*)
+{
+    if (document == nullptr) return zelmusb_decision(nullptr) != 0;
+    const std::u16string text(document);
+    return zelmusb_decision(&text) != 0;
+}
+
+int start_driver_run()
+{
+    if (!create_facade()) return 1;
+
+    // Not under the facade lock: the initial list and the sweep take it themselves, and "cfg" on
+    // the listener takes the initial list's lock before the facade's, so holding the facade here
+    // while waiting for the initial list could stop both threads for good.
+    ensure_initial_list();
+    load_initial_rules();
+
+    // A 64-bit uptime: a 32-bit count wraps after 49.7 days and would look like a fresh boot.
+    if (g_settings.active != 0 && platform::system().tick_count64() < just_booted_ms) eject_unlisted_devices();
+
+    // The driver calls hold the facade: "cfg" waits until the driver is in service or failed.
+    std::lock_guard guard(facade().lock);
+    if (!facade().manager) return 0;
+    Manager& manager = *facade().manager;
+    std::u16string status;
+
+    const std::u16string admittances = get_path(u"internal_accept");
+    const std::u16string config = get_path(u"config");
+    const std::u16string image = get_path(u"sys");
+
+    uint32_t code = manager.Install(service_poll_ms, image, config, admittances, demand_start, nullptr, nullptr,
+                                    nullptr, status, true, nullptr, InstallStateCallback);
+    if (code != 0 && code != service_exists) {
+        _COUT(u"Driver installation error: " + code_text(code) + u" : " + status);
+        return 0;
+    }
+    _COUT(u"Driver installed.");
+
+    code = manager.Start(service_poll_ms, status, nullptr, DriverStateCallback);
+    if (code != 0 && code != service_already_running) {
+        _COUT(u"Driver starting error: " + code_text(code) + u" : " + status);
+        return 0;
+    }
+    _COUT(u"Driver started.");
+
+    if (manager.Attach(status))
+        _COUT(u"Driver attached.");
+    else
+        _COUT(u"Driver attach error: " + status);
+
+    code = manager.SetHubsAccept(true, ZelmUsbVardoManager::CONFIG_DRIVER_AND_FILE, status);
+    if (code != 0) {
+        _COUT(u"Hubs accepted error: " + code_text(code) + u" : " + status);
+        return 0;
+    }
+    _COUT(u"Hubs accepted done.");
+
+    code = manager.UserTest_on(user_test_decision, user_test_wait_100ns, nullptr, true, status);
+    // The library recovers a registration left by a crashed run (31) itself; a 31 that still comes
+    // back means the driver refuses this one, and no device would get its verdict: a failure.
+    if (code != 0) {
+        _COUT(u"User mode enable error: " + code_text(code) + u" : " + status);
+        return 0;
+    }
+    _COUT(u"User mode enable done.");
+    return 1;
+}
+
+int stop_driver_run()
+{
+    std::lock_guard guard(facade().lock);
+    if (!facade().manager) return 1;
+    Manager& manager = *facade().manager;
+    std::u16string status;
+
+    uint32_t code = manager.UserTest_off(status);
+    if (code != 0)
+        _COUT(u"User mode disable error: " + code_text(code) + u" : " + status);
+    else
+        _COUT(u"User mode disabled.");
+
+    manager.ClearAcceptedNameList(status);
+    manager.ClearAcceptedTypeList(status);
+
+    if (g_uninstall_request != 0) {
+        code = manager.Stop(service_poll_ms, status, nullptr, DriverStateCallback);
+        if (code != 0)
+            _COUT(u"Driver stopping error: " + code_text(code) + u" : " + status);
+        else
+            _COUT(u"Driver stopped.");
+        code = manager.Uninstall(uninstall_poll_ms, status, nullptr, DriverStateCallback);
+        if (code != 0)
+            _COUT(u"Driver uninstall error: " + code_text(code) + u" : " + status);
+        else
+            _COUT(u"Driver uninstalled.");
+    }
+    destroy_facade();
+    return 1;
 }

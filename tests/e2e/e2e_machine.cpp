@@ -78,6 +78,35 @@ void restore_suite_root()
     saved_root_path().reset();
 }
 
+std::string program_path(Program program)
+{
+    switch (program) {
+    case Program::zelmarusb: return ZELMUSB_PROGRAM;
+    case Program::halvarmon: return HALVARMON;
+    case Program::halvarmenu: return ZELMUSB_E2E_HALVARMENU;
+    case Program::capture: return ZELMUSB_E2E_CAPTURE;
+    case Program::usbsim: return ZELMUSB_E2E_USBSIM;
+    case Program::sc: return ZELMUSB_E2E_SC;
+    case Program::reg: return ZELMUSB_E2E_REG;
+    }
+    return {};
+}
+
+std::filesystem::path Machine::program_folder()
+{
+    return std::filesystem::path(ZELMUSB_PROGRAM).parent_path();
+}
+
+// Both services a run can leave: the driver's, and the /gud: temporary one. Stopping first lets
+// the deletion complete at once.
+void Machine::end_services()
+{
+    for (const char16_t* service : {u"ZelmUsb", u"zelmusbtmpsvc"}) {
+        run(Program::sc, {u"stop", service}, std::chrono::seconds(20));
+        run(Program::sc, {u"delete", service}, std::chrono::seconds(20));
+    }
+}
+
 bool Machine::trace_has(const std::string& text, std::chrono::milliseconds limit) const
 {
     const auto until = std::chrono::steady_clock::now() + limit;

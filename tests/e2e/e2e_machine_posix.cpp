@@ -3,7 +3,9 @@
 #ifndef _WIN32
 #include "e2e_machine.h"
 
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@ namespace e2e {
 
 struct Machine::Leg {
     std::vector<pid_t> children; // started and not yet reaped
+    unsigned runs = 0;           // tools run, to name their output files
 };
 
 namespace {
@@ -46,7 +49,8 @@ Machine::~Machine()
         ::kill(p, SIGKILL);
         ::waitpid(p, nullptr, 0);
     }
-    // Drivers and services the programs started are daemons of the machine, not our children.
+    end_services();
+    // Whatever the tools could not stop: every daemon this machine's service manager started.
     platform::posix::end_all_services();
     restore_suite_root();
     std::error_code ignored;
@@ -55,7 +59,12 @@ Machine::~Machine()
 
 uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
 {
-    const std::string exe = program == Program::zelmarusb ? ZELMUSB_PROGRAM : HALVARMON;
+    return start_path(program_path(program), args);
+}
+
+uint32_t Machine::start_path(const std::filesystem::path& program, const std::vector<std::u16string>& args)
+{
+    const std::string exe = program.string();
     std::vector<std::string> all{exe};
     for (const auto& a : args) all.push_back(text::to_utf8(a));
     std::vector<char*> argv;
@@ -65,6 +74,41 @@ uint32_t Machine::start(Program program, const std::vector<std::u16string>& args
     if (::posix_spawn(&pid, exe.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 0;
     leg_->children.push_back(pid);
     return uint32_t(pid);
+}
+
+ToolRun Machine::run(Program program, const std::vector<std::u16string>& args, std::chrono::milliseconds limit)
+{
+    ToolRun result;
+    const std::string exe = program_path(program);
+    const std::filesystem::path out = folder_ / ("tool-" + std::to_string(++leg_->runs) + ".out");
+    std::vector<std::string> all{exe};
+    for (const auto& a : args) all.push_back(text::to_utf8(a));
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return result;
+    leg_->children.push_back(pid);
+    result.ended = ended_within(uint32_t(pid), limit, &result.exit_code);
+    if (!result.ended) {
+        ::kill(pid, SIGKILL);
+        ended_within(uint32_t(pid), std::chrono::seconds(10));
+    }
+    result.output = read_file(out);
+    return result;
+}
+
+void Machine::kill(uint32_t pid)
+{
+    if (std::find(leg_->children.begin(), leg_->children.end(), pid_t(pid)) == leg_->children.end()) return;
+    ::kill(pid_t(pid), SIGKILL);
+    ended_within(pid, std::chrono::seconds(10));
 }
 
 bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)

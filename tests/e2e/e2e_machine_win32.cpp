@@ -137,6 +137,8 @@ Machine::Machine(const std::string& name)
     std::filesystem::create_directories(folder_);
     ::SetEnvironmentVariableW(L"ALLUSERSPROFILE", all_users_profile().wstring().c_str());
     point_suite_root(suite_root());
+    // The prefix's service manager outlives the tests: start without a driver another run left.
+    end_services();
 }
 
 Machine::~Machine()
@@ -146,6 +148,8 @@ Machine::~Machine()
         ::WaitForSingleObject(c.process, 30000);
         ::CloseHandle(c.process);
     }
+    leg_->children.clear();
+    end_services();
     leg_.reset();
     restore_suite_root();
     std::error_code ignored;
@@ -154,21 +158,81 @@ Machine::~Machine()
 
 uint32_t Machine::start(Program program, const std::vector<std::u16string>& args)
 {
-    const std::wstring exe = windows_path(program == Program::zelmarusb ? ZELMUSB_PROGRAM : HALVARMON);
+    return start_path(program_path(program), args);
+}
+
+uint32_t Machine::start_path(const std::filesystem::path& program, const std::vector<std::u16string>& args)
+{
+    const std::wstring exe = windows_path(program.string());
     std::wstring line = L"\"" + exe + L"\"";
     for (const auto& a : args) line += L" " + argument(a);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    // Suspended until its lines are watched, so that not even its first line is missed.
-    if (!::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                          &si, &pi))
+    // Suspended until its lines are watched, so that not even its first line is missed. A system
+    // tool ("sc.exe") is found along the search path, so no application name is given.
+    const bool bare = exe.find(L'\\') == std::wstring::npos;
+    if (!::CreateProcessW(bare ? nullptr : exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                          nullptr, nullptr, &si, &pi))
         return 0;
     leg_->reader.watch(pi.dwProcessId);
     leg_->children.push_back({pi.dwProcessId, pi.hProcess});
     ::ResumeThread(pi.hThread);
     ::CloseHandle(pi.hThread);
     return pi.dwProcessId;
+}
+
+ToolRun Machine::run(Program program, const std::vector<std::u16string>& args, std::chrono::milliseconds limit)
+{
+    ToolRun result;
+    const std::wstring exe = windows_path(program_path(program));
+    std::wstring line = L"\"" + exe + L"\"";
+    for (const auto& a : args) line += L" " + argument(a);
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!::CreatePipe(&read_end, &write_end, &inherit, 0)) return result;
+    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = write_end;
+    si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = nullptr;
+    PROCESS_INFORMATION pi{};
+    const bool bare = exe.find(L'\\') == std::wstring::npos;
+    const bool started = ::CreateProcessW(bare ? nullptr : exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                                          nullptr, nullptr, &si, &pi);
+    ::CloseHandle(write_end);
+    if (!started) {
+        ::CloseHandle(read_end);
+        return result;
+    }
+    ::CloseHandle(pi.hThread);
+    // The output is read on its own thread, so a tool that fills the pipe never blocks its end.
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (::ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got) result.output.append(buffer, got);
+    });
+    result.ended = ::WaitForSingleObject(pi.hProcess, DWORD(limit.count())) == WAIT_OBJECT_0;
+    if (!result.ended) {
+        ::TerminateProcess(pi.hProcess, 137);
+        ::WaitForSingleObject(pi.hProcess, 10000);
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(pi.hProcess, &code);
+    result.exit_code = int(code);
+    ::CloseHandle(pi.hProcess);
+    reader.join();
+    ::CloseHandle(read_end);
+    return result;
+}
+
+void Machine::kill(uint32_t pid)
+{
+    for (const auto& c : leg_->children)
+        if (c.pid == pid) ::TerminateProcess(c.process, 137);
+    ended_within(pid, std::chrono::seconds(10));
 }
 
 bool Machine::ended_within(uint32_t pid, std::chrono::milliseconds limit, int* exit_code)

@@ -32,7 +32,7 @@ typedef __UINTPTR_TYPE__ zd_uptr;
 #define ZD_NEVER 0xFFFFFFFFFFFFFFFFull
 
 /* Requests held at once (pending), and verdicts remembered (pending and decided). */
-#define ZD_MAX_PENDING 64u
+#define ZD_MAX_PENDING 128u
 #define ZD_MAX_RECORDS 1024u
 /* Text held by pending requests at once. */
 #define ZD_MAX_HELD_BYTES (32u * 1024u * 1024u)

@@ -1,0 +1,390 @@
+// The driver run's start and stop sequences against a scripted service manager and driver: the
+// order of the calls, the trace lines, each failure's line and result, the start-up sweep's uptime
+// test, and the facade shared with another thread.
+#include "policy_fixture.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <thread>
+
+#include "drivercontrol/driver_interface.h"
+#include "drivercontrol/manager.h"
+#include "host/app.h"
+#include "host/driver_run.h"
+#include "platform/devices.h"
+#include "platform/services.h"
+
+namespace {
+
+using namespace policy_test;
+namespace zv = ZelmUsbVardoManager;
+
+// One driver behind both families: the service record and the control device it serves while it
+// runs. Every call is logged ("create", "start", "ioctl 22205C", ...).
+class ScriptedDriver : public platform::Services, public platform::Devices {
+public:
+    bool installed = false;
+    bool running = false;
+    platform::Error manager_error = 0;        // open_manager
+    platform::Error start_error = 0;          // start
+    std::map<uint32_t, std::deque<platform::Error>> control_errors; // per code, in turn
+
+    std::vector<std::string> log()
+    {
+        std::lock_guard g(lock_);
+        return log_;
+    }
+    // The log without the worker's polls, which depend on timing.
+    std::vector<std::string> calls()
+    {
+        std::vector<std::string> out;
+        for (const auto& c : log())
+            if (c != ioctl_name(zv::IOCTL_GET_TEST_JSON_SIZE)) out.push_back(c);
+        return out;
+    }
+    static std::string ioctl_name(uint32_t code)
+    {
+        char b[32];
+        std::snprintf(b, sizeof b, "ioctl %X", code);
+        return b;
+    }
+
+    platform::Error open_manager(uint32_t, platform::Handle& h) override
+    {
+        h = 1;
+        return manager_error;
+    }
+    platform::Error create(platform::Handle, const platform::ServiceDefinition& d, platform::Handle& h) override
+    {
+        note("create");
+        if (installed) return 1073;
+        installed = true;
+        // As the service manager does: the service's key, where the install writes its values.
+        platform::Handle key = platform::null_handle;
+        if (platform::registry().create_key(u"SYSTEM\\CurrentControlSet\\services\\" + d.name,
+                                            platform::key_access::all_access, key) == 0)
+            platform::registry().close_key(key);
+        h = 2;
+        return 0;
+    }
+    platform::Error open(platform::Handle, const std::u16string&, uint32_t, platform::Handle& h) override
+    {
+        if (!installed) return 1060;
+        h = 3;
+        return 0;
+    }
+    platform::Error start(platform::Handle) override
+    {
+        note("start");
+        if (start_error) return start_error;
+        if (running) return 1056;
+        running = true;
+        return 0;
+    }
+    platform::Error control(platform::Handle, uint32_t, platform::ServiceStatus& status) override
+    {
+        note("stop");
+        if (!running) return 1062;
+        running = false;
+        status.current_state = platform::service::stopped;
+        return 0;
+    }
+    platform::Error query_status(platform::Handle, platform::ServiceStatus& status) override
+    {
+        status.service_type = platform::service::kernel_driver;
+        status.current_state = running ? platform::service::running : platform::service::stopped;
+        return 0;
+    }
+    platform::Error remove(platform::Handle) override
+    {
+        note("delete");
+        installed = false;
+        return 0;
+    }
+    // CloseServiceHandle and CloseHandle alike.
+    platform::Error close(platform::Handle) override { return 0; }
+
+    platform::Error open(const std::u16string& path, uint32_t, uint32_t, uint32_t, platform::Handle& h) override
+    {
+        if (path != u"\\\\.\\ZelmUsb" || !running) return 2;
+        std::lock_guard g(lock_);
+        h = 100 + ++opened_;
+        return 0;
+    }
+    platform::Error control(platform::Handle, uint32_t code, const void*, uint32_t, void* output,
+                            uint32_t output_size, uint32_t& returned) override
+    {
+        returned = 0;
+        note(ioctl_name(code));
+        std::lock_guard g(lock_);
+        if (code == zv::IOCTL_GET_TEST_JSON_SIZE && output_size >= zv::VardJsonSize::size) {
+            zv::VardJsonSize none;
+            none.noData = 1;
+            const auto bytes = none.Encode();
+            std::memcpy(output, bytes.data(), bytes.size());
+            returned = uint32_t(bytes.size());
+            return 0;
+        }
+        auto it = control_errors.find(code);
+        if (it == control_errors.end() || it->second.empty()) return 0;
+        const platform::Error e = it->second.front();
+        it->second.pop_front();
+        return e;
+    }
+
+private:
+    void note(const std::string& what)
+    {
+        std::lock_guard g(lock_);
+        log_.push_back(what);
+    }
+    std::mutex lock_;
+    std::vector<std::string> log_;
+    int opened_ = 0;
+};
+
+// The system family with a 64-bit uptime of the test's choosing.
+class UptimeSystem : public System {
+public:
+    using System::System;
+    uint64_t uptime_ms = 3600000;
+    uint64_t tick_count64() override { return uptime_ms; }
+};
+
+class DriverRunSequence : public PolicyTest {
+protected:
+    DriverRunSequence()
+    {
+        g_stop_request = 0;
+        g_uninstall_request = 0;
+        g_settings = UsbSettings{};
+        uptime_.env = system_.env;
+        had_service_key_ = service_key_present();
+    }
+    ~DriverRunSequence() override
+    {
+        stop_driver_run();
+        g_uninstall_request = 0;
+        // The values the install wrote; under Wine the registry outlives the test.
+        if (!had_service_key_) platform::registry().delete_tree(service_key);
+    }
+
+    static constexpr const char16_t* service_key = u"SYSTEM\\CurrentControlSet\\services\\ZelmUsb";
+    static bool service_key_present()
+    {
+        platform::Handle k = platform::null_handle;
+        if (platform::registry().open_key(service_key, platform::key_access::read, k) != 0) return false;
+        platform::registry().close_key(k);
+        return true;
+    }
+    bool had_service_key_ = false;
+
+    // The _COUT texts traced so far, in order, without their prefixes.
+    std::vector<std::string> traced()
+    {
+        std::vector<std::string> out;
+        std::lock_guard g(uptime_.lock);
+        for (const auto& line : uptime_.lines) {
+            std::string l = text::to_utf8(line);
+            const size_t arrow = l.find("-> ");
+            if (arrow != std::string::npos) l = l.substr(arrow + 3);
+            while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+            out.push_back(l);
+        }
+        return out;
+    }
+    // The traced texts that are one of `of`, in order.
+    std::vector<std::string> traced_of(const std::vector<std::string>& of)
+    {
+        std::vector<std::string> out;
+        for (const auto& l : traced())
+            for (const auto& o : of)
+                if (l.rfind(o, 0) == 0) out.push_back(l);
+        return out;
+    }
+    bool traced_starting(const std::string& text)
+    {
+        for (const auto& l : traced())
+            if (l.rfind(text, 0) == 0) return true;
+        return false;
+    }
+
+    ScriptedDriver driver_;
+    UptimeSystem uptime_{platform::system()};
+    platform::Override<platform::System> uptime_override_{&platform::Platform::system, uptime_};
+    platform::Override<platform::Services> services_override_{&platform::Platform::services, driver_};
+    platform::Override<platform::Devices> devices_override_{&platform::Platform::devices, driver_};
+};
+
+const std::vector<std::string> outcome_lines = {
+    "Driver installed.", "Driver installation error: ", "Driver started.", "Driver starting error: ",
+    "Driver attached.", "Driver attach error: ", "Hubs accepted done.", "Hubs accepted error: ",
+    "User mode enable done.", "User mode enable error: ", "User mode disabled.", "User mode disable error: ",
+    "Driver stopped.", "Driver stopping error: ", "Driver uninstalled.", "Driver uninstall error: "};
+
+TEST_F(DriverRunSequence, StartsInOrderAndStopsWithOrWithoutUninstall)
+{
+    ASSERT_EQ(start_driver_run(), 1);
+    EXPECT_EQ(traced_of(outcome_lines),
+              (std::vector<std::string>{"Driver installed.", "Driver started.", "Driver attached.",
+                                        "Hubs accepted done.", "User mode enable done."}));
+    const std::vector<std::string> start_calls = {"create", "start", ScriptedDriver::ioctl_name(zv::IOCTL_HUBS_ACCEPT_ON),
+                                                  ScriptedDriver::ioctl_name(zv::IOCTL_USER_TEST_ON)};
+    EXPECT_EQ(driver_.calls(), start_calls);
+    EXPECT_TRUE(traced_starting("DriverStateCallback: 4"));
+
+    // A second start while the facade exists does nothing.
+    EXPECT_EQ(start_driver_run(), 1);
+    EXPECT_EQ(driver_.calls(), start_calls);
+
+    // "stop": the user test off and both lists cleared; the driver keeps running.
+    EXPECT_EQ(stop_driver_run(), 1);
+    auto calls = driver_.calls();
+    EXPECT_EQ(std::vector<std::string>(calls.begin() + 4, calls.end()),
+              (std::vector<std::string>{ScriptedDriver::ioctl_name(zv::IOCTL_USER_TEST_OFF),
+                                        ScriptedDriver::ioctl_name(zv::IOCTL_CLEAR_NAME_LIST),
+                                        ScriptedDriver::ioctl_name(zv::IOCTL_CLEAR_TYPE_LIST)}));
+    EXPECT_TRUE(driver_.running);
+    EXPECT_FALSE(facade_exists());
+    EXPECT_EQ(stop_driver_run(), 1); // nothing left to stop
+
+    // Again, now with "uninstall": the service exists (1073) and runs (1056), both are success.
+    ASSERT_EQ(start_driver_run(), 1);
+    g_uninstall_request = 1;
+    EXPECT_EQ(stop_driver_run(), 1);
+    EXPECT_FALSE(driver_.installed);
+    EXPECT_FALSE(driver_.running);
+    const auto lines = traced_of(outcome_lines);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.end()),
+              (std::vector<std::string>{"Driver installed.", "Driver started.", "Driver attached.",
+                                        "Hubs accepted done.", "User mode enable done.", "User mode disabled.",
+                                        "Driver stopped.", "Driver uninstalled."}));
+}
+
+TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
+{
+    struct Case {
+        const char* what;
+        platform::Error manager_error = 0;
+        platform::Error start_error = 0;
+        std::map<uint32_t, std::deque<platform::Error>> control_errors;
+        int result;
+        std::string last_line; // the last outcome line, up to the status text
+    };
+    const Case cases[] = {
+        {"the service manager refuses", 5, 0, {}, 0, "Driver installation error: 5 : "},
+        {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : "},
+        {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : "},
+        {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : "},
+        // A registration left by a crashed run is replaced once; a second 31 is a failure.
+        {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done."},
+        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        driver_.installed = driver_.running = false;
+        driver_.manager_error = c.manager_error;
+        driver_.start_error = c.start_error;
+        driver_.control_errors = c.control_errors;
+        const size_t before = traced_of(outcome_lines).size();
+        EXPECT_EQ(start_driver_run(), c.result);
+        const auto lines = traced_of(outcome_lines);
+        ASSERT_GT(lines.size(), before);
+        EXPECT_EQ(lines.back().substr(0, c.last_line.size()), c.last_line);
+        // A failed start leaves the facade for the stop sequence, which always ends it.
+        EXPECT_TRUE(facade_exists());
+        EXPECT_EQ(stop_driver_run(), 1);
+        EXPECT_FALSE(facade_exists());
+    }
+}
+
+// The sweep runs only while the policy is on and the system has just booted; the uptime is 64-bit,
+// so a machine up for 49.7 days and more is not taken for a fresh boot.
+TEST_F(DriverRunSequence, StartUpSweepOnlyRightAfterBoot)
+{
+    struct Case {
+        const char* what;
+        int32_t active;
+        uint64_t uptime_ms;
+        bool swept;
+    };
+    const Case cases[] = {
+        {"just booted", 1, 60000, true},
+        {"policy off", 0, 60000, false},
+        {"up ten minutes", 1, 600000, false},
+        {"32-bit count just wrapped", 1, (uint64_t(1) << 32) + 60000, false},
+    };
+    // The initial list exists, so only the sweep asks for the present devices.
+    ASSERT_EQ(WriteWholeFile(get_path(u"current_usb"), u"{\"rules\":[]}"), 1);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_settings.active = c.active;
+        uptime_.uptime_ms = c.uptime_ms;
+        const size_t before = traced().size();
+        ASSERT_EQ(start_driver_run(), 1);
+        bool swept = false;
+        const auto lines = traced();
+        for (size_t i = before; i < lines.size(); ++i)
+            for (const char* sweep : {"Unknown devices", "generate_current_usb_list", "Current USB list generated."})
+                if (lines[i].find(sweep) != std::string::npos) swept = true;
+        EXPECT_EQ(swept, c.swept);
+        stop_driver_run();
+    }
+}
+
+// The facade is used by the pipe listener while the main thread starts and stops the run: a user
+// never sees it half-built or freed.
+TEST_F(DriverRunSequence, FacadeSharedWithAnotherThread)
+{
+    std::atomic<bool> done{false};
+    std::atomic<int> uses{0};
+    // The listener as "cfg" drives it: the initial list (found missing each time) and the facade.
+    const std::filesystem::path initial_list = data_folder() / "zelmusb" / "current_usb.json";
+    std::thread listener([&] {
+        while (!done) {
+            std::error_code ignored;
+            std::filesystem::remove(initial_list, ignored);
+            ensure_initial_list();
+            if (use_facade([](zv::Manager& m) { m.IsAttached(); })) ++uses;
+            std::this_thread::yield();
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(start_driver_run(), 1);
+        EXPECT_EQ(stop_driver_run(), 1);
+    }
+    done = true;
+    listener.join();
+    EXPECT_FALSE(facade_exists());
+}
+
+// The user test's callback hands the document to the decision; a null document stays null and
+// gets the "action" default.
+TEST_F(DriverRunSequence, UserTestCallbackPassesTheDocument)
+{
+    struct Case {
+        const char* what;
+        int32_t active, action;
+        bool null_document;
+        uint8_t verdict;
+    };
+    const Case cases[] = {
+        {"policy off", 0, 0, false, 1},
+        {"null document, block by default", 1, 0, true, 0},
+        {"null document, allow by default", 1, 1, true, 1},
+        {"document, block by default", 1, 0, false, 0},
+        {"document, allow by default", 1, 1, false, 1},
+    };
+    const char16_t* document = u"{\"DeviceDescriptor\":{\"Manufacturer\":\"Acme\",\"Product\":\"Stick\"}}";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_settings.active = c.active;
+        g_settings.action = c.action;
+        g_settings.report_on_allow = 0;
+        EXPECT_EQ(user_test_decision(c.null_document ? nullptr : document, nullptr), c.verdict);
+    }
+}
+
+} // namespace
