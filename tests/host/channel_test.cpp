@@ -28,11 +28,21 @@ long ms_since(Clock::time_point start)
 }
 
 // The raw answer the listener gives; set by each test before it asks.
+std::mutex g_answer_lock;
 std::vector<uint8_t> g_answer;
+std::atomic<int> g_questions{0};
 
 void raw_answer(uint32_t, const uint8_t*, size_t, CByteBuffer& answer)
 {
+    std::lock_guard<std::mutex> g(g_answer_lock);
     answer.append(g_answer.data(), g_answer.size());
+    ++g_questions;
+}
+
+void set_answer(std::vector<uint8_t> bytes)
+{
+    std::lock_guard<std::mutex> g(g_answer_lock);
+    g_answer = std::move(bytes);
 }
 
 class RawListener : public ListenerFixture {
@@ -54,7 +64,7 @@ TEST_F(RawListener, AnswerIsTheTextBeforeItsFirstZero)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        g_answer = text::to_utf16le(c.sent);
+        set_answer(text::to_utf16le(c.sent));
         class_commp asker(2000, 2000);
         EXPECT_EQ(asker.AskText(0, u"q", channel_), c.read);
     }
@@ -63,7 +73,7 @@ TEST_F(RawListener, AnswerIsTheTextBeforeItsFirstZero)
 TEST_F(RawListener, ClientThatNeverTakesItsAnswerIsDroppedInBoundedTime)
 {
     // Far more than any pipe or socket buffer holds: the write waits for a reader.
-    g_answer.assign(1024 * 1024, 'x');
+    set_answer(std::vector<uint8_t>(1024 * 1024, 'x'));
     auto& pipes = platform::pipes();
     platform::Handle holder = platform::null_handle;
     const std::u16string path = class_commp::pipe_path(channel_, 0);
@@ -74,11 +84,13 @@ TEST_F(RawListener, ClientThatNeverTakesItsAnswerIsDroppedInBoundedTime)
     const auto q = text::to_utf16le(u"q");
     request.insert(request.end(), q.begin(), q.end());
     uint32_t written = 0;
+    g_questions = 0;
     ASSERT_EQ(pipes.write(holder, request.data(), uint32_t(request.size()), written), 0u);
+    for (int i = 0; i < 500 && g_questions.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(g_questions.load(), 1);
 
     // The next asker is served once the holder has been given up on.
-    g_answer.assign(2, 0);
-    g_answer[0] = '2';
+    set_answer({'2', 0});
     const auto start = Clock::now();
     class_commp asker(2000, 2000);
     EXPECT_EQ(asker.AskText(0, u"q", channel_, 30000), u"2");
@@ -89,7 +101,7 @@ TEST_F(RawListener, ClientThatNeverTakesItsAnswerIsDroppedInBoundedTime)
 
 TEST_F(RawListener, PipeNameStaysServedBetweenRequests)
 {
-    g_answer = text::to_utf16le(u"ok");
+    set_answer(text::to_utf16le(u"ok"));
     auto& pipes = platform::pipes();
     const std::u16string path = class_commp::pipe_path(channel_, 0);
     class_commp first(2000, 2000);
