@@ -70,6 +70,16 @@ TEST_F(RawListener, AnswerIsTheTextBeforeItsFirstZero)
     }
 }
 
+TEST_F(RawListener, AnswerBeyondTheMessageLimitIsDroppedWhole)
+{
+    class_commp asker(2000, 2000);
+    set_answer(std::vector<uint8_t>(class_commp::max_message_bytes + 2, 'a'));
+    EXPECT_EQ(asker.AskText(0, u"q", channel_, 30000), u"");
+    // The listener serves on.
+    set_answer(text::to_utf16le(u"small"));
+    EXPECT_EQ(asker.AskText(0, u"q", channel_, 30000), u"small");
+}
+
 TEST_F(RawListener, ClientThatNeverTakesItsAnswerIsDroppedInBoundedTime)
 {
     // Far more than any pipe or socket buffer holds: the write waits for a reader.
