@@ -1,12 +1,13 @@
 # make test  — install what is missing, build natively with sanitizers and for Windows, run every test
 # make demo  — run the whole system end to end on Linux in a fresh platform root under build/
 # make bench — Google Benchmark programs;  make fuzz — libFuzzer targets for a bounded time
+# make tsan  — the host and policy tests under ThreadSanitizer
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 LINUX_BUILD := build/linux
 WINDOWS_BUILD := build/windows
 
-.PHONY: all deps linux windows test test-linux test-windows demo bench fuzz clean
+.PHONY: all deps linux windows test test-linux test-windows tsan demo bench fuzz clean
 
 all: linux
 
@@ -36,6 +37,14 @@ test: deps
 	echo "leg linux (native, ASan+UBSan): $$([ $$linux = 0 ] && echo passed || echo FAILED)"; \
 	echo "leg windows (MinGW-w64 under Wine): $$([ $$windows = 0 ] && echo passed || echo FAILED)"; \
 	[ $$linux = 0 ] && [ $$windows = 0 ]
+
+# The host and policy tests (the listener, reloads racing decisions, the suite's programs as real
+# processes) under ThreadSanitizer; any report fails the run.
+tsan: deps
+	cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELMUSB_TSAN=ON
+	cmake --build build/tsan -j $(JOBS) --target test_host test_policy
+	cd build/tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+	  ctest --output-on-failure -R '^test_(host|policy)$$'
 
 demo: linux
 	scripts/demo $(LINUX_BUILD)

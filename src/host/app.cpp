@@ -12,6 +12,7 @@
 #include "platform/services.h"
 #include "platform/sync.h"
 #include "platform/files.h"
+#include "platform/pipes.h"
 
 std::atomic<uint32_t> g_stop_request{0};
 std::atomic<uint32_t> g_uninstall_request{0};
@@ -64,11 +65,25 @@ std::u16string HandleDefaultQuestion(uint32_t, const std::u16string& question)
     return {};
 }
 
+bool default_channel_filter(uint64_t pipe, uint32_t, const std::u16string& question)
+{
+    // Anyone may have the settings reloaded (the suite's programs do); only a privileged client
+    // may end the protection.
+    if (question != u"stop" && question != u"uninstall") return true;
+    uint32_t client = 0;
+    bool privileged = false;
+    const platform::Error e = platform::pipes().client_process(pipe, client, privileged);
+    if (e == platform::err::success && privileged) return true;
+    TRACE(u"Refused \"%s\" from process %u: the client is not privileged (%i)", question, unsigned(client), int(e));
+    return false;
+}
+
 uint32_t thread_communication_default(void*)
 {
     TRACE(u"> Enter");
     class_commp commp(2000, 2000);
     commp.text_handler = HandleDefaultQuestion;
+    commp.request_filter = default_channel_filter;
     commp.listen(u"default");
     return 0;
 }

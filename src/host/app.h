@@ -27,6 +27,9 @@ private:
 
 // The commands of channel "default": "cfg", "stop", "uninstall"; anything else gets the empty answer.
 std::u16string HandleDefaultQuestion(uint32_t asker, const std::u16string& question);
+// Whether the listener acts on `question` from the client at the other end of `pipe`: "stop" and
+// "uninstall" only from a privileged client (traced with its process id when refused).
+bool default_channel_filter(uint64_t pipe, uint32_t asker, const std::u16string& question);
 // The pipe listener of the /start instance.
 uint32_t thread_communication_default(void*);
 // Ends the process 30 seconds after it is started, whatever the process is doing then.

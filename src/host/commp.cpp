@@ -51,7 +51,7 @@ std::u16string class_commp::busy_mutex_name(const std::u16string& channel, uint3
     return text::format(u"busy_mutex_%s", base_name(channel, pid));
 }
 
-void read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms)
+bool read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms, uint32_t limit)
 {
     auto& pipes = platform::pipes();
     message.clear();
@@ -63,6 +63,10 @@ void read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms)
     for (;;) {
         uint32_t got = 0;
         const platform::Error e = pipes.read(pipe, chunk.data(), size, got, wait);
+        if (uint64_t(message.size()) + got > limit) {
+            message.clear();
+            return false;
+        }
         message.append(chunk.data(), got);
         if (e != platform::err::more_data) break;
         // The rest of the message is already there: no more waiting.
@@ -72,6 +76,7 @@ void read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms)
             chunk.resize(size);
         }
     }
+    return true;
 }
 
 int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBuffer& answer,
@@ -127,7 +132,8 @@ int class_commp::ask(uint32_t pid, const std::vector<uint8_t>& question, CByteBu
         const uint32_t used = elapsed_since(start);
         answer_timeout_ms = used >= exchange_limit_ms ? 0 : std::min(answer_timeout_ms, exchange_limit_ms - used);
     }
-    if (written) read_pipe_message(pipe, answer, answer_timeout_ms);
+    if (written && !read_pipe_message(pipe, answer, answer_timeout_ms))
+        TRACE(u"ask answer too long [%s] : more than %u bytes, dropped", path, unsigned(max_message_bytes));
     pipes.close(pipe);
     return 1;
 }
@@ -137,7 +143,11 @@ std::u16string class_commp::AskText(uint32_t pid, const std::u16string& question
 {
     CByteBuffer answer;
     if (ask(pid, text::to_utf16le(question), answer, channel, answer_timeout_ms) != 1) return {};
-    return answer.as_utf16();
+    // The answer is a terminated text: a peer that sends its terminator, or anything after a
+    // zero, answers with what comes before it.
+    std::u16string text = answer.as_utf16();
+    if (const size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+    return text;
 }
 
 std::u16string class_commp::AskProcess(const std::u16string& process_name, const std::u16string& question,
@@ -155,9 +165,13 @@ std::u16string class_commp::AskOtherInstance(const std::u16string& question, con
     if (own.empty()) return {};
     std::vector<uint32_t> ids;
     processes.EnumerateProcesses(ids);
+    // Other copies of the program may run beside the /start instance (a /test: or /gud: run) and
+    // listen to nobody: each is asked in turn until one answers.
     for (uint32_t id : ids) {
         if (id == me) continue;
-        if (text::to_lower(processes.ProcessImagePath(id)) == own) return AskText(id, question, channel);
+        if (text::to_lower(processes.ProcessImagePath(id)) != own) continue;
+        std::u16string answer = AskText(id, question, channel);
+        if (!answer.empty()) return answer;
     }
     return {};
 }
@@ -178,12 +192,18 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
     options.system_and_everyone = true;
     options.inheritable = true;
 
+    // The instance the next client reaches. It is made before the served one is closed, so the
+    // name is never free between requests for another process to take.
+    Handle next = platform::null_handle;
     while (!(stop && stop->load())) {
-        Handle pipe = platform::null_handle;
-        if (const platform::Error e = pipes.create_server(path, options, pipe); e != platform::err::success) {
-            TRACE(u"pipe error [%s] : %i", path, int(e));
-            sync.sleep(1000);
-            continue;
+        Handle pipe = next;
+        next = platform::null_handle;
+        if (pipe == platform::null_handle) {
+            if (const platform::Error e = pipes.create_server(path, options, pipe); e != platform::err::success) {
+                TRACE(u"pipe error [%s] : %i", path, int(e));
+                sync.sleep(1000);
+                continue;
+            }
         }
         if (pipes.connect(pipe) != platform::err::success) {
             pipes.close(pipe);
@@ -196,7 +216,8 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
         }
 
         CByteBuffer request;
-        read_pipe_message(pipe, request, request_timeout_ms);
+        if (!read_pipe_message(pipe, request, request_timeout_ms))
+            TRACE(u"listen request too long [%s] : more than %u bytes, dropped", path, unsigned(max_message_bytes));
         if (request.size() >= 4) {
             const uint8_t* r = request.data();
             const uint32_t asker = uint32_t(r[0]) | uint32_t(r[1]) << 8 | uint32_t(r[2]) << 16 | uint32_t(r[3]) << 24;
@@ -207,17 +228,27 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
                 // The handler sees a terminated text, as a C string: an embedded NUL ends it.
                 std::u16string question = text::from_utf16le(std::span<const uint8_t>(r + 4, request.size() - 4));
                 if (const size_t nul = question.find(u'\0'); nul != std::u16string::npos) question.resize(nul);
-                const auto bytes = text::to_utf16le(text_handler(asker, question));
-                answer.append(bytes.data(), bytes.size());
+                if (!request_filter || request_filter(pipe, asker, question)) {
+                    const auto bytes = text::to_utf16le(text_handler(asker, question));
+                    answer.append(bytes.data(), bytes.size());
+                }
             }
+            // The client has this long to take its answer; one that does not is dropped.
+            const uint32_t answer_start = platform::system().tick_count();
             uint32_t written = 0;
-            if (const platform::Error e = pipes.write(pipe, answer.data(), answer.size(), written);
+            if (const platform::Error e = pipes.write(pipe, answer.data(), answer.size(), written, answer_write_timeout_ms);
                 e != platform::err::success)
                 TRACE(u"listen write error [%s] : %i", path, int(e));
+            else {
+                const uint32_t used = elapsed_since(answer_start);
+                pipes.flush(pipe, used >= answer_write_timeout_ms ? 0 : answer_write_timeout_ms - used);
+            }
         }
-        pipes.flush(pipe);
+        if (!(stop && stop->load()) && pipes.create_server(path, options, next) != platform::err::success)
+            next = platform::null_handle;
         pipes.disconnect(pipe);
         pipes.close(pipe);
         if (busy_mutex != platform::null_handle) sync.close(busy_mutex);
     }
+    if (next != platform::null_handle) pipes.close(next);
 }

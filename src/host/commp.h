@@ -25,8 +25,13 @@ public:
     // How long an asker waits for the answer once its question is written, unless told otherwise.
     // The suite answers at once; "cfg" may take a settings reload with its retries.
     static constexpr uint32_t default_answer_timeout_ms = 60000;
-    // How long a listener waits for the request of a client that connected.
+    // How long a listener waits for the request of a client that connected, and for the client to
+    // take its answer; a client that does not is dropped, so no client holds the listener.
     static constexpr uint32_t request_timeout_ms = 10000;
+    static constexpr uint32_t answer_write_timeout_ms = 10000;
+    // The longest request or answer taken: far beyond any real one (settings and device lists are
+    // kilobytes); a longer message is dropped whole, and that is traced.
+    static constexpr uint32_t max_message_bytes = 16u * 1024u * 1024u;
 
     class_commp(uint32_t connect_timeout_ms = 2000, uint32_t write_timeout_ms = 2000)
         : connect_timeout_ms_(connect_timeout_ms), write_timeout_ms_(write_timeout_ms)
@@ -54,13 +59,20 @@ public:
     std::u16string AskProcess(const std::u16string& process_name, const std::u16string& question,
                               const std::u16string& channel,
                               uint32_t answer_timeout_ms = default_answer_timeout_ms);
-    // Asks the other running instance of this program (the same executable path); empty when
-    // there is none.
+    // Asks the other running instances of this program (the same executable path), in the order
+    // they are listed, until one answers; empty when none does.
     std::u16string AskOtherInstance(const std::u16string& question, const std::u16string& channel);
 
     // Serves requests on `channel` for this process, one at a time. Returns only when `stop` is
-    // given and set (checked between requests).
+    // given and set (checked between requests). The pipe name stays served from the first request
+    // to the return: the instance for the next client is made before the last one goes.
     void listen(const std::u16string& channel, const std::atomic<bool>* stop = nullptr);
+
+    // Decides whether the asker may have the request acted on: called with the server end and the
+    // asker before the handler; a refused request is answered like an unknown one (the empty
+    // answer). Null: every request is acted on.
+    using RequestFilter = bool (*)(uint64_t pipe, uint32_t asker, const std::u16string& question);
+    RequestFilter request_filter = nullptr;
 
     // The names for (channel, pid): "zelmar_comm_<channel>_<pid>", its pipe path and busy mutex.
     static std::u16string base_name(const std::u16string& channel, uint32_t pid);
@@ -75,5 +87,7 @@ private:
 };
 
 // Reads one whole message: a 16-byte read, then chunks that double (up to 1 MiB) while the pipe
-// says there is more of the message. The first read waits at most `timeout_ms`.
-void read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms);
+// says there is more of the message. The first read waits at most `timeout_ms`. A message longer
+// than `limit` bytes is not kept: `message` is left empty and false is returned.
+bool read_pipe_message(uint64_t pipe, CByteBuffer& message, uint32_t timeout_ms,
+                       uint32_t limit = class_commp::max_message_bytes);

@@ -1,7 +1,10 @@
 #include "host/files.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 
+#include "host/trace.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/processes.h"
@@ -70,6 +73,57 @@ bool write_all(Handle h, const uint8_t* data, size_t count)
 }
 } // namespace
 
+namespace {
+// "<path>.<pid>-<tid>.tmp": the temporary a writer of `path` uses.
+std::u16string temporary_of(const std::u16string& path, uint32_t pid, uint32_t tid)
+{
+    return path + text::format(u".%x-%x.tmp", pid, tid);
+}
+
+// Removes the temporaries of `path` that writers which no longer run left behind (a crash between
+// writing and renaming); those of running processes may be in use.
+void remove_stale_temporaries(const std::u16string& path)
+{
+    auto& files = platform::files();
+    std::vector<platform::FindEntry> found;
+    if (files.find(path + u".*-*.tmp", found) != platform::err::success) return;
+    std::vector<uint32_t> running;
+    platform::processes().enumerate(running);
+    const std::u16string folder = folder_of(path);
+    const size_t name_start = path.size() - (folder.empty() ? 0 : folder.size() + 1);
+    for (const platform::FindEntry& entry : found) {
+        // The name after "<file name>.": the writer's process id in hexadecimal, "-", ...
+        const std::u16string_view rest = std::u16string_view(entry.name).substr(std::min(entry.name.size(), name_start + 1));
+        const size_t dash = rest.find(u'-');
+        if (dash == 0 || dash == std::u16string_view::npos) continue;
+        uint32_t pid = 0;
+        bool digits = true;
+        for (char16_t c : rest.substr(0, dash)) {
+            const int v = c >= u'0' && c <= u'9' ? c - u'0' : c >= u'a' && c <= u'f' ? c - u'a' + 10 : -1;
+            if (v < 0) digits = false;
+            pid = pid * 16 + uint32_t(v < 0 ? 0 : v);
+        }
+        if (!digits || std::find(running.begin(), running.end(), pid) != running.end()) continue;
+        files.remove(folder.empty() ? entry.name : joined(folder, entry.name));
+    }
+}
+
+// The target cannot be replaced while another program has it open (Windows refuses to rename over
+// an open file, whatever it shares): the content is written into it instead, as a plain writer
+// would. Not atomic, but nothing is lost.
+int write_in_place(const std::u16string& path, const void* bytes, size_t count)
+{
+    auto& files = platform::files();
+    Handle h = platform::null_handle;
+    if (files.open(path, platform::access::generic_write, platform::share::read | platform::share::write,
+                   platform::disposition::create_always, platform::attribute::normal, h) != platform::err::success)
+        return 0;
+    const bool ok = write_all(h, static_cast<const uint8_t*>(bytes), count);
+    files.close(h);
+    return ok ? 1 : 0;
+}
+} // namespace
+
 int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count)
 {
     auto& files = platform::files();
@@ -77,23 +131,28 @@ int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count)
     if (folder.size() >= 1024) return 0;
     if (!folder.empty()) EnsureFolders(folder);
     files.make_writable(path);
+    remove_stale_temporaries(path);
 
     // The temporary name carries the process and thread, so that concurrent writers of one file
     // never share a temporary; the last rename wins whole.
     auto& processes = platform::processes();
-    const std::u16string temp =
-        path + text::format(u".%x-%x.tmp", processes.current_id(), processes.current_thread_id());
+    const std::u16string temp = temporary_of(path, processes.current_id(), processes.current_thread_id());
     Handle h = platform::null_handle;
     if (files.open(temp, platform::access::generic_write, platform::share::none, platform::disposition::create_always,
                    platform::attribute::normal, h) != platform::err::success)
-        return 0;
+        return write_in_place(path, bytes, count);
     const bool ok = write_all(h, static_cast<const uint8_t*>(bytes), count);
     files.close(h);
-    if (!ok || files.move_replace(temp, path) != platform::err::success) {
+    if (!ok) {
         files.remove(temp);
         return 0;
     }
-    return 1;
+    const platform::Error moved = files.move_replace(temp, path);
+    if (moved == platform::err::success) return 1;
+    files.remove(temp);
+    if (moved == platform::err::access_denied || moved == platform::err::sharing_violation)
+        return write_in_place(path, bytes, count);
+    return 0;
 }
 
 int WriteWholeFile(const std::u16string& path, const std::u16string& text)
@@ -102,8 +161,9 @@ int WriteWholeFile(const std::u16string& path, const std::u16string& text)
     return WriteWholeFile(path, bytes.data(), bytes.size());
 }
 
-int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer)
+int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer, uint64_t limit, uint64_t* size_out)
 {
+    limit = std::min<uint64_t>(limit, 0xFFFFFFF0u);
     auto& files = platform::files();
     Handle h = platform::null_handle;
     if (files.open(path, platform::access::generic_read, platform::share::read | platform::share::write,
@@ -111,7 +171,8 @@ int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer)
         return 0;
     uint64_t size = 0;
     // The buffer's lengths are 32-bit; a larger file cannot be held.
-    if (files.size(h, size) != platform::err::success || size > 0xFFFFFFF0u) {
+    if (files.size(h, size) != platform::err::success || size > limit) {
+        if (size_out) *size_out = size;
         files.close(h);
         return 0;
     }
@@ -127,7 +188,8 @@ int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer)
         if (got == 0) break;
         content.append(chunk.data(), got);
         total += got;
-        if (total > 0xFFFFFFF0u) {
+        if (total > limit) { // it grew while it was read
+            if (size_out) *size_out = total;
             files.close(h);
             return 0;
         }
@@ -188,20 +250,38 @@ int WriteHklmDword(const std::u16string& key, const std::u16string& value, uint3
     return e == platform::err::success ? 1 : 0;
 }
 
+namespace {
+// An empty folder makes every path below it start with a bare "\\": on Windows the root of the
+// current drive. Where there are no drives (Linux) such a path is the file system's own root, so
+// the empty folder becomes a name that no file call accepts, and nothing is read or written below
+// it. Either way it is said, once per process.
+std::u16string empty_folder(std::atomic<bool>& said, const char16_t* what)
+{
+    const bool drives = platform::files().drive_type(u"\\") != platform::drive::no_root_dir;
+    if (!said.exchange(true))
+        _COUT(std::u16string(u"Empty ") + what + (drives ? u": paths start at the drive's root" : u": nothing is used"));
+    return drives ? std::u16string() : std::u16string(no_folder);
+}
+std::atomic<bool> empty_root_said{false};
+std::atomic<bool> empty_data_said{false};
+} // namespace
+
 std::u16string suite_root_folder()
 {
     auto& reg = platform::registry();
     Handle k = platform::null_handle;
-    if (reg.open_key(u"Software\\halvar", platform::key_access::read, k) != platform::err::success) return {};
+    if (reg.open_key(u"Software\\halvar", platform::key_access::read, k) != platform::err::success)
+        return empty_folder(empty_root_said, u"suite root folder (no RootPath)");
     uint32_t type = 0;
     std::vector<uint8_t> data;
     const platform::Error e = reg.query_value(k, u"RootPath", type, data);
     reg.close_key(k);
-    if (e != platform::err::success || data.size() > 3000 ||
-        (type != platform::reg_type::sz && type != platform::reg_type::expand_sz))
-        return {};
-    std::u16string root = text::from_utf16le(data);
+    std::u16string root;
+    if (e == platform::err::success && data.size() <= 3000 &&
+        (type == platform::reg_type::sz || type == platform::reg_type::expand_sz))
+        root = text::from_utf16le(data);
     if (const size_t nul = root.find(u'\0'); nul != std::u16string::npos) root.resize(nul);
+    if (root.empty()) return empty_folder(empty_root_said, u"suite root folder (no RootPath)");
     return root;
 }
 
@@ -210,6 +290,10 @@ std::u16string suite_data_folder(std::u16string_view sub)
     std::u16string base;
     if (platform::system().environment(u"ALLUSERSPROFILE", base) != platform::err::success || base.size() >= 1024)
         base.clear();
+    if (base.empty()) {
+        base = empty_folder(empty_data_said, u"ALLUSERSPROFILE (missing or too long)");
+        if (!base.empty()) return base;
+    }
     JoinPath(base, u"halvar");
     if (!sub.empty()) JoinPath(base, sub);
     return base;

@@ -35,12 +35,16 @@ bool EnsureFolders(const std::u16string& path);
 
 // Writes `count` bytes as the whole new content of `path`, creating its folders. The bytes go to a
 // temporary file in the same folder that then replaces the target, so a reader never sees a torn
-// file: on any failure (including a short write) the target keeps its old content and 0 is
-// returned.
+// file: on a failure (including a short write) the target keeps its old content and 0 is
+// returned. When the target cannot be replaced because another program has it open, the bytes are
+// written into the target itself (1 only when all of them were written). Temporaries that writers
+// which no longer run left behind are removed first.
 int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count);
 int WriteWholeFile(const std::u16string& path, const std::u16string& text); // UTF-16LE, no BOM
-// Replaces `buffer` with the whole content of `path`. 0 when the file cannot be opened or read.
-int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer);
+// Replaces `buffer` with the whole content of `path`. 0 when the file cannot be opened or read, or
+// is larger than `limit` bytes (its size then goes to `size` when given; nothing is read).
+int ReadWholeFile(const std::u16string& path, CByteBuffer& buffer, uint64_t limit = 0xFFFFFFF0u,
+                  uint64_t* size = nullptr);
 // Appends the bytes to `path` in one write (creating the file and its folders).
 int AppendToFile(const std::u16string& path, const std::string& bytes);
 
@@ -53,6 +57,9 @@ int WriteHklmDword(const std::u16string& key, const std::u16string& value, uint3
 
 // The suite's folders: the root from the registry value RootPath of HKLM\Software\halvar, the data
 // folder below ALLUSERSPROFILE, the configuration folder below that, and the program's own folder.
+// A root or data folder that is empty is traced; where a bare "\\" names no drive's root (Linux)
+// it is `no_folder`, below which no file call finds or makes anything.
+inline constexpr const char16_t* no_folder = u"<no folder>";
 std::u16string suite_root_folder();
 std::u16string suite_data_folder(std::u16string_view sub = {});
 std::u16string suite_config_folder(std::u16string_view sub = {});

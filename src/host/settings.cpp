@@ -51,7 +51,12 @@ std::vector<uint8_t> pack(const std::vector<uint8_t>& content)
 bool LoadSuiteBytes(const std::u16string& path, std::vector<uint8_t>& content)
 {
     CByteBuffer buffer;
-    if (!ReadWholeFile(path, buffer)) return false;
+    uint64_t size = 0;
+    if (!ReadWholeFile(path, buffer, suite_file_limit, &size)) {
+        if (size > suite_file_limit)
+            TRACE(u"Suite file too large, not read: %s (%I64u bytes, at most %u)", path, size, unsigned(suite_file_limit));
+        return false;
+    }
     content.assign(buffer.data(), buffer.data() + buffer.size());
     if (content.size() > container::marker_size &&
         std::memcmp(content.data(), container::marker, container::marker_size) == 0) {
@@ -66,6 +71,9 @@ namespace {
 // settings loader only looks at the second byte.
 std::u16string decode(const std::vector<uint8_t>& content, bool strict_utf16)
 {
+    // UTF-8 with its byte-order mark is what Windows editors save.
+    if (content.size() >= 3 && content[0] == 0xEF && content[1] == 0xBB && content[2] == 0xBF)
+        return text::from_utf8(std::string_view(reinterpret_cast<const char*>(content.data()) + 3, content.size() - 3));
     size_t start = 0;
     if (content.size() >= 2 && content[0] == 0xFF && content[1] == 0xFE) start = 2;
     const std::span<const uint8_t> rest(content.data() + start, content.size() - start);
@@ -95,10 +103,14 @@ void restore_configuration_copy()
     std::u16string text;
     if (LoadSuiteFile(copy, text)) WriteWholeFile(copy + u"." + CompactTimestamp(), text);
     std::u16string original;
-    if (LoadSuiteFile(joined(joined(suite_root_folder(), u"bin"), u"cfg.json"), original))
+    const std::u16string shipped = joined(joined(suite_root_folder(), u"bin"), u"cfg.json");
+    if (LoadSuiteFile(shipped, original)) {
+        TRACE(u"Settings: %s does not parse; restored from %s", copy, shipped);
         WriteWholeFile(copy, original);
-    else
+    } else {
+        TRACE(u"Settings: %s does not parse and %s cannot be read; the copy is removed", copy, shipped);
         platform::files().remove(copy);
+    }
 }
 } // namespace
 
@@ -106,21 +118,42 @@ SettingsFile LoadSettingsFile(const std::u16string& name)
 {
     SettingsFile file;
     file.name = name;
-    while (MutexPresent(loading_config_mutex)) platform::sync().sleep(100);
+    // The suite holds the mutex only while it writes; a holder that never lets go must not keep
+    // the settings (and the listener that reloads them on "cfg") waiting for ever.
+    auto& sync = platform::sync();
+    uint32_t waited = 0;
+    while (MutexPresent(loading_config_mutex)) {
+        if (waited >= loading_wait_limit_ms) {
+            TRACE(u"Settings: the suite still holds %s after %u ms; reading the file anyway", loading_config_mutex,
+                  unsigned(waited));
+            break;
+        }
+        sync.sleep(100);
+        waited += 100;
+    }
 
     for (int attempt = 0; attempt <= 6; ++attempt) {
         std::vector<uint8_t> content;
         file.path = suite_config_folder(name);
         if (!LoadSuiteBytes(file.path, content)) {
             file.path = joined(joined(suite_root_folder(), u"bin"), name);
-            if (!LoadSuiteBytes(file.path, content)) return file;
+            if (!LoadSuiteBytes(file.path, content)) {
+                TRACE(u"Settings: no readable %s in %s or the suite's bin folder; every setting reads as 0", name,
+                      suite_config_folder());
+                return file;
+            }
         }
-        if (content.size() < 4) return file;
+        if (content.size() < 4) {
+            TRACE(u"Settings: %s holds %u bytes; every setting reads as 0", file.path, unsigned(content.size()));
+            return file;
+        }
         file.doc = std::make_unique<CJsonNode>();
         if (file.doc->LoadText(decode(content, false)) && file.doc->ToText(0).size() >= 6) return file;
-        if (attempt <= 4) platform::sync().sleep(1000);
+        TRACE(u"Settings: %s does not parse (attempt %i)", file.path, attempt);
+        if (attempt <= 4) sync.sleep(1000);
         if (attempt == 5) restore_configuration_copy();
     }
+    TRACE(u"Settings: %s gave up after 7 attempts; every setting reads as 0", name);
     file.doc = std::make_unique<CJsonNode>();
     return file;
 }
@@ -128,12 +161,12 @@ SettingsFile LoadSettingsFile(const std::u16string& name)
 namespace {
 struct SettingEntry {
     const char16_t* key;
-    int32_t UsbSettings::*member;
+    int32_t UsbSettings::*member; // none for "active", which is stored apart
     int32_t fallback;
 };
 // In the order the settings are read.
 constexpr SettingEntry setting_table[] = {
-    {u"active", &UsbSettings::active, 0},
+    {u"active", nullptr, 0},
     {u"action", &UsbSettings::action, 2},
     {u"allow_io", &UsbSettings::allow_io, 1},
     {u"allow_printers", &UsbSettings::allow_printers, 1},
@@ -165,16 +198,24 @@ void read_config()
     TRACE(u"> Enter");
     std::lock_guard<std::recursive_mutex> guard(settings_lock());
 
+    // Bounded as a whole: "cfg" runs this on the listener, which must be free again within
+    // seconds even when the monitor hangs with its pipe busy.
     class_commp commp(2000, 2000);
-    const std::u16string answer = commp.AskProcess(u"halvarmon.exe", u"get_config", u"default");
+    commp.exchange_limit_ms = monitor_answer_limit_ms;
+    const std::u16string answer =
+        commp.AskProcess(u"halvarmon.exe", u"get_config", u"default", monitor_answer_limit_ms);
     SettingsFile file;
     CJsonNode* doc = nullptr;
     CJsonNode monitor_doc;
     if (!answer.empty()) {
-        monitor_doc.LoadText(answer);
+        if (!monitor_doc.LoadText(answer))
+            TRACE(u"Settings: the monitor's answer does not parse; the settings take their fallback values");
+        else if (monitor_doc.children.count(u"usb") == 0)
+            TRACE(u"Settings: the monitor's answer has no \"usb\" settings; they take their fallback values");
         monitor_doc.strict = 1;
         doc = &monitor_doc;
     } else {
+        TRACE(u"Settings: no answer from halvarmon.exe; reading cfg.json");
         file = LoadSettingsFile(u"cfg.json");
         doc = file.doc.get();
     }
@@ -186,8 +227,10 @@ void read_config()
         } catch (int) {
             value = entry.fallback;
         }
-        if (entry.member == &UsbSettings::active) value = value != 0 ? 1 : 0;
-        g_settings.*entry.member = value;
+        if (!entry.member)
+            g_settings.active = value != 0 ? 1 : 0;
+        else
+            g_settings.*entry.member = value;
     }
 
     load_rule_file(io_rules, u"bin\\u_io.bin");
@@ -204,7 +247,7 @@ void read_config()
     }
 
     const UsbSettings& s = g_settings;
-    TRACE(u"active     : %i", s.active);
+    TRACE(u"active     : %i", int32_t(s.active));
     TRACE(u"action     : %i", s.action);
     TRACE(u"rules      : %i", int(main_rules.size()));
     TRACE(u"allow_io   : %i", s.allow_io);

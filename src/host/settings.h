@@ -2,6 +2,7 @@
 // the suite's files (plain, or in the scrambled container) and the settings lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,8 +11,30 @@
 
 #include "json/hostjson/json_node.h"
 
+// The "active" setting: read by every decision without the settings lock (a reload must not hold a
+// device while protection is off), so it is an atomic; copies of the record copy its value.
+class SettingFlag {
+public:
+    SettingFlag(int32_t v = 0) : v_(v) {}
+    SettingFlag(const SettingFlag& o) : v_(o.v_.load()) {}
+    SettingFlag& operator=(const SettingFlag& o)
+    {
+        v_.store(o.v_.load());
+        return *this;
+    }
+    SettingFlag& operator=(int32_t v)
+    {
+        v_.store(v);
+        return *this;
+    }
+    operator int32_t() const { return v_.load(); }
+
+private:
+    std::atomic<int32_t> v_;
+};
+
 struct UsbSettings {
-    int32_t active = 0;
+    SettingFlag active = 0;
     int32_t action = 1;
     int32_t allow_io = 1;
     int32_t allow_printers = 1;
@@ -26,6 +49,13 @@ std::recursive_mutex& settings_lock();
 
 // The name of the mutex the suite holds while it writes its settings.
 inline constexpr const char16_t* loading_config_mutex = u"ZELMAR_LOADING_CONFIG_INP";
+// How long the settings loader waits for the suite to let go of that mutex before it reads anyway.
+inline constexpr uint32_t loading_wait_limit_ms = 5000;
+// How long the whole question to the monitor for its settings may take.
+inline constexpr uint32_t monitor_answer_limit_ms = 5000;
+// The largest settings or rule file read (a file beyond it is not read, and that is traced): far
+// more than any real one, small enough that reading it costs a bounded amount of memory.
+inline constexpr uint32_t suite_file_limit = 16u * 1024u * 1024u;
 
 // The scrambled container: "C2H5OH" followed by the payload XOR-ed with a key stream.
 namespace container {
@@ -39,7 +69,7 @@ std::vector<uint8_t> pack(const std::vector<uint8_t>& content);
 
 // Reads a suite file: the whole content (unscrambled when it is a container), as bytes.
 bool LoadSuiteBytes(const std::u16string& path, std::vector<uint8_t>& content);
-// The content as text: a leading FF FE is skipped; UTF-16LE when the second byte is zero (and at
+// The content as text: UTF-8 after a leading EF BB BF; otherwise a leading FF FE is skipped; UTF-16LE when the second byte is zero (and at
 // least two characters are there), otherwise 8-bit text in the system code page.
 std::u16string DecodeSuiteText(const std::vector<uint8_t>& content);
 // LoadSuiteBytes, then DecodeSuiteText. False when the file cannot be read.

@@ -3,10 +3,16 @@
 // MoveFileExW, GetDriveTypeW) and of the C runtime's _wstat/_wchmod.
 //
 // Paths are Windows paths ("\\" separators). The posix backend turns "\\" into "/" and has no drive
-// letters; it keeps the sharing rules of Windows between the handles it opened itself.
+// letters; it keeps the sharing rules of Windows between all the handles it opened, in every
+// process: each handle holds shared OFD locks on the file, far beyond its data, for the rights it
+// uses and the ones it does not share, and an open, delete or replace that Windows would refuse
+// is refused with the same code (a replace of a file another process has open gives 5).
 //
 // More of the posix backend, where Linux and Windows differ:
-// - Sharing is checked between the handles of one process; other processes are not seen.
+// - A handle opened with no data access that shares everything takes no locks, so other
+//   processes do not see it.
+// - A path component that does not exist as written is found without regard to case, as on
+//   Windows' file systems (switch values reach here lower-cased).
 // - Read-only is the owner's write bit, and it is enforced even for root, as Windows enforces the
 //   attribute for administrators.
 // - Deleting a file whose handles all share deletion removes its name at once; Windows keeps the

@@ -15,7 +15,8 @@
 // Win32: server instances are synchronous handles, exactly as created (so FlushFileBuffers really
 // waits for the client to read); a read with a time-out on them polls PeekNamedPipe every few
 // milliseconds, which cannot see a message of 0 bytes, so such a message is only read by a read
-// that does not time out first. Client handles are opened with FILE_FLAG_OVERLAPPED so that a read
+// that does not time out first. A write or flush with a time-out on them is given up with
+// CancelSynchronousIo from a helper thread when the time passes. Client handles are opened with FILE_FLAG_OVERLAPPED so that a read
 // can be given up: the read waits for its event with the time-out and cancels the I/O (CancelIoEx);
 // nothing of the message is lost, the next read gets it whole. Flushing a client handle does not
 // wait on Windows.
@@ -86,10 +87,21 @@ public:
     // message came in time; nothing is lost by that.
     virtual Error read(Handle h, void* buffer, uint32_t size, uint32_t& read,
                        uint32_t timeout_ms = infinite) = 0;
-    // WriteFile of one message; `written` is `size` on success.
-    virtual Error write(Handle h, const void* data, uint32_t size, uint32_t& written) = 0;
+    // WriteFile of one message; `written` is `size` on success. With a time-out other than
+    // `infinite`, 1460 when the other end did not make room for the message in time; part of it
+    // may then have gone, so the connection is to be dropped.
+    virtual Error write(Handle h, const void* data, uint32_t size, uint32_t& written,
+                        uint32_t timeout_ms = infinite) = 0;
     // FlushFileBuffers: waits until the other end has read everything written to it (or is gone).
-    virtual Error flush(Handle h) = 0;
+    // With a time-out other than `infinite`, 1460 when it has not read it in time.
+    virtual Error flush(Handle h, uint32_t timeout_ms = infinite) = 0;
+
+    // The process at the other end of a connected server instance and whether it is privileged.
+    // Win32: GetNamedPipeClientProcessId; privileged when that process's token is elevated or is
+    // LocalSystem's, or (when the process cannot be opened) when the client, impersonated with
+    // ImpersonateNamedPipeClient, is a member of Administrators. posix: SO_PEERCRED of the
+    // connection; privileged when its user is root or the user of this process.
+    virtual Error client_process(Handle server, uint32_t& pid, bool& privileged) = 0;
 
     // CloseHandle of a server instance or a client end.
     virtual Error close(Handle h) = 0;

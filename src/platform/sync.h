@@ -19,7 +19,11 @@
 // Each event handle is also published as <root>/objects/handle.<pid>.<value>, which is how another
 // process opens it from the value alone (open_event_of). The posix waits take event handles of
 // this family only (a mutex, process or foreign value gives 6); nothing in the program waits on
-// anything else.
+// anything else. Object files are their owner's alone (mode 0600), so another user can neither
+// hold a mutex of ours nor block it; a file of another user (neither this one nor root) in the
+// objects folder names no object of ours: opening by name gives 2, creating replaces it where this
+// user may remove it, else 5. Another user probing a mutex it may not open sees it held (5) while
+// some process holds it, through /proc/locks. No lock is waited for longer than a few seconds.
 #pragma once
 
 #include <cstddef>

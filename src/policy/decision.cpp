@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 #include "policy/identity.h"
 #include "policy/report.h"
 #include "policy/rules.h"
@@ -20,10 +21,11 @@
 
 namespace {
 constexpr uint32_t cleanup_delay_ms = 10000;
-// The user's answer must reach the driver before its own time-out admits the device: the question
-// gets the verdict time less what the rest of the decision may take (the rule message to the
-// monitor, bounded below, and the files).
-constexpr uint32_t ask_user_limit_ms = driver_verdict_time_ms - rule_message_limit_ms - 10000;
+// The user's answer must reach the driver before its own time-out admits the device. After the
+// answer the decision only writes its report (the rule message to the monitor goes on its own
+// thread), so the question gets the verdict time less what the decision used before it and a
+// margin for the hand-over to the driver.
+constexpr uint32_t verdict_margin_ms = 2000;
 
 // Fixed at the first decision that has a device, for the life of the process.
 std::u16string& accept_folder()
@@ -96,6 +98,7 @@ int zelmusb_decision(const std::u16string* document)
     // With the policy off nothing is decided, recorded or traced; the settings lock is not taken,
     // so a reload in progress does not hold the device.
     if (g_settings.active == 0) return 1;
+    const uint32_t start = platform::system().tick_count();
 
     std::lock_guard<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
@@ -120,12 +123,16 @@ int zelmusb_decision(const std::u16string* document)
             allow = 1;
         } else if (g_settings.action == 2) {
             TRACE(u"USB Ask User.");
+            const uint32_t used = platform::system().tick_count() - start;
+            const uint32_t budget = driver_verdict_time_ms - verdict_margin_ms;
+            const uint32_t ask_user_limit_ms = used < budget ? budget - used : 1;
             class_commp commp(2000, 2000);
             commp.exchange_limit_ms = ask_user_limit_ms;
             const std::u16string answer = commp.AskProcess(u"halvarmenu.exe", u"ask_usb_device|" + identity_text,
                                                            u"usb_device", ask_user_limit_ms);
             allow = answer == u"1" ? 1 : 0;
-            add_device_rule(identity, allow != 0);
+            // The monitor stores the answer as a rule while the verdict goes back to the driver.
+            notify_process_async(u"halvarmon.exe", device_rule_message(identity, allow != 0), u"default");
             asked = true;
         }
 

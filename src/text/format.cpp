@@ -123,11 +123,15 @@ std::string general_float(double v, int precision, bool alt, bool upper)
     const bool negative = std::signbit(v);
     const double a = std::fabs(v);
 
-    char buf[400];
+    // Room for every digit the precision asks for (the format reader caps it at 4096), so that
+    // no precision can overrun the conversion.
+    std::vector<char> room(size_t(p) + 32);
+    char* const buf = room.data();
+    const size_t buf_size = room.size();
     int exponent = 0;
     std::string sci;
     if (a != 0) {
-        auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::scientific, p - 1);
+        auto r = std::to_chars(buf, buf + buf_size, a, std::chars_format::scientific, p - 1);
         sci.assign(buf, r.ptr);
         const size_t e = sci.find('e');
         std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+'), sci.data() + sci.size(), exponent);
@@ -140,7 +144,7 @@ std::string general_float(double v, int precision, bool alt, bool upper)
         if (exp.size() < 3) exp.insert(0, 3 - exp.size(), '0');
         out = sci + (upper ? "E" : "e") + (exponent < 0 ? "-" : "+") + exp;
     } else {
-        auto r = std::to_chars(buf, buf + sizeof buf, a, std::chars_format::fixed, p - 1 - exponent);
+        auto r = std::to_chars(buf, buf + buf_size, a, std::chars_format::fixed, p - 1 - exponent);
         out.assign(buf, r.ptr);
         if (alt && out.find('.') == std::string::npos) out += '.';
         if (!alt) strip_trailing_zeros(out);

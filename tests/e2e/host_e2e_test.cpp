@@ -8,6 +8,8 @@
 
 #include "e2e_machine.h"
 #include "host/commp.h"
+#include "platform/pipes.h"
+#include "platform/platform.h"
 #include "text/text.h"
 
 namespace {
@@ -126,6 +128,69 @@ TEST_F(HostProcesses, StopWithoutARunningInstance)
     ASSERT_TRUE(machine().ended_within(stopper, 15s, &code));
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(machine().trace_has("Stop result: \r\n", 1s)) << trace();
+}
+
+// "/stop" ends the /start instance in bounded time whatever else holds it: the suite holding the
+// settings-loading mutex for ever, a monitor that never answers, a client that connects to the
+// instance's channel and says nothing. Each time a "cfg" is sent first, so that the listener is
+// busy with a reload when the stop comes.
+TEST_F(HostProcesses, StopEndsTheInstanceWhateverHoldsIt)
+{
+    enum class Holder { loading_mutex, hanging_monitor, silent_client };
+    struct Case {
+        const char* what;
+        Holder holder;
+    };
+    const Case cases[] = {
+        {"the suite holds the settings-loading mutex", Holder::loading_mutex},
+        {"the monitor hangs", Holder::hanging_monitor},
+        {"a client holds the channel", Holder::silent_client},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        SetUp();
+        e2e::write_file(cfg_json(), R"({"usb":{"active":1}})");
+        const auto settings = machine().folder() / "settings.json";
+        e2e::write_file(settings, R"({"usb":{"active":1}})");
+        if (c.holder == Holder::loading_mutex)
+            ASSERT_NE(machine().start(Program::halvarmon, {u"--hold-mutex", u"ZELMAR_LOADING_CONFIG_INP"}), 0u);
+        if (c.holder == Holder::hanging_monitor)
+            ASSERT_NE(machine().start(Program::halvarmon, {u"--settings", settings.u16string(), u"--hang-ms", u"600000"}), 0u);
+        const uint32_t instance = start_program({u"/start"});
+        ASSERT_NE(instance, 0u);
+        ASSERT_TRUE(machine().trace_has("listener [\\\\.\\pipe\\zelmar_comm_default_" + std::to_string(instance) + "]"))
+            << trace();
+
+        std::thread reload([instance] {
+            class_commp asker(2000, 2000);
+            asker.AskText(instance, u"cfg", u"default", 30000);
+        });
+        platform::Handle client = platform::null_handle;
+        if (c.holder == Holder::silent_client) {
+            reload.join(); // the channel is free again; now a client takes it and says nothing
+            auto& pipes = platform::pipes();
+            const std::u16string path = class_commp::pipe_path(u"default", instance);
+            for (int i = 0; i < 300 && pipes.open_client(path, client) != 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_NE(client, platform::null_handle);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        const uint32_t stopper = start_program({u"/stop"});
+        int code = -1;
+        // The listener is free within its own bounds (a reload or a silent client, about ten
+        // seconds at most), then the instance sees the request at its next five-second poll.
+        EXPECT_TRUE(machine().ended_within(instance, 30s, &code)) << trace();
+        const auto took = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+        EXPECT_LE(took.count(), 25) << trace();
+        EXPECT_TRUE(machine().ended_within(stopper, 15s, &code));
+        EXPECT_TRUE(machine().trace_has("Stop result: 1\r\n", 1s)) << trace();
+        if (reload.joinable()) reload.join();
+        if (client != platform::null_handle) platform::pipes().close(client);
+    }
 }
 
 // "cfg" on the running instance's channel reloads the settings, now from the monitor.

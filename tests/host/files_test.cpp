@@ -3,11 +3,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "../platform/child/spawn.h"
 #include "fakes.h"
 #include "host/files.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/processes.h"
 #include "text/text.h"
 
 namespace {
@@ -126,6 +129,65 @@ TEST_F(WholeFiles, ShortWriteLeavesTheOldContentAndFails)
     EXPECT_EQ(entries, 1u);
 }
 
+#ifdef ZELMUSB_HOST_CHILD
+// Another program (the suite) reads the file while it is written: the atomic replacement is refused
+// then, on Windows whatever that program shares, and the bytes go into the file itself.
+TEST_F(WholeFiles, TargetHeldOpenByAnotherProgramIsWrittenInPlace)
+{
+    struct Case {
+        const char* what;
+        uint32_t share;
+        int result;
+        const char* content;
+    };
+    namespace share = platform::share;
+    const Case cases[] = {
+        {"shared for reading and writing", share::read | share::write, 1, "new content"},
+        {"shared for reading, writing and deletion", share::read | share::write | share::del, 1, "new content"},
+        {"shared for reading only: the write fails and says so", share::read, 0, "old"},
+    };
+    std::filesystem::create_directories(dir_ / "markers");
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::u16string file = path("report.json");
+        ASSERT_EQ(WriteWholeFile(file, "old", 3), 1);
+        const std::string release = (dir_ / "markers" / ("release" + std::to_string(++round))).string();
+        testchild::Child holder;
+        ASSERT_TRUE(holder.start_program(testchild::built_program_path(ZELMUSB_HOST_CHILD),
+                                         {"hold", text::to_utf8(file), std::to_string(c.share), release}));
+        for (int i = 0; i < 1500 && !std::filesystem::exists(release + ".ready"); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(std::filesystem::exists(release + ".ready"));
+
+        EXPECT_EQ(WriteWholeFile(file, "new content", 11), c.result);
+        CByteBuffer buffer;
+        ASSERT_EQ(ReadWholeFile(file, buffer), 1);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), buffer.size()), c.content);
+        std::ofstream(release).put('1');
+        EXPECT_EQ(holder.wait(30000), 0);
+        // No temporary is left beside it.
+        size_t entries = 0;
+        for (auto& e : std::filesystem::directory_iterator(dir_)) entries += e.is_regular_file();
+        EXPECT_EQ(entries, 1u);
+    }
+}
+#endif
+
+TEST_F(WholeFiles, TemporaryOfAWriterThatDiedIsRemovedByTheNextWrite)
+{
+    const std::u16string file = path("list.json");
+    auto& processes = platform::processes();
+    // A writer that no longer runs, and one that does (this process, another thread).
+    const std::string dead = "list.json.7ffffff1-1.tmp";
+    const std::string alive = "list.json." + text::to_utf8(text::format(u"%x", processes.current_id())) + "-7ff.tmp";
+    std::ofstream(dir_ / dead).put('x');
+    std::ofstream(dir_ / alive).put('x');
+    ASSERT_EQ(WriteWholeFile(file, "data", 4), 1);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / dead));
+    EXPECT_TRUE(std::filesystem::exists(dir_ / alive));
+}
+
 TEST_F(WholeFiles, MissingFileAndEmptyFile)
 {
     CByteBuffer buffer;
@@ -158,10 +220,17 @@ TEST(SuiteFolders, DataAndConfigFoldersFollowTheEnvironment)
     EXPECT_EQ(suite_data_folder(u"tmp"), u"C:\\ProgramData\\halvar\\tmp");
     EXPECT_EQ(suite_config_folder(u"cfg.json"), u"C:\\ProgramData\\halvar\\cfg\\cfg.json");
     EXPECT_EQ(program_folder(u"zelmusb.sys"), u"C:\\Program Files\\zelmarusb\\zelmusb.sys");
+    // Without a usable ALLUSERSPROFILE: on Windows the folder is below the current drive's root;
+    // on Linux, where that root would be the file system's, it is a name no file call accepts.
+#ifdef _WIN32
+    const std::u16string unusable = u"\\halvar";
+#else
+    const std::u16string unusable = no_folder;
+#endif
     system.env.clear();
-    EXPECT_EQ(suite_data_folder(), u"\\halvar");
+    EXPECT_EQ(suite_data_folder(), unusable);
     system.env[u"ALLUSERSPROFILE"] = std::u16string(1024, u'x');
-    EXPECT_EQ(suite_data_folder(), u"\\halvar");
+    EXPECT_EQ(suite_data_folder(), unusable);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "fakes.h"
 #include "host/files.h"
@@ -28,6 +29,7 @@ TEST(SuiteText, DecodingByTheSecondByte)
         {utf16, u"{\"a\":1}"},
         {bom, u"{\"a\":1}"},
         {bytes_of("{\"x\":\"\xA3\xF3\x64\x9F\"}"), u"{\"x\":\"Łódź\"}"},  // Windows-1250
+        {bytes_of("\xEF\xBB\xBF{\"x\":\"\xC5\x81\xC3\xB3" "d\xC5\xBA\"}"), u"{\"x\":\"Łódź\"}"},  // UTF-8, as editors save it
         {{'a', 0}, std::u16string(u"a") + char16_t(0)},                   // one character: 8-bit
         {{}, u""},
     };
@@ -69,6 +71,12 @@ protected:
         return s;
     }
     std::u16string config(const char16_t* name) { return suite_config_folder(name); }
+    bool traced(const std::u16string& part)
+    {
+        for (const auto& l : system.lines)
+            if (l.find(part) != std::u16string::npos) return true;
+        return false;
+    }
 
     std::filesystem::path dir_;
     fakes::System system;
@@ -98,6 +106,53 @@ TEST_F(SettingsFiles, WaitsForTheSuiteToFinishWriting)
     SettingsFile f = LoadSettingsFile(u"cfg.json");
     EXPECT_EQ(f.doc->Member(u"usb")->Member(u"action")->intValue, 2);
     EXPECT_EQ(sync.slept_ms, 300u);
+}
+
+TEST_F(SettingsFiles, AHolderThatNeverLetsGoIsWaitedForABoundedTime)
+{
+    ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), std::u16string(u"{\"usb\":{\"action\":2}}")), 1);
+    sync.held[u"Global\\ZELMAR_LOADING_CONFIG_INP"] = -1;
+    SettingsFile f = LoadSettingsFile(u"cfg.json");
+    EXPECT_EQ(f.doc->Member(u"usb")->Member(u"action")->intValue, 2);
+    EXPECT_EQ(sync.slept_ms, uint64_t(loading_wait_limit_ms));
+    EXPECT_TRUE(traced(u"still holds ZELMAR_LOADING_CONFIG_INP"));
+}
+
+TEST_F(SettingsFiles, EveryFallbackSaysWhy)
+{
+    struct Case {
+        const char* what;
+        std::string content; // empty: no file
+        const char16_t* cause;
+    };
+    const Case cases[] = {
+        {"no file", "", u"no readable cfg.json"},
+        {"a tiny file", "{}", u"holds 2 bytes"},
+        {"a file that does not parse", "{}  ", u"does not parse (attempt 5)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        system.lines.clear();
+        std::filesystem::remove(dir_ / "data/halvar/cfg/cfg.json");
+        if (!c.content.empty()) ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), c.content.data(), c.content.size()), 1);
+        LoadSettingsFile(u"cfg.json");
+        EXPECT_TRUE(traced(c.cause));
+    }
+    // The last row restored the copy from a root folder that has none.
+    EXPECT_TRUE(traced(u"cannot be read; the copy is removed"));
+}
+
+TEST_F(SettingsFiles, AFileBeyondTheLimitIsNotReadAndThatIsSaid)
+{
+    {
+        std::filesystem::create_directories(dir_ / "data/halvar/cfg");
+        std::ofstream big(dir_ / "data/halvar/cfg/cfg.json", std::ios::binary);
+        big << "{\"usb\":{\"active\":1},\"pad\":\"";
+        big << std::string(suite_file_limit, 'x') << "\"}";
+    }
+    SettingsFile f = LoadSettingsFile(u"cfg.json");
+    EXPECT_EQ(f.doc->children.size(), 0u);
+    EXPECT_TRUE(traced(u"Suite file too large, not read"));
 }
 
 TEST_F(SettingsFiles, AnEmptyDocumentIsRetriedThenGivenUpInVirtualTime)

@@ -96,6 +96,36 @@ TEST(DeepNesting, HostReaderStopsAtItsDepthLimitAndKeepsWhatItRead)
     EXPECT_EQ(innermost->children.at(u"a")->intValue, 1);
 }
 
+TEST(DeepNesting, HostReaderDropsOnlyTheTooDeepSubtree)
+{
+    // The member holding the too-deep arrays is left out; the members after it, at its own level
+    // and at every level above, are read.
+    const std::u16string deep = nested_arrays(CJsonNode::kMaxLoadDepth + 10, true);
+    // Either closing bracket ends any container, also in the part that is left out.
+    std::u16string mixed = nested_arrays(CJsonNode::kMaxLoadDepth + 10, false);
+    for (int i = 0; i < CJsonNode::kMaxLoadDepth + 10; ++i)
+        mixed += i % 2 ? u"]" : u"}";
+    struct Case {
+        const char* what;
+        std::u16string text;
+    };
+    const Case cases[] = {
+        {"at the top level", u"{\"before\":1,\"deep\":" + deep + u",\"after\":2,\"s\":\"x\"}"},
+        {"inside an object", u"{\"before\":1,\"o\":{\"deep\":" + deep + u",\"after\":2},\"s\":\"x\"}"},
+        {"either bracket closes", u"{\"before\":1,\"deep\":" + mixed + u",\"after\":2,\"s\":\"x\"}"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CJsonNode node;
+        ASSERT_TRUE(node.LoadText(c.text));
+        EXPECT_EQ(node.children.at(u"before")->intValue, 1);
+        EXPECT_EQ(node.children.at(u"s")->strValue, u"x");
+        const CJsonNode* holder = node.children.count(u"o") ? node.children.at(u"o") : &node;
+        ASSERT_TRUE(holder->children.count(u"after"));
+        EXPECT_EQ(holder->children.at(u"after")->intValue, 2);
+    }
+}
+
 TEST(DeepNesting, HostValueBuiltDeepIsFreedWithoutRecursion)
 {
     auto* root = new CJsonNode;

@@ -343,6 +343,38 @@ TEST_F(FilesTest, WildcardFindMatchesQuestionMarkAsExactlyOneCharacter)
     }
 }
 
+// Names are found whatever their letter case, as Windows file systems find them, so a path that
+// was lower-cased on its way in (a switch value) still names the file.
+TEST_F(FilesTest, PathComponentsAreFoundWithoutRegardToCase)
+{
+    ASSERT_EQ(files.create_directory(at(u"Home")), err::success);
+    ASSERT_EQ(files.create_directory(at(u"Home\\Ann")), err::success);
+    put(u"Home\\Ann\\Rules.json", "rules");
+    EXPECT_EQ(get(u"home\\ann\\rules.json"), "rules");
+    bool is_directory = false;
+    EXPECT_EQ(files.stat(at(u"HOME\\ann"), is_directory), 0);
+    EXPECT_TRUE(is_directory);
+    std::vector<FindEntry> found;
+    ASSERT_EQ(files.find(at(u"home\\ANN\\*.json"), found), err::success);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].name, u"Rules.json");
+    // A new file goes into the folder that exists, under the name as written; an existing one is
+    // replaced, not doubled.
+    put(u"home\\ann\\rules.json.blocked.json", "out");
+    put(u"HOME\\ANN\\RULES.JSON", "again");
+    found.clear();
+    ASSERT_EQ(files.find(at(u"Home\\Ann\\*"), found), err::success);
+    std::vector<std::u16string> names;
+    for (const FindEntry& e : found)
+        if (!(e.attributes & attribute::directory)) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Rules.json", u"rules.json.blocked.json"}));
+    EXPECT_EQ(get(u"home\\ann\\rules.json"), "again");
+    // What exists in no letter case is still missing.
+    Error why = 0;
+    EXPECT_EQ(files.attributes(at(u"home\\bob\\rules.json"), why), attribute::invalid);
+    EXPECT_EQ(why, err::path_not_found);
+}
+
 TEST_F(FilesTest, MoveReplacesTheTarget)
 {
     put(u"cfg.json", "old");

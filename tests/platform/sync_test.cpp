@@ -339,3 +339,41 @@ TEST_F(SyncTest, AnotherProcessGivenAValueThatNamesNothingGetsAnError)
 }
 
 } // namespace
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "fresh_machine.h"
+
+namespace {
+// A process that takes a mutex file's guard and never lets go holds nobody for long: creating and
+// opening the mutex go on within the bound of a lock wait.
+TEST(SyncGuard, AHolderOfTheGuardThatNeverLetsGoHoldsNobody)
+{
+    platform_test::FreshMachine machine;
+    auto& sync = platform::sync();
+    Handle first = platform::null_handle;
+    ASSERT_EQ(sync.create_mutex(u"Global\\guarded", first), err::success);
+    const std::filesystem::path file = machine.root() / "objects" / "mutex.guarded";
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = 1; // the guard byte
+    l.l_len = 1;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    Handle second = platform::null_handle, opened = platform::null_handle;
+    sync.create_mutex(u"Global\\guarded", second);
+    sync.open_mutex(u"Global\\guarded", opened);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(15));
+    ::close(fd);
+    for (Handle h : {first, second, opened})
+        if (h != platform::null_handle) sync.close(h);
+}
+} // namespace
+#endif

@@ -222,6 +222,14 @@ std::vector<uint8_t> utf8_bytes(std::u16string_view s)
     return {b.begin(), b.end()};
 }
 
+std::vector<uint8_t> bom_utf8(std::u16string_view s)
+{
+    std::vector<uint8_t> b = {0xEF, 0xBB, 0xBF};
+    const std::vector<uint8_t> text = utf8_bytes(s);
+    b.insert(b.end(), text.begin(), text.end());
+    return b;
+}
+
 TEST_F(RulesFile, WritesExactlyTheElementsNotAllowed)
 {
     const std::u16string input =
@@ -229,12 +237,18 @@ TEST_F(RulesFile, WritesExactlyTheElementsNotAllowed)
         u"[{\"produkt\":\"=Acme Flash\",\"producent\":\"=Zeta\"},1],"  // the first user rule blocks it
         u"[{\"produkt\":\"=Other\",\"producent\":\"=zeta\"},1],"       // allowed by the second
         u"[{\"produkt\":\"Ünicode 😀\",\"producent\":\"x\"},1],"      // no rule decides
+        u"[{\"numer\":12345},1],"                                       // a number read as its text
         u"\"stray text\""                                              // tested as a device without texts
         u"]}";
+    // Each element is listed as the rule reader left it: the five texts it read are there, the
+    // ones the element left out created empty and the number turned into its text.
     const std::u16string expected = u"{\r\n"
                                     u"    \"rules\" : [\r\n"
                                     u"        [\r\n"
                                     u"            {\r\n"
+                                    u"                \"klasa\" : \"\", \r\n"
+                                    u"                \"numer\" : \"\", \r\n"
+                                    u"                \"opis\" : \"\", \r\n"
                                     u"                \"producent\" : \"=Zeta\", \r\n"
                                     u"                \"produkt\" : \"=Acme Flash\"\r\n"
                                     u"            }, \r\n"
@@ -242,8 +256,21 @@ TEST_F(RulesFile, WritesExactlyTheElementsNotAllowed)
                                     u"        ], \r\n"
                                     u"        [\r\n"
                                     u"            {\r\n"
+                                    u"                \"klasa\" : \"\", \r\n"
+                                    u"                \"numer\" : \"\", \r\n"
+                                    u"                \"opis\" : \"\", \r\n"
                                     u"                \"producent\" : \"x\", \r\n"
                                     u"                \"produkt\" : \"Ünicode 😀\"\r\n"
+                                    u"            }, \r\n"
+                                    u"            1\r\n"
+                                    u"        ], \r\n"
+                                    u"        [\r\n"
+                                    u"            {\r\n"
+                                    u"                \"klasa\" : \"\", \r\n"
+                                    u"                \"numer\" : \"12345\", \r\n"
+                                    u"                \"opis\" : \"\", \r\n"
+                                    u"                \"producent\" : \"\", \r\n"
+                                    u"                \"produkt\" : \"\"\r\n"
                                     u"            }, \r\n"
                                     u"            1\r\n"
                                     u"        ], \r\n"
@@ -261,6 +288,7 @@ TEST_F(RulesFile, WritesExactlyTheElementsNotAllowed)
     const Form forms[] = {
         {"plain UTF-16LE", text::to_utf16le(input)},
         {"UTF-16LE in the scrambled container", container::pack(text::to_utf16le(input))},
+        {"UTF-8 with a byte-order mark, as Windows editors save it", bom_utf8(input)},
     };
     for (const Form& f : forms) {
         SCOPED_TRACE(f.what);

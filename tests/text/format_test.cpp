@@ -42,6 +42,19 @@ TEST(Format, GeneralFloatAsTheWindowsRuntimePrintsIt)
         EXPECT_EQ(format(u"%G", c.value), c.expected) << "value " << c.value;
 }
 
+TEST(Format, GeneralFloatWithAnyPrecisionGivesAllItsDigits)
+{
+    // Precisions far beyond a double's digits: the exact decimal value, trailing zeros dropped.
+    EXPECT_EQ(format(u"%.500G", 0.5), u"0.5");
+    EXPECT_EQ(format(u"%.400G", 1e300), u"1000000000000000052504760255204420248704468581108159154915854115511802457988908195786371375080447864043704443832883878176942523235360430575644792184786706982848387200926575803737830233794788090059368953234970799945081119038967640880074652742780142494579258788820056842838115669472196386865459400540160");
+    // A precision beyond the reader's limit of 4096 is that limit; the text is then too long for
+    // a trace line, never a failure of the formatting itself.
+    const std::u16string huge = format(u"%.100000G", 1.0 / 3.0);
+    EXPECT_EQ(huge.substr(0, 6), u"0.3333");
+    EXPECT_LT(huge.size(), size_t(4200));
+    EXPECT_EQ(format(u"%.4096G", 5e-324).substr(0, 6), u"4.9406");
+}
+
 TEST(Format, GeneralFloatNonFiniteTextsAreStable)
 {
     EXPECT_EQ(format(u"%G", std::numeric_limits<double>::infinity()), u"INF");

@@ -235,7 +235,19 @@ bool CJsonNode::LoadText(const std::u16string& input)
         case Token::OpenBrace:
         case Token::OpenBracket: {
             if (depth > size_t(kMaxLoadDepth)) {
-                stopped = true;
+                // Only the container that goes too deep is left out, with all it holds; what
+                // follows it at this level is read as usual.
+                for (size_t open = 1; open > 0;) {
+                    const Token t = tokens.next();
+                    if (t == Token::End) {
+                        stopped = true;
+                        break;
+                    }
+                    if (t == Token::OpenBrace || t == Token::OpenBracket) ++open;
+                    if (t == Token::CloseBrace || t == Token::CloseBracket) --open;
+                }
+                level.pending.clear();
+                level.empty_seen = false;
                 break;
             }
             auto node = std::make_unique<CJsonNode>();

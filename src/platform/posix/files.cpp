@@ -43,11 +43,83 @@ uint32_t rights_of(uint32_t access)
 
 struct OpenFile {
     int fd = -1;
+    int lock_fd = -1; // holds this handle's share-mode locks (see below); -1 when none could be had
     dev_t dev = 0;
     ino_t ino = 0;
     uint32_t rights = 0;
     uint32_t share = 0;
 };
+
+// Sharing between processes: every handle holds shared OFD locks on the file itself, far beyond
+// any data, one byte for each right it uses and one for each right it does not share. A new open
+// conflicts when another handle denies a right it wants, or uses a right it does not share. The
+// locks go with the handle's open file description, so a process that dies releases them.
+constexpr off_t share_lock_base = 0x7FFFFFFF00000000LL;
+constexpr off_t uses_byte(uint32_t right_index) { return share_lock_base + off_t(right_index); }
+constexpr off_t denies_byte(uint32_t right_index) { return share_lock_base + 3 + off_t(right_index); }
+constexpr off_t share_lock_bytes = 6;
+
+// Whether another open file description holds a lock on any of `count` bytes from `start`.
+bool locked_elsewhere(int fd, off_t start, off_t count)
+{
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = start;
+    l.l_len = count;
+    if (::fcntl(fd, F_OFD_GETLK, &l) != 0) return false;
+    return l.l_type != F_UNLCK;
+}
+
+bool lock_shared(int fd, off_t byte)
+{
+    struct flock l {};
+    l.l_type = F_RDLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = byte;
+    l.l_len = 1;
+    for (;;) {
+        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+// A descriptor of the same file for its share-mode locks (a read lock needs one open for reading).
+int open_lock_descriptor(int fd)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
+// Takes the share-mode locks of a handle with `rights` and `share_mode` on `lock_fd`; false when
+// a handle of another description conflicts (the locks taken are then dropped with the fd).
+bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode)
+{
+    static constexpr uint32_t right_bits[3] = {1, 2, 4};   // want_read, want_write, want_delete
+    static constexpr uint32_t share_bits[3] = {share::read, share::write, share::del};
+    for (uint32_t i = 0; i < 3; ++i) {
+        if ((rights & right_bits[i]) && !lock_shared(lock_fd, uses_byte(i))) return false;
+        if (!(share_mode & share_bits[i]) && !lock_shared(lock_fd, denies_byte(i))) return false;
+    }
+    // Both sides lock first and look second, so of two opens racing at least one sees the other.
+    for (uint32_t i = 0; i < 3; ++i) {
+        if ((rights & right_bits[i]) && locked_elsewhere(lock_fd, denies_byte(i), 1)) return false;
+        if (!(share_mode & share_bits[i]) && locked_elsewhere(lock_fd, uses_byte(i), 1)) return false;
+    }
+    return true;
+}
+
+// Whether a handle of another process (or description) that does not share deletion has `native`
+// open, or, with `any`, whether any handle at all has it open with a right or a denial.
+bool open_elsewhere(const std::string& native, bool any)
+{
+    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool held = any ? locked_elsewhere(fd, share_lock_base, share_lock_bytes)
+                          : locked_elsewhere(fd, denies_byte(2), 1);
+    ::close(fd);
+    return held;
+}
 
 bool writable(const struct stat& st)
 {
@@ -82,12 +154,59 @@ bool wildcard_match(std::u16string_view pattern, std::u16string_view name)
     return p == pattern.size();
 }
 
+// Windows file systems ignore case: a component that does not exist as written is looked up
+// without regard to case in its folder (the first such name in byte order, when several differ
+// only in case). Once a component is found in neither way the rest is kept as written.
+std::string resolve_case(const std::string& p)
+{
+    struct stat st {};
+    if (p.empty() || ::lstat(p.c_str(), &st) == 0) return p;
+    std::string out;
+    size_t i = 0;
+    if (p[0] == '/') {
+        out = "/";
+        i = 1;
+    }
+    while (i < p.size()) {
+        size_t j = p.find('/', i);
+        if (j == std::string::npos) j = p.size();
+        const std::string comp = p.substr(i, j - i);
+        std::string candidate = out + comp;
+        if (!comp.empty() && comp != "." && comp != ".." && ::lstat(candidate.c_str(), &st) != 0 && errno == ENOENT) {
+            DIR* dir = ::opendir(out.empty() ? "." : out.c_str());
+            std::string best;
+            if (dir) {
+                const std::u16string wanted = text::to_lower(text::from_utf8(comp));
+                while (dirent* d = ::readdir(dir)) {
+                    const std::string name = d->d_name;
+                    if (name == "." || name == "..") continue;
+                    if (text::to_lower(text::from_utf8(name)) != wanted) continue;
+                    if (best.empty() || name < best) best = name;
+                }
+                ::closedir(dir);
+            }
+            if (best.empty()) return out + p.substr(i);
+            candidate = out + best;
+        }
+        out = std::move(candidate);
+        if (j < p.size()) out += '/';
+        i = j + 1;
+    }
+    return out;
+}
+
+// The Linux path of a Windows path given to this family.
+std::string file_path(const std::u16string& path)
+{
+    return resolve_case(native_path(path));
+}
+
 class PosixFiles final : public Files {
 public:
     Error open(const std::u16string& path, uint32_t desired_access, uint32_t share_mode,
                uint32_t creation_disposition, uint32_t flags_and_attributes, Handle& out) override
     {
-        const std::string p = native_path(path);
+        const std::string p = file_path(path);
         if (p.empty()) return err::path_not_found;
         if (has_invalid_name_char(p)) return err::invalid_name;
         if (creation_disposition < disposition::create_new || creation_disposition > disposition::truncate_existing)
@@ -122,17 +241,18 @@ public:
             flags |= O_RDONLY;
         else
             flags |= O_PATH;
+        bool truncate = false;
         switch (creation_disposition) {
         case disposition::create_new: flags |= O_CREAT | O_EXCL; break;
-        case disposition::create_always: flags |= O_CREAT | O_TRUNC; break;
+        case disposition::create_always: flags |= O_CREAT; truncate = true; break;
         case disposition::open_always: flags |= O_CREAT; break;
-        case disposition::truncate_existing: flags |= O_TRUNC; break;
+        case disposition::truncate_existing: truncate = true; break;
         default: break;
         }
         // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end, whole.
         constexpr uint32_t write_data_rights = access::generic_write | 0x10000000u | 0x2u;
         if ((desired_access & access::append_data) && !(desired_access & write_data_rights)) flags |= O_APPEND;
-        if ((flags & O_TRUNC) && (flags & O_PATH)) {
+        if (truncate && (flags & O_PATH)) {
             // Truncation needs a writable descriptor even when the caller asked for no data access.
             flags = (flags & ~O_PATH) | O_WRONLY;
         }
@@ -153,13 +273,30 @@ public:
             ::close(fd);
             return err::access_denied;
         }
+        // Sharing with the handles of other processes, before anything of the file changes.
+        int lock_fd = -1;
+        if (rights != 0 || share_mode != (share::read | share::write | share::del)) {
+            lock_fd = open_lock_descriptor(fd);
+            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode)) {
+                ::close(lock_fd);
+                ::close(fd);
+                if (!exists) ::unlink(p.c_str());
+                return err::sharing_violation;
+            }
+        }
+        if (truncate && ::ftruncate(fd, 0) != 0) {
+            const Error r = from_errno(errno);
+            if (lock_fd >= 0) ::close(lock_fd);
+            ::close(fd);
+            return r;
+        }
         if (!(flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (!exists && (flags_and_attributes & attribute::readonly)) {
             // As on Windows, the new file is read-only for later opens; this handle keeps its rights.
             ::fchmod(fd, now.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH));
         }
         next_ += 4;
-        open_.emplace(next_, OpenFile{fd, now.st_dev, now.st_ino, rights, share_mode});
+        open_.emplace(next_, OpenFile{fd, lock_fd, now.st_dev, now.st_ino, rights, share_mode});
         out = next_;
         return err::success;
     }
@@ -217,14 +354,16 @@ public:
         auto it = open_.find(h);
         if (it == open_.end()) return err::invalid_handle;
         const int fd = it->second.fd;
+        const int lock_fd = it->second.lock_fd;
         open_.erase(it);
+        if (lock_fd >= 0) ::close(lock_fd);
         ::close(fd);
         return err::success;
     }
 
     Error remove(const std::u16string& path) override
     {
-        const std::string p = native_path(path);
+        const std::string p = file_path(path);
         if (p.empty()) return err::path_not_found;
         std::lock_guard lock(mutex_);
         struct stat st {};
@@ -235,7 +374,8 @@ public:
         if (S_ISDIR(st.st_mode)) return err::access_denied;
         if (!S_ISLNK(st.st_mode)) {
             if (!writable(st)) return err::access_denied;
-            if (conflicts(st.st_dev, st.st_ino, want_delete, share::read | share::write | share::del))
+            if (conflicts(st.st_dev, st.st_ino, want_delete, share::read | share::write | share::del) ||
+                open_elsewhere(p, false))
                 return err::sharing_violation;
         }
         if (::unlink(p.c_str()) != 0) return from_errno(errno);
@@ -244,7 +384,7 @@ public:
 
     Error create_directory(const std::u16string& path) override
     {
-        std::string p = native_path(path);
+        std::string p = file_path(path);
         while (p.size() > 1 && p.back() == '/') p.pop_back();
         if (p.empty()) return err::path_not_found;
         if (has_invalid_name_char(p)) return err::invalid_name;
@@ -259,7 +399,7 @@ public:
 
     uint32_t attributes(const std::u16string& path, Error& error) override
     {
-        const std::string p = native_path(path);
+        const std::string p = file_path(path);
         struct stat st {};
         if (p.empty() || ::stat(p.c_str(), &st) != 0) {
             const int e = p.empty() ? ENOENT : errno;
@@ -272,7 +412,7 @@ public:
 
     Error find(const std::u16string& pattern, std::vector<FindEntry>& entries) override
     {
-        const std::string p = native_path(pattern);
+        const std::string p = file_path(pattern);
         const size_t slash = p.find_last_of('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
         std::u16string name_pattern = text::to_lower(text::from_utf8(slash == std::string::npos ? p : p.substr(slash + 1)));
@@ -314,7 +454,7 @@ public:
 
     Error move_replace(const std::u16string& from, const std::u16string& to) override
     {
-        const std::string f = native_path(from), t = native_path(to);
+        const std::string f = file_path(from), t = file_path(to);
         if (f.empty() || t.empty()) return err::path_not_found;
         if (has_invalid_name_char(t)) return err::invalid_name;
         std::lock_guard lock(mutex_);
@@ -324,13 +464,15 @@ public:
             return e == ENOENT ? missing_path_error(f) : from_errno(e);
         }
         if (!S_ISDIR(sf.st_mode) &&
-            conflicts(sf.st_dev, sf.st_ino, want_delete, share::read | share::write | share::del))
+            (conflicts(sf.st_dev, sf.st_ino, want_delete, share::read | share::write | share::del) ||
+             open_elsewhere(f, false)))
             return err::sharing_violation;
         struct stat stt {};
         if (::stat(t.c_str(), &stt) == 0) {
             if (S_ISDIR(stt.st_mode) || !writable(stt)) return err::access_denied;
-            // Windows does not supersede a file that is open.
-            if (is_open(stt.st_dev, stt.st_ino)) return err::access_denied;
+            // Windows does not supersede a file that is open, here or in another process.
+            if (is_open(stt.st_dev, stt.st_ino) || (S_ISREG(stt.st_mode) && open_elsewhere(t, true)))
+                return err::access_denied;
         }
         // Write-through: the content is on disk before the name changes, and the change after.
         if (S_ISREG(sf.st_mode)) {
@@ -356,7 +498,7 @@ public:
 
     int stat(const std::u16string& path, bool& is_directory) override
     {
-        const std::string p = native_path(path);
+        const std::string p = file_path(path);
         struct stat st {};
         if (p.empty()) return ENOENT;
         if (::stat(p.c_str(), &st) != 0) return errno;
@@ -366,7 +508,7 @@ public:
 
     int make_writable(const std::u16string& path) override
     {
-        const std::string p = native_path(path);
+        const std::string p = file_path(path);
         struct stat st {};
         if (p.empty()) return ENOENT;
         if (::stat(p.c_str(), &st) != 0) return errno;

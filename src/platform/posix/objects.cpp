@@ -3,10 +3,16 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/posix/root.h"
@@ -64,10 +70,82 @@ int lock_byte(int fd, off_t byte, short type, bool wait)
     l.l_whence = SEEK_SET;
     l.l_start = byte;
     l.l_len = 1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms);
     for (;;) {
-        if (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &l) == 0) return 0;
-        if (errno != EINTR) return errno;
+        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return 0;
+        const int e = errno;
+        if (e == EINTR) continue;
+        if (!wait || (e != EAGAIN && e != EACCES)) return e;
+        if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+}
+
+bool trusted_owner(uid_t owner)
+{
+    return owner == ::geteuid() || owner == 0;
+}
+
+int open_own_file(const std::string& path, int extra_flags, mode_t mode)
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | extra_flags, mode);
+        if (fd >= 0) {
+            ::fchmod(fd, mode); // the umask must not decide who may use it
+            return fd;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EEXIST) return -1;
+        fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | extra_flags);
+        if (fd < 0) {
+            if (errno == ENOENT || errno == EINTR) continue; // removed meanwhile: make it
+            if (errno == ELOOP && ::unlink(path.c_str()) == 0) continue; // a link is never ours
+            return -1;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            ::close(fd);
+            return -1;
+        }
+        if (trusted_owner(st.st_uid)) return fd;
+        ::close(fd);
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    errno = EACCES;
+    return -1;
+}
+
+bool held_by_anyone(const std::string& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    FILE* f = std::fopen("/proc/locks", "re");
+    if (!f) return false;
+    bool held = false;
+    char line[512];
+    while (!held && std::fgets(line, sizeof line, f)) {
+        // "1: OFDLCK  ADVISORY  READ  -1 08:01:1234 0 0" (a blocked waiter's line has "->" after
+        // the number; it holds nothing).
+        char kind[32], mode[32], rw[32], end[32];
+        long pid = 0;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0, start = 0;
+        if (std::strstr(line, "->")) continue;
+        const char* colon = std::strchr(line, ':');
+        if (!colon) continue;
+        if (std::sscanf(colon + 1, "%31s %31s %31s %ld %x:%x:%llu %llu %31s", kind, mode, rw, &pid, &major, &minor,
+                        &inode, &start, end) != 9)
+            continue;
+        if (inode != st.st_ino || major != ::major(st.st_dev) || minor != ::minor(st.st_dev)) continue;
+        const bool to_eof = std::strcmp(end, "EOF") == 0;
+        const unsigned long long last = to_eof ? ~0ull : std::strtoull(end, nullptr, 10);
+        if (start <= uint64_t(holders) && uint64_t(holders) <= last) held = true;
+    }
+    std::fclose(f);
+    return held;
 }
 
 bool locked_by_other(int fd, off_t byte)

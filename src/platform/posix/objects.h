@@ -30,12 +30,16 @@ std::string file_name(std::string_view kind, std::u16string_view name, size_t li
 constexpr off_t holders = 0;
 constexpr off_t guard = 1;
 
-// F_OFD_SETLK / F_OFD_SETLKW of one byte: 0 or errno.
+// F_OFD_SETLK of one byte: 0 or errno. With `wait` it is retried for at most lock_wait_limit_ms
+// (then ETIMEDOUT): a process that holds a lock for ever must not hold every caller with it.
 int lock_byte(int fd, off_t byte, short type, bool wait);
+constexpr int lock_wait_limit_ms = 5000;
 // Whether a description other than `fd`'s holds a lock on `byte`.
 bool locked_by_other(int fd, off_t byte);
 
 // The guard of an object file for the life of the scope.
+// When the guard cannot be had in time the scope goes on without it (a stuck holder is a process
+// that misbehaves; waiting for it for ever would be worse than the race the guard closes).
 class Guard {
 public:
     explicit Guard(int fd) : fd_(fd), held_(lock_byte(fd, guard, F_WRLCK, true) == 0) {}
@@ -50,6 +54,24 @@ private:
     int fd_;
     bool held_;
 };
+
+// Object files are their owner's alone (mode 0600): another user can neither hold a lock on them
+// (and so neither hold a mutex of ours nor block its guard) nor take a pipe name from us.
+constexpr mode_t file_mode = 0600;
+
+// An object file counts when it belongs to this user or to root. Anything else in the folder was
+// put there by another user (a folder shared by all users lets anyone create names in it) and
+// names no object of ours: opening by name does not see it, creating replaces it when allowed.
+bool trusted_owner(uid_t owner);
+
+// Opens (creating when missing) the object file at `path` for reading and writing. A file of an
+// untrusted owner is removed and made anew (EACCES when this user may not remove it).
+int open_own_file(const std::string& path, int extra_flags = 0, mode_t mode = file_mode);
+
+// Whether any process holds a lock on the first byte of the file at `path`, seen through
+// /proc/locks, so that also a file this user may not open can be probed. False when the file
+// does not exist.
+bool held_by_anyone(const std::string& path);
 
 // The Windows code for an errno of a failed open or socket call on an object file.
 Error error_from_errno(int e);

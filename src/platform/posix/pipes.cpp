@@ -172,7 +172,8 @@ Error receive(int fd, Inbound& in, std::atomic<bool>& dropped, bool block, uint3
     return err::success;
 }
 
-Error send_record(int fd, uint8_t kind, const uint8_t* data, size_t size)
+Error send_record(int fd, uint8_t kind, const uint8_t* data, size_t size, uint32_t timeout_ms,
+                  Clock::time_point deadline)
 {
     iovec iov[2] = {{&kind, 1}, {const_cast<uint8_t*>(data), size}};
     msghdr mh{};
@@ -183,7 +184,8 @@ Error send_record(int fd, uint8_t kind, const uint8_t* data, size_t size)
         if (n >= 0) return err::success;
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait_fd(fd, POLLOUT, -1); // Windows' WriteFile blocks too until the reader makes room
+            // Windows' WriteFile blocks too until the reader makes room, unless it is given up.
+            if (wait_fd(fd, POLLOUT, remaining_ms(timeout_ms, deadline)) == 0) return err::timeout;
             continue;
         }
         if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) return err::no_data;
@@ -191,13 +193,15 @@ Error send_record(int fd, uint8_t kind, const uint8_t* data, size_t size)
     }
 }
 
-Error send_message(int fd, const uint8_t* data, size_t size)
+Error send_message(int fd, const uint8_t* data, size_t size, uint32_t timeout_ms = infinite)
 {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == infinite ? 0 : timeout_ms);
     size_t done = 0;
     do {
         const size_t n = std::min(fragment_size, size - done);
         const bool last = done + n == size;
-        if (Error e = send_record(fd, last ? fragment_last : fragment_more, data + done, n)) return e;
+        if (Error e = send_record(fd, last ? fragment_last : fragment_more, data + done, n, timeout_ms, deadline))
+            return e;
         done += n;
     } while (done < size);
     return err::success;
@@ -455,7 +459,7 @@ public:
         return end->message_mode ? err::more_data : err::success;
     }
 
-    Error write(Handle h, const void* data, uint32_t size, uint32_t& written) override
+    Error write(Handle h, const void* data, uint32_t size, uint32_t& written, uint32_t timeout_ms) override
     {
         written = 0;
         auto end = find(h);
@@ -465,7 +469,7 @@ public:
         int fd;
         if (Error e = usable_fd(*end, fd)) return e;
         if (end->dropped) return err::pipe_not_connected;
-        if (Error e = send_message(fd, static_cast<const uint8_t*>(data), size)) {
+        if (Error e = send_message(fd, static_cast<const uint8_t*>(data), size, timeout_ms)) {
             // The server is gone; if it said goodbye, that was a disconnect.
             uint8_t kind = 0;
             if (e == err::no_data && ::recv(fd, &kind, 1, MSG_PEEK | MSG_DONTWAIT) == 1 && kind == disconnected) {
@@ -478,20 +482,38 @@ public:
         return err::success;
     }
 
-    Error flush(Handle h) override
+    Error flush(Handle h, uint32_t timeout_ms) override
     {
         auto end = find(h);
         if (!end) return err::invalid_handle;
         std::lock_guard io(end->write_m);
         int fd;
         if (Error e = usable_fd(*end, fd)) return e;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms == infinite ? 0 : timeout_ms);
         // A Unix socket charges what it sent to the sender until the receiver has taken it, so an
         // empty send queue means the other end read everything (or is gone).
         for (;;) {
             int queued = 0;
             if (::ioctl(fd, SIOCOUTQ, &queued) != 0 || queued <= 0) return err::success;
+            if (timeout_ms != infinite && Clock::now() >= deadline) return err::timeout;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
+    }
+
+    Error client_process(Handle server, uint32_t& pid, bool& privileged) override
+    {
+        pid = 0;
+        privileged = false;
+        auto end = find(server);
+        if (!end || !end->server) return err::invalid_handle;
+        int fd;
+        if (Error e = usable_fd(*end, fd)) return e;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return objects::error_from_errno(errno);
+        pid = static_cast<uint32_t>(cred.pid);
+        privileged = cred.uid == 0 || cred.uid == ::geteuid();
+        return err::success;
     }
 
     Error close(Handle h) override
@@ -539,12 +561,12 @@ private:
         const std::string socket_path = l->socket_path;
         l->socket_path.clear(); // not ours to remove until the lock is held
 
-        l->lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        // The lock file is ours alone, so no other user can take the name by holding its lock.
+        l->lock_fd = objects::open_own_file(lock_path);
         if (l->lock_fd < 0) {
             e = objects::error_from_errno(errno);
             return nullptr;
         }
-        ::fchmod(l->lock_fd, 0666);
         if (objects::lock_byte(l->lock_fd, 0, F_WRLCK, false) != 0) {
             // Another process serves this name; one process serves a name here.
             l->shut();

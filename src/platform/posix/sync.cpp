@@ -92,9 +92,8 @@ public:
             return err::success;
         }
         const std::string path = objects::folder() + "/" + objects::file_name("mutex", plain);
-        obj->fd = open_object(path, O_RDWR | O_CREAT);
+        obj->fd = objects::open_own_file(path);
         if (obj->fd < 0) return objects::error_from_errno(errno);
-        ::fchmod(obj->fd, 0666); // other users probe it too; the umask must not decide that
 
         bool existed;
         {
@@ -115,17 +114,16 @@ public:
         const std::string path = objects::folder() + "/" + objects::file_name("mutex", plain);
         auto obj = std::make_shared<Object>();
         obj->kind = Object::Kind::mutex;
-        obj->fd = open_object(path, O_RDWR);
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && (!S_ISREG(st.st_mode) || !objects::trusted_owner(st.st_uid)))
+            return err::file_not_found;
+        obj->fd = open_object(path, O_RDWR | O_NOFOLLOW);
         if (obj->fd < 0) {
             const int e = errno;
             if (e != EACCES && e != EPERM) return objects::error_from_errno(e);
-            // A lock file this user may not write: the holder's security denies us, but whether a
-            // holder is alive can still be read. Windows answers 5 for a live one.
-            const int ro = open_object(path, O_RDONLY);
-            if (ro < 0) return err::access_denied;
-            const bool held = objects::locked_by_other(ro, objects::holders);
-            ::close(ro);
-            return held ? err::access_denied : err::file_not_found;
+            // The file of a user whose security denies us: whether a holder is alive can still be
+            // seen. Windows answers 5 for a live one.
+            return objects::held_by_anyone(path) ? err::access_denied : err::file_not_found;
         }
         {
             objects::Guard g(obj->fd);
@@ -145,7 +143,7 @@ public:
         const Handle value = reserve();
         const std::string published = handle_path(folder, ::getpid(), value);
         const std::u16string_view plain = objects::strip_namespace(name);
-        const mode_t mode = 0666 | (manual_reset ? 0 : auto_reset_mark);
+        const mode_t mode = objects::file_mode | (manual_reset ? 0 : auto_reset_mark);
 
         auto obj = std::make_shared<Object>();
         obj->kind = Object::Kind::event;
@@ -174,6 +172,7 @@ public:
             if (obj->fd < 0) return objects::error_from_errno(errno);
             struct stat st {};
             if (::fstat(obj->fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return err::invalid_handle;
+            if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
             {
                 objects::Guard g(obj->fd);
                 existed = objects::locked_by_other(obj->fd, objects::holders);

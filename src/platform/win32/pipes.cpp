@@ -33,6 +33,18 @@ bool is_pipe_path(const std::u16string& path)
     return true;
 }
 
+// An elevated token, or LocalSystem's.
+bool token_privileged(HANDLE token)
+{
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) && elevation.TokenIsElevated)
+        return true;
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    if (!::GetTokenInformation(token, TokenUser, user, sizeof user, &size)) return false;
+    return ::IsWellKnownSid(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, WinLocalSystemSid) != FALSE;
+}
+
 // One overlapped operation with its own event.
 class Overlapped {
 public:
@@ -70,6 +82,58 @@ public:
 
 private:
     OVERLAPPED ov_{};
+};
+
+// Gives up the synchronous I/O the calling thread starts next (a WriteFile or FlushFileBuffers on
+// a server instance) when it has not ended within the time-out: a helper thread cancels it.
+class SynchronousLimit {
+public:
+    explicit SynchronousLimit(uint32_t timeout_ms) : timeout_ms_(timeout_ms)
+    {
+        if (timeout_ms_ == infinite) return;
+        if (!::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread_, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS))
+            return;
+        done_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (done_) helper_ = ::CreateThread(nullptr, 0, &SynchronousLimit::run, this, 0, nullptr);
+    }
+    // Called right after the I/O returned; after it no cancel can reach a later call.
+    bool finished()
+    {
+        if (helper_) {
+            ::SetEvent(done_);
+            ::WaitForSingleObject(helper_, INFINITE);
+        }
+        return fired_;
+    }
+    ~SynchronousLimit()
+    {
+        if (helper_) ::CloseHandle(helper_);
+        if (done_) ::CloseHandle(done_);
+        if (thread_) ::CloseHandle(thread_);
+    }
+    SynchronousLimit(const SynchronousLimit&) = delete;
+    SynchronousLimit& operator=(const SynchronousLimit&) = delete;
+
+private:
+    static DWORD WINAPI run(void* p)
+    {
+        auto* self = static_cast<SynchronousLimit*>(p);
+        if (::WaitForSingleObject(self->done_, self->timeout_ms_) != WAIT_TIMEOUT) return 0;
+        self->fired_ = true;
+        // The I/O may not have begun yet: keep cancelling until the caller says it returned.
+        while (::WaitForSingleObject(self->done_, 0) == WAIT_TIMEOUT) {
+            ::CancelSynchronousIo(self->thread_);
+            ::Sleep(10);
+        }
+        return 0;
+    }
+
+    uint32_t timeout_ms_;
+    HANDLE thread_ = nullptr;
+    HANDLE done_ = nullptr;
+    HANDLE helper_ = nullptr;
+    bool fired_ = false;
 };
 
 class Win32Pipes final : public Pipes {
@@ -167,7 +231,7 @@ public:
         return ok ? err::success : ::GetLastError();
     }
 
-    Error write(Handle h, const void* data, uint32_t size, uint32_t& written) override
+    Error write(Handle h, const void* data, uint32_t size, uint32_t& written, uint32_t timeout_ms) override
     {
         written = 0;
         if (size > max_pipe_message) return err::invalid_parameter;
@@ -176,18 +240,57 @@ public:
         if (is_overlapped(native)) {
             Overlapped ov;
             if (!ov.ok()) return ::GetLastError();
-            const Error e = ov.finish(native, ::WriteFile(native, data, size, nullptr, ov.get()), infinite, done);
+            const Error e = ov.finish(native, ::WriteFile(native, data, size, nullptr, ov.get()), timeout_ms, done);
             written = done;
             return e;
         }
+        SynchronousLimit limit(timeout_ms);
         const BOOL ok = ::WriteFile(native, data, size, &done, nullptr);
+        const DWORD e = ok ? 0 : ::GetLastError();
+        const bool cancelled = limit.finished();
         written = done;
-        return ok ? err::success : ::GetLastError();
+        if (ok) return err::success;
+        return cancelled && e == ERROR_OPERATION_ABORTED ? err::timeout : e;
     }
 
-    Error flush(Handle h) override
+    Error flush(Handle h, uint32_t timeout_ms) override
     {
-        return ::FlushFileBuffers(from_handle(h)) ? err::success : ::GetLastError();
+        SynchronousLimit limit(timeout_ms);
+        const BOOL ok = ::FlushFileBuffers(from_handle(h));
+        const DWORD e = ok ? 0 : ::GetLastError();
+        const bool cancelled = limit.finished();
+        if (ok) return err::success;
+        return cancelled && e == ERROR_OPERATION_ABORTED ? err::timeout : e;
+    }
+
+    Error client_process(Handle server, uint32_t& pid, bool& privileged) override
+    {
+        pid = 0;
+        privileged = false;
+        HANDLE native = from_handle(server);
+        ULONG id = 0;
+        if (!::GetNamedPipeClientProcessId(native, &id)) return ::GetLastError();
+        pid = id;
+        if (HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id)) {
+            HANDLE token = nullptr;
+            if (::OpenProcessToken(process, TOKEN_QUERY, &token)) {
+                privileged = token_privileged(token);
+                ::CloseHandle(token);
+                ::CloseHandle(process);
+                return err::success;
+            }
+            ::CloseHandle(process);
+        }
+        // A process we may not look into: ask as the client what it may do.
+        if (!::ImpersonateNamedPipeClient(native)) return err::success;
+        BYTE admins[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof admins;
+        BOOL member = FALSE;
+        if (::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size))
+            ::CheckTokenMembership(nullptr, admins, &member);
+        ::RevertToSelf();
+        privileged = member != FALSE;
+        return err::success;
     }
 
     Error close(Handle h) override
