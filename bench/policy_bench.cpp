@@ -248,7 +248,11 @@ public:
     {
         return real_.launch(r, out);
     }
-    [[noreturn]] void terminate_current(uint32_t code) override { real_.terminate_current(code); }
+    [[noreturn]] void terminate_current(uint32_t code) override
+    {
+        real_.terminate_current(code);
+        std::abort(); // not reached
+    }
 
 private:
     platform::Processes& real_;
