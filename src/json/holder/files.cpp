@@ -118,7 +118,8 @@ char16_t Strumien::ReadWCharSlow()
     if (!buffer_) {
         // No larger than the file needs (when its size was asked): a small document is read
         // without preparing the whole buffer. The content is written before it is read.
-        buffer_size_ = size_hint_ ? size_t(std::min<uint64_t>(kReadBufferSize, size_hint_ + 2)) : kReadBufferSize;
+        // Exactly the file's size: one read call fills it, without a second one that finds the end.
+        buffer_size_ = size_hint_ ? size_t(std::clamp<uint64_t>(size_hint_, 2, kReadBufferSize)) : kReadBufferSize;
         buffer_.reset(new uint8_t[buffer_size_]);
     }
     // Keep a byte left over from a short read for the next code unit.
