@@ -93,8 +93,9 @@ std::u16string device_document()
     return doc + u"]}";
 }
 
-// `count` rules that match the device on four fields and fail on the description.
-void fill_rules(size_t count)
+// `count` rules that match the device on four fields and fail on the description: by its length,
+// or (`same_length`) only at its last character.
+void fill_rules(size_t count, bool same_length = false)
 {
     std::lock_guard<std::recursive_mutex> lock(settings_lock());
     for (auto* list : {&io_rules, &printer_rules, &network_rules, &main_rules, &initial_rules}) list->clear();
@@ -105,7 +106,8 @@ void fill_rules(size_t count)
         r.producent = u"=acme corporation";
         r.numer = u"0123456789";
         r.klasa = u"disk";
-        r.opis = text::format(u"=printer %i", int(i));
+        r.opis = same_length ? text::format(u"=usb mass storage devic%c", char16_t(u'0' + i % 10))
+                             : text::format(u"=printer %i", int(i));
         r.action = 0;
         main_rules.push_back(std::move(r));
     }
@@ -161,7 +163,7 @@ BENCHMARK(file_writes_alone)->Unit(benchmark::kMicrosecond);
 void match_rules_alone(benchmark::State& state)
 {
     fresh_machine();
-    fill_rules(size_t(state.range(0)));
+    fill_rules(size_t(state.range(0)), state.range(1) != 0);
     UsbRule device;
     device.produkt = u"Flash Stick 64GB";
     device.producent = u"Acme Corporation";
@@ -180,7 +182,15 @@ void match_rules_alone(benchmark::State& state)
         benchmark::Counter(double(state.range(0)) * double(state.iterations()),
                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(match_rules_alone)->Arg(10)->Arg(1000)->Arg(100000)->Arg(1000000);
+// Second argument 1: every rule is compared to the last character of the description.
+BENCHMARK(match_rules_alone)
+    ->ArgNames({"rules", "same_length"})
+    ->Args({10, 0})
+    ->Args({1000, 0})
+    ->Args({100000, 0})
+    ->Args({1000000, 0})
+    ->Args({1000, 1})
+    ->Args({100000, 1});
 
 
 // The identity alone (parse, checksum, the logged-on user), and the user lookup by itself.
