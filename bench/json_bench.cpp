@@ -7,6 +7,7 @@
 // timed load includes releasing the document it built, for every reader alike.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,34 @@
 #include "text/text.h"
 
 using ZelmUsbVardoManager::JsonHolder;
+
+// Every heap allocation of the process is counted, whoever makes it (operator new, a container's
+// allocator, a reader's own blocks), by standing in for the C library's allocation functions.
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+}
+#if defined(__GLIBC__)
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* malloc(size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, size);
+}
+}
+#endif
 
 namespace {
 
@@ -277,15 +306,24 @@ void prepare(const std::filesystem::path& folder)
     }
 }
 
-void count(benchmark::State& state, const Document& d)
+// Throughput, and the heap allocations of one load (with its release) counted since `first`.
+void count(benchmark::State& state, const Document& d, uint64_t first)
 {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.text.size()));
+    const uint64_t made = g_allocations.load(std::memory_order_relaxed) - first;
+    state.counters["allocs_per_call"] = state.iterations() ? double(made) / double(state.iterations()) : 0.0;
+}
+
+uint64_t allocations_now()
+{
+    return g_allocations.load(std::memory_order_relaxed);
 }
 
 // --- the readers ---------------------------------------------------------------------------------
 
 void jsonholder_file(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         JsonHolder value;
         std::u16string status;
@@ -295,11 +333,12 @@ void jsonholder_file(benchmark::State& state, const Document& d)
         }
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void jsonholder_memory(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         JsonHolder value;
         std::u16string error;
@@ -309,41 +348,45 @@ void jsonholder_memory(benchmark::State& state, const Document& d)
         }
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void cjsonnode_memory(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         CJsonNode node;
         node.fractionalNumbers = 1; // as the host reads the library's device list
         node.LoadText(d.text);
         benchmark::DoNotOptimize(node);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void nlohmann_file(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         std::ifstream in(d.utf8_file, std::ios::binary);
         nlohmann::json value = nlohmann::json::parse(in);
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void nlohmann_memory(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         nlohmann::json value = nlohmann::json::parse(d.utf8);
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void rapidjson_file(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     std::vector<char> buffer(65536);
     for (auto _ : state) {
         FILE* f = std::fopen(d.utf8_file.c_str(), "rb");
@@ -357,11 +400,12 @@ void rapidjson_file(benchmark::State& state, const Document& d)
         }
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 void rapidjson_memory(benchmark::State& state, const Document& d)
 {
+    const uint64_t first = allocations_now();
     for (auto _ : state) {
         rapidjson::Document value;
         value.Parse(d.utf8.c_str(), d.utf8.size());
@@ -371,23 +415,24 @@ void rapidjson_memory(benchmark::State& state, const Document& d)
         }
         benchmark::DoNotOptimize(value);
     }
-    count(state, d);
+    count(state, d, first);
 }
 
 struct Reader {
     const char* name;
     const char* baseline; // the nlohmann reader it is compared with
+    const char* fastest;  // the RapidJSON reader it is compared with
     void (*run)(benchmark::State&, const Document&);
 };
 
 const Reader kReaders[] = {
-    {"file/JsonHolder::LoadFromFile", "file/nlohmann::json", jsonholder_file},
-    {"file/nlohmann::json", "file/nlohmann::json", nlohmann_file},
-    {"file/RapidJSON", "file/nlohmann::json", rapidjson_file},
-    {"memory/JsonHolder::Parse", "memory/nlohmann::json", jsonholder_memory},
-    {"memory/CJsonNode::LoadText", "memory/nlohmann::json", cjsonnode_memory},
-    {"memory/nlohmann::json", "memory/nlohmann::json", nlohmann_memory},
-    {"memory/RapidJSON", "memory/nlohmann::json", rapidjson_memory},
+    {"file/JsonHolder::LoadFromFile", "file/nlohmann::json", "file/RapidJSON", jsonholder_file},
+    {"file/nlohmann::json", "file/nlohmann::json", "file/RapidJSON", nlohmann_file},
+    {"file/RapidJSON", "file/nlohmann::json", "file/RapidJSON", rapidjson_file},
+    {"memory/JsonHolder::Parse", "memory/nlohmann::json", "memory/RapidJSON", jsonholder_memory},
+    {"memory/CJsonNode::LoadText", "memory/nlohmann::json", "memory/RapidJSON", cjsonnode_memory},
+    {"memory/nlohmann::json", "memory/nlohmann::json", "memory/RapidJSON", nlohmann_memory},
+    {"memory/RapidJSON", "memory/nlohmann::json", "memory/RapidJSON", rapidjson_memory},
 };
 
 // Keeps the throughput of every run (the median when repeated) for the closing table.
@@ -396,6 +441,7 @@ public:
     Collector() : ConsoleReporter(OO_Tabular) {} // plain text: the output usually goes to a log
 
     std::map<std::string, double> bytes_per_second;
+    std::map<std::string, double> allocs_per_call;
 
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -404,6 +450,9 @@ public:
             auto it = run.counters.find("bytes_per_second");
             if (it != run.counters.end() && !run.error_occurred)
                 bytes_per_second[run.run_name.function_name] = it->second.value;
+            auto allocs = run.counters.find("allocs_per_call");
+            if (allocs != run.counters.end() && !run.error_occurred)
+                allocs_per_call[run.run_name.function_name] = allocs->second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -426,16 +475,23 @@ int main(int argc, char** argv)
     benchmark::Shutdown();
     if (!std::getenv("ZELMUSB_BENCH_KEEP")) std::filesystem::remove_all(folder);
 
-    std::printf("\nThroughput in MB/s of document characters, and the ratio to nlohmann::json reading the\n"
-                "same document the same way (from a file, or from memory):\n\n");
-    std::printf("%-16s %-32s %10s %8s\n", "document", "reader", "MB/s", "ratio");
+    std::printf("\nThroughput in MB/s of document characters (CPU time, the median of the repetitions), the\n"
+                "ratio to nlohmann::json reading the same document the same way (from a file, or from\n"
+                "memory) in this same run, and the heap allocations of one load with its release:\n\n");
+    std::printf("%-16s %-32s %10s %8s %10s %12s\n", "document", "reader", "MB/s", "ratio", "/RapidJSON",
+                "allocs/call");
     for (const Document& d : documents()) {
         for (const Reader& r : kReaders) {
             auto own = collector.bytes_per_second.find(std::string(r.name) + "/" + d.name);
             auto base = collector.bytes_per_second.find(std::string(r.baseline) + "/" + d.name);
             if (own == collector.bytes_per_second.end()) continue;
             const double ratio = base != collector.bytes_per_second.end() ? own->second / base->second : 0;
-            std::printf("%-16s %-32s %10.1f %8.2f\n", d.name.c_str(), r.name, own->second / 1e6, ratio);
+            auto fast = collector.bytes_per_second.find(std::string(r.fastest) + "/" + d.name);
+            const double to_fastest = fast != collector.bytes_per_second.end() ? own->second / fast->second : 0;
+            auto allocs = collector.allocs_per_call.find(std::string(r.name) + "/" + d.name);
+            const double made = allocs != collector.allocs_per_call.end() ? allocs->second : 0;
+            std::printf("%-16s %-32s %10.1f %8.2f %10.2f %12.1f\n", d.name.c_str(), r.name, own->second / 1e6, ratio,
+                        to_fastest, made);
         }
     }
     return 0;

@@ -38,9 +38,13 @@ std::u16string DeviceChecksum(const std::u16string& text)
         TRACE(u"SHA-1 failed: %u", e);
         return {};
     }
-    std::u16string hex;
-    hex.reserve(2 * digest.size());
-    for (uint8_t b : digest) hex += text::format(u"%02X", unsigned(b));
+    // "%02X" of each byte.
+    static constexpr char16_t digits[] = u"0123456789ABCDEF";
+    std::u16string hex(2 * digest.size(), u'0');
+    for (size_t i = 0; i < digest.size(); ++i) {
+        hex[2 * i] = digits[digest[i] >> 4];
+        hex[2 * i + 1] = digits[digest[i] & 0xF];
+    }
     return hex;
 }
 

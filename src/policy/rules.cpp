@@ -1,5 +1,8 @@
 #include "policy/rules.h"
 
+#include <cstring>
+#include <memory>
+
 #include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
@@ -33,6 +36,18 @@ int parse_rule(UsbRule& rule, CJsonNode* node)
     return 1;
 }
 
+namespace {
+
+// Case is ignored by comparing lower-cased code units. Lowering a unit twice gives the same unit,
+// so a pattern stored lower-cased matches exactly as the pattern given.
+void lower_in_place(std::u16string& s)
+{
+    for (char16_t& c : s)
+        c = text::to_lower(c);
+}
+
+} // namespace
+
 void load_rule_list(std::vector<UsbRule>& list, CJsonNode* rules)
 {
     for (auto& [key, element] : rules->children) {
@@ -40,53 +55,126 @@ void load_rule_list(std::vector<UsbRule>& list, CJsonNode* rules)
         UsbRule rule;
         clear_rule(rule);
         parse_rule(rule, element);
+        // Lowered once here rather than at every comparison of every decision.
+        for (std::u16string* t : {&rule.produkt, &rule.producent, &rule.numer, &rule.klasa, &rule.opis})
+            lower_in_place(*t);
         list.push_back(std::move(rule));
     }
 }
 
 namespace {
 
-// Compares code unit by code unit through the one-unit lower-case mapping, so that matching a
-// device against a long rule list allocates nothing.
-bool equal_ignoring_case(std::u16string_view a, std::u16string_view b)
+// A device text lower-cased once for a whole walk of the rule lists, in room of its own when it
+// fits (a USB string descriptor holds at most 126 code units), so the walk allocates nothing.
+class LoweredText {
+public:
+    explicit LoweredText(std::u16string_view s)
+    {
+        char16_t* to = room_;
+        if (s.size() > kRoom) {
+            long_.resize(s.size());
+            to = long_.data();
+        }
+        for (size_t i = 0; i < s.size(); ++i)
+            to[i] = text::to_lower(s[i]);
+        view_ = std::u16string_view(to, s.size());
+    }
+    LoweredText(const LoweredText&) = delete;
+    LoweredText& operator=(const LoweredText&) = delete;
+    std::u16string_view view() const { return view_; }
+
+private:
+    static constexpr size_t kRoom = 256;
+    char16_t room_[kRoom];
+    std::u16string long_;
+    std::u16string_view view_;
+};
+
+struct LoweredDevice {
+    explicit LoweredDevice(const UsbRule& device)
+        : produkt(device.produkt), producent(device.producent), numer(device.numer), klasa(device.klasa),
+          opis(device.opis), serial_empty(device.numer.empty())
+    {
+    }
+    LoweredText produkt, producent, numer, klasa, opis;
+    bool serial_empty;
+};
+
+// `lowered` (already lower-cased) against `pattern` as given, unit by unit; a pattern unit equal
+// to the lowered one needs no lowering of its own.
+bool same_lowered(const char16_t* lowered, const char16_t* pattern, size_t n)
 {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i] && text::to_lower(a[i]) != text::to_lower(b[i])) return false;
+    // Patterns are usually stored lower-cased already: then the units are simply equal.
+    if (std::memcmp(lowered, pattern, n * sizeof(char16_t)) == 0) return true;
+    for (size_t i = 0; i < n; ++i)
+        if (lowered[i] != pattern[i] && lowered[i] != text::to_lower(pattern[i])) return false;
     return true;
 }
 
-bool contains_ignoring_case(std::u16string_view value, std::u16string_view pattern)
+bool equal_lowered(std::u16string_view lowered, std::u16string_view pattern)
+{
+    return lowered.size() == pattern.size() && same_lowered(lowered.data(), pattern.data(), pattern.size());
+}
+
+bool contains_lowered(std::u16string_view lowered, std::u16string_view pattern)
 {
     if (pattern.empty()) return true;
-    if (pattern.size() > value.size()) return false;
+    if (pattern.size() > lowered.size()) return false;
     const char16_t first = text::to_lower(pattern[0]);
-    const std::u16string_view rest = pattern.substr(1);
-    for (size_t i = 0; i + pattern.size() <= value.size(); ++i) {
-        if (text::to_lower(value[i]) != first) continue;
-        if (equal_ignoring_case(value.substr(i + 1, rest.size()), rest)) return true;
+    const size_t last_start = lowered.size() - pattern.size();
+    for (size_t i = 0; i <= last_start; ++i) {
+        if (lowered[i] != first) continue;
+        if (same_lowered(lowered.data() + i + 1, pattern.data() + 1, pattern.size() - 1)) return true;
     }
     return false;
+}
+
+bool match_lowered(std::u16string_view lowered, const std::u16string& pattern)
+{
+    if (!pattern.empty() && pattern[0] == u'=') return equal_lowered(lowered, std::u16string_view(pattern).substr(1));
+    return contains_lowered(lowered, pattern);
+}
+
+// Whether the lengths alone leave a match possible: an exact pattern needs a text of its length,
+// a contained one a text at least as long. Lowering keeps the length of a text.
+bool length_allows(std::u16string_view lowered, const std::u16string& pattern)
+{
+    if (!pattern.empty() && pattern[0] == u'=') return lowered.size() == pattern.size() - 1;
+    return pattern.size() <= lowered.size();
+}
+
+int32_t match_rule_lowered(const UsbRule& rule, const LoweredDevice& device, bool serial_only)
+{
+    if (serial_only) {
+        if (device.serial_empty || rule.numer.empty() || rule.numer == u"=") return 2;
+        return match_lowered(device.numer.view(), rule.numer) ? rule.action : 2;
+    }
+    // The five fields have no effect on one another, so the cheap length test of all of them may
+    // come first: most rules a device meets differ from it in the length of some exact pattern
+    // (the rules the suite stores for single devices are exact in every field).
+    if (!(length_allows(device.produkt.view(), rule.produkt) && length_allows(device.producent.view(), rule.producent) &&
+          length_allows(device.numer.view(), rule.numer) && length_allows(device.klasa.view(), rule.klasa) &&
+          length_allows(device.opis.view(), rule.opis)))
+        return 2;
+    const bool all = match_lowered(device.produkt.view(), rule.produkt) &&
+                     match_lowered(device.producent.view(), rule.producent) &&
+                     match_lowered(device.numer.view(), rule.numer) && match_lowered(device.klasa.view(), rule.klasa) &&
+                     match_lowered(device.opis.view(), rule.opis);
+    return all ? rule.action : 2;
 }
 
 } // namespace
 
 bool match_field(const std::u16string& value, const std::u16string& pattern)
 {
-    if (!pattern.empty() && pattern[0] == u'=') return equal_ignoring_case(value, std::u16string_view(pattern).substr(1));
-    return contains_ignoring_case(value, pattern);
+    const LoweredText lowered(value);
+    return match_lowered(lowered.view(), pattern);
 }
 
 int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only)
 {
-    if (serial_only) {
-        if (device.numer.empty() || rule.numer.empty() || rule.numer == u"=") return 2;
-        return match_field(device.numer, rule.numer) ? rule.action : 2;
-    }
-    const bool all = match_field(device.produkt, rule.produkt) && match_field(device.producent, rule.producent) &&
-                     match_field(device.numer, rule.numer) && match_field(device.klasa, rule.klasa) &&
-                     match_field(device.opis, rule.opis);
-    return all ? rule.action : 2;
+    const LoweredDevice lowered(device);
+    return match_rule_lowered(rule, lowered, serial_only);
 }
 
 int32_t match_rules(const UsbRule& device, bool serial_only)
@@ -99,10 +187,11 @@ int32_t match_rules(const UsbRule& device, bool serial_only)
         &main_rules,
         s.allow_initial ? &initial_rules : nullptr,
     };
+    const LoweredDevice lowered(device); // once for every rule of every list
     for (const auto* list : lists) {
         if (!list) continue;
         for (const UsbRule& rule : *list) {
-            const int32_t r = match_rule(rule, device, serial_only);
+            const int32_t r = match_rule_lowered(rule, lowered, serial_only);
             if (r == rule_allows || r == rule_blocks) return r;
         }
     }

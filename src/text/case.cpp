@@ -17,10 +17,8 @@ constexpr CasePair lower_table[] = {
 };
 } // namespace
 
-char16_t to_lower(char16_t c)
+char16_t to_lower_beyond_ascii(char16_t c)
 {
-    if (c < 0x80)
-        return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
     auto it = std::lower_bound(std::begin(lower_table), std::end(lower_table), c,
                                [](const CasePair& p, char16_t v) { return p.upper < v; });
     return (it != std::end(lower_table) && it->upper == c) ? it->lower : c;

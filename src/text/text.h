@@ -99,7 +99,14 @@ int32_t wcstol16(std::u16string_view s);
 // Case
 
 // Unicode simple lower-case mapping of one UTF-16 code unit (BMP; surrogates map to themselves).
-char16_t to_lower(char16_t c);
+// Mapping a lower-cased unit again leaves it as it is. ASCII is mapped in line: matching a device
+// against long rule lists lowers mostly ASCII.
+char16_t to_lower_beyond_ascii(char16_t c);
+inline char16_t to_lower(char16_t c)
+{
+    if (c < 0x80) return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+    return to_lower_beyond_ascii(c);
+}
 std::u16string to_lower(std::u16string_view s);
 
 // ---------------------------------------------------------------------------------------------

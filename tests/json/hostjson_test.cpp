@@ -58,7 +58,7 @@ TEST(CJsonNodeWrite, ArrayKeysAreEightHexDigitsInInsertionOrder)
     std::vector<std::u16string> keys;
     std::string values;
     for (const auto& [key, child] : list.children) {
-        keys.push_back(key);
+        keys.emplace_back(key);
         values += std::to_string(child->intValue) + " ";
         EXPECT_EQ(child->name, u"");
     }

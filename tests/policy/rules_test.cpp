@@ -140,6 +140,50 @@ TEST_F(Matching, FieldTestAgreesWithLowerCasingAndSearching)
     }
 }
 
+// A device text longer than the room the matcher lowers it in (USB strings are short, a device
+// description need not be) is matched all the same, to its last unit.
+TEST_F(Matching, LongDeviceTextsAreMatchedWhole)
+{
+    std::u16string long_text(300, u'x');
+    long_text += u"ŻÓŁW Tail";
+    struct Case {
+        const char16_t* pattern;
+        bool expected;
+    } cases[] = {
+        {u"żółw tail", true},
+        {u"ŻÓŁW TAIL", true},
+        {u"żółw tails", false},
+        {u"=żółw tail", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(match_field(long_text, c.pattern), c.expected) << text::to_utf8(c.pattern);
+    const std::u16string lowered = text::to_lower(long_text);
+    EXPECT_TRUE(match_field(long_text, u"=" + lowered));
+    EXPECT_FALSE(match_field(long_text, u"=" + lowered.substr(1)));
+}
+
+// Rules read from their JSON form are kept lower-cased for matching; they decide exactly as the
+// patterns given would, whatever the case of pattern and device.
+TEST_F(Matching, LoadedRulesMatchAsGiven)
+{
+    CJsonNode doc;
+    doc.LoadText(u"{\"rules\" : [[{\"produkt\" : \"=ŻÓŁW Pendrive\", \"producent\" : \"ACME\", \"numer\" : \"\","
+                 u" \"klasa\" : \"Disk\", \"opis\" : \"\"}, 0], [{\"produkt\" : \"Ab\"}, \"1\"]]}");
+    std::vector<UsbRule> loaded;
+    load_rule_list(loaded, doc.Member(u"rules"));
+    ASSERT_EQ(loaded.size(), 2u);
+    g_settings = all_lists();
+    io_rules.clear();
+    printer_rules.clear();
+    network_rules.clear();
+    initial_rules.clear();
+    main_rules = loaded;
+    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE", u"Acme Corp", u"", u"DiskDrive"), false), 0);
+    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE 2", u"Acme Corp", u"", u"DiskDrive"), false), 0xFFFF);
+    EXPECT_EQ(match_rules(device(u"xaBx"), false), 1);
+    EXPECT_EQ(match_rules(device(u"xa-Bx"), false), 0xFFFF);
+}
+
 TEST_F(Matching, AllocatesNothingPerRule)
 {
     g_settings = all_lists();

@@ -23,6 +23,16 @@ TEST(Case, LowerCaseFollowsUnicodeIncludingPolish)
     EXPECT_EQ(text::to_lower(u"ß09-_\xD83D\xDE00"), u"ß09-_\xD83D\xDE00");
 }
 
+// Rule matching keeps patterns lower-cased and compares them with lower-cased device texts: that
+// gives the same answers only because lowering a lowered unit changes nothing, for every unit.
+TEST(Case, LoweringTwiceChangesNothing)
+{
+    for (uint32_t c = 0; c <= 0xFFFF; ++c) {
+        const char16_t once = text::to_lower(char16_t(c));
+        ASSERT_EQ(uint32_t(text::to_lower(once)), uint32_t(once)) << "U+" << std::hex << c;
+    }
+}
+
 TEST(Utf8, EncodesPairsAsOneSequenceAndLoneSurrogatesAsReplacement)
 {
     EXPECT_EQ(text::to_utf8(u"\xD83D\xDE00"), bytes({0xF0, 0x9F, 0x98, 0x80}));

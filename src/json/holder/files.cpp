@@ -106,6 +106,7 @@ uint64_t Strumien::getSize()
     if (!open_) return 0;
     uint64_t size = 0;
     if (platform::files().size(handle_, size) != platform::err::success) return 0;
+    if (!buffer_) size_hint_ = size;
     return size;
 }
 
@@ -114,7 +115,13 @@ uint64_t Strumien::getSize()
 char16_t Strumien::ReadWCharSlow()
 {
     if (!open_) return 0xFFFF;
-    if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(kReadBufferSize);
+    if (!buffer_) {
+        // No larger than the file needs (when its size was asked): a small document is read
+        // without preparing the whole buffer. The content is written before it is read.
+        // Exactly the file's size: one read call fills it, without a second one that finds the end.
+        buffer_size_ = size_hint_ ? size_t(std::clamp<uint64_t>(size_hint_, 2, kReadBufferSize)) : kReadBufferSize;
+        buffer_.reset(new uint8_t[buffer_size_]);
+    }
     // Keep a byte left over from a short read for the next code unit.
     const size_t left = end_ - pos_;
     if (left > 0) std::memmove(buffer_.get(), buffer_.get() + pos_, left);
@@ -123,7 +130,7 @@ char16_t Strumien::ReadWCharSlow()
     while (end_ < 2) {
         uint32_t got = 0;
         const platform::Error error =
-            platform::files().read(handle_, buffer_.get() + end_, uint32_t(kReadBufferSize - end_), got);
+            platform::files().read(handle_, buffer_.get() + end_, uint32_t(buffer_size_ - end_), got);
         if (error != platform::err::success) return 0xFFFF;
         if (got == 0) {
             pos_ = end_ = 0;

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/holder/blocks.h"
 #include "platform/errors.h"
 
 namespace ZelmUsbVardoManager {
@@ -50,8 +51,15 @@ class JsonHolder {
 public:
     // std::u16string's ordering compares code units as unsigned 16-bit numbers, a prefix first:
     // exactly the member order the written text must show.
+    // The map's nodes of a parsed document are blocks of that document's store
+    // (json/holder/blocks.h).
     using ArrayType = std::vector<JsonHolder*>;
-    using ObjectType = std::map<std::u16string, JsonHolder*>;
+    using ObjectType = std::map<std::u16string, JsonHolder*, std::less<std::u16string>,
+                                json_blocks::Allocator<std::pair<const std::u16string, JsonHolder*>>>;
+
+    // Values are blocks too: a value made while a document is parsed lives in its store.
+    static void* operator new(size_t size) { return json_blocks::allocate(size); }
+    static void operator delete(void* p) noexcept { json_blocks::release(p); }
 
     JsonHolder();
     JsonHolder(const JsonHolder& other);
@@ -130,10 +138,13 @@ protected:
         uint64_t raw;
         bool flag;
         double number;
-        std::u16string* string;
+        json_blocks::String* string; // made by make_text, released by drop_text
         ArrayType* array;
         ObjectType* object;
     } payload;
+
+    static json_blocks::String* make_text(std::u16string_view text);
+    static void drop_text(json_blocks::String* text) noexcept;
 
     // Releases the payload (the whole subtree); the kind stays.
     void destruuj();
@@ -175,7 +186,11 @@ public:
     platform::Error LastError() const { return last_error_; }
 
 private:
+    friend class JsonParser;
     char16_t ReadWCharSlow();
+    // For the parser: appends the buffered code units ahead, at most `limit`, up to the first
+    // quote, backslash or line feed; returns how many were taken. Never reads the file.
+    size_t ReadPlainRun(std::u16string& out, uint64_t limit);
 
     platform::Handle handle_ = platform::null_handle;
     bool open_ = false;
@@ -183,6 +198,8 @@ private:
     // Reading goes through this buffer: one system call per code unit would dominate the cost of
     // loading a document.
     std::unique_ptr<uint8_t[]> buffer_;
+    size_t buffer_size_ = 0;
+    uint64_t size_hint_ = 0; // the size getSize gave before the first read, 0 when not known
     size_t pos_ = 0;
     size_t end_ = 0;
 };

@@ -1,6 +1,8 @@
 // The JSON reader of the library: one pass over the code units, never looking ahead, with an
 // explicit stack of the open containers (so nesting depth costs heap, not call stack).
+#include <algorithm>
 #include <memory>
+#include <optional>
 
 #include "json/holder/json_holder.h"
 #include "text/text.h"
@@ -65,6 +67,13 @@ inline bool is_hex_digit(char16_t c)
     return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
 }
 
+// Inside a string, the characters that need more than being appended: the quote, the escape, and
+// the line feed (which moves the position to a new line).
+inline bool ends_plain_run(char16_t c)
+{
+    return c == u'"' || c == u'\\' || c == u'\n';
+}
+
 // Code units of a text held in memory, offered the way Strumien offers a file's.
 class TextSource {
 public:
@@ -72,10 +81,40 @@ public:
     uint64_t getSize() const { return uint64_t(text_.size()) * 2; }
     char16_t ReadWChar() { return pos_ < text_.size() ? text_[pos_++] : char16_t(0xFFFF); }
 
+    // Appends to `out` the code units ahead, at most `limit`, up to the first that ends a plain
+    // run of a string; returns how many were taken.
+    size_t ReadPlainRun(std::u16string& out, uint64_t limit)
+    {
+        const size_t end = pos_ + size_t(std::min<uint64_t>(limit, text_.size() - pos_));
+        size_t i = pos_;
+        while (i < end && !ends_plain_run(text_[i]))
+            ++i;
+        const size_t taken = i - pos_;
+        out.append(text_.data() + pos_, taken);
+        pos_ = i;
+        return taken;
+    }
+
 private:
     std::u16string_view text_;
     size_t pos_ = 0;
 };
+
+// The value of a number text that is an optional minus and up to fifteen decimal digits: exact
+// in a double, so the same value the full conversion gives. Empty for any other text.
+std::optional<double> small_integer(const std::u16string& text)
+{
+    size_t i = text.size() > 0 && text[0] == u'-' ? 1 : 0;
+    const size_t digits = text.size() - i;
+    if (digits == 0 || digits > 15) return std::nullopt;
+    uint64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c < u'0' || c > u'9') return std::nullopt;
+        value = value * 10 + uint64_t(c - u'0');
+    }
+    return text[0] == u'-' ? -double(value) : double(value);
+}
 
 } // namespace
 
@@ -93,6 +132,8 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
 
     // The root is owned here until it is handed to the result; everything built hangs below it,
     // so releasing it on an error releases the whole partial tree.
+    // The document's values, texts and map nodes are cut from one store, in reading order.
+    json_blocks::LoadScope blocks;
     auto root_owner = std::make_unique<JsonHolder>();
     JsonHolder* root = root_owner.get();
     JsonHolder* current = root;
@@ -255,7 +296,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
                         state = AfterName;
                     } else {
                         current->kind = JsonHolderType::String;
-                        current->payload.string = new std::u16string(text);
+                        current->payload.string = JsonHolder::make_text(text);
                         closing();
                         state = AfterValue;
                     }
@@ -264,6 +305,12 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
                     state = InEscape;
                 } else {
                     text.push_back(c);
+                    if (c != u'\n') {
+                        // The plain characters that follow in one piece: each only moves the column.
+                        const size_t taken = input.ReadPlainRun(text, count - i - 1);
+                        i += taken;
+                        column += int(taken);
+                    }
                 }
                 break;
 
@@ -292,7 +339,8 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
                     break;
                 }
                 // "%lf": the longest leading part that is a number; nothing at all is an error.
-                const auto value = text::scan_double(text);
+                auto value = small_integer(text);
+                if (!value) value = text::scan_double(text);
                 if (!value) throw JsonHolderException(column, line, u"Niepoprawny format liczby");
                 current->kind = JsonHolderType::Number;
                 current->payload.number = *value;
@@ -339,6 +387,19 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     result.destruuj();
     result.take(*root);
     return true;
+}
+
+size_t Strumien::ReadPlainRun(std::u16string& out, uint64_t limit)
+{
+    size_t taken = 0;
+    while (taken < limit && end_ - pos_ >= 2) {
+        const char16_t c = char16_t(buffer_[pos_] | (buffer_[pos_ + 1] << 8));
+        if (ends_plain_run(c)) break;
+        out.push_back(c);
+        pos_ += 2;
+        ++taken;
+    }
+    return taken;
 }
 
 bool JsonHolder::Parse(Strumien& input, JsonHolder& result, std::u16string& error)

@@ -58,7 +58,26 @@ JsonHolder::JsonHolder(double value) : kind(JsonHolderType::Number)
 
 JsonHolder::JsonHolder(const std::u16string& value) : kind(JsonHolderType::String)
 {
-    payload.string = new std::u16string(value);
+    payload.string = make_text(value);
+}
+
+// The text of a String value and the object that holds it are both blocks.
+json_blocks::String* JsonHolder::make_text(std::u16string_view text)
+{
+    void* raw = json_blocks::allocate(sizeof(json_blocks::String));
+    try {
+        return new (raw) json_blocks::String(text);
+    } catch (...) {
+        json_blocks::release(raw);
+        throw;
+    }
+}
+
+void JsonHolder::drop_text(json_blocks::String* text) noexcept
+{
+    if (!text) return;
+    text->~basic_string();
+    json_blocks::release(text);
 }
 
 JsonHolder::JsonHolder(ArrayType* elements) : kind(JsonHolderType::Array)
@@ -99,7 +118,7 @@ JsonHolder* JsonHolder::Clone() const
 void JsonHolder::destruuj()
 {
     if (kind == JsonHolderType::String) {
-        delete payload.string;
+        drop_text(payload.string);
         payload.raw = 0;
         return;
     }
@@ -192,7 +211,7 @@ void JsonHolder::aportuj(const JsonHolder& source)
         to.kind = from.kind;
         switch (from.kind) {
         case JsonHolderType::String:
-            to.payload.string = new std::u16string(*from.payload.string);
+            to.payload.string = make_text(*from.payload.string);
             break;
         case JsonHolderType::Array:
             to.payload.array = new ArrayType;
@@ -209,6 +228,8 @@ void JsonHolder::aportuj(const JsonHolder& source)
 
     kind = JsonHolderType::Null;
     payload.raw = 0;
+    // The copy's values, texts and map nodes are cut from one store, as a parsed document's are.
+    json_blocks::LoadScope blocks;
     shallow(source, *this);
     if (kind != JsonHolderType::Array && kind != JsonHolderType::Object)
         return;
@@ -302,7 +323,7 @@ const JsonHolder& JsonHolder::operator[](const std::u16string& name) const
 std::u16string JsonHolder::StringVal() const
 {
     if (kind != JsonHolderType::String) throw JsonHolderException(u"Wartość nie jest typu String");
-    return *payload.string;
+    return std::u16string(std::u16string_view(*payload.string));
 }
 
 double JsonHolder::NumberVal() const

@@ -20,7 +20,7 @@ void CJsonNode::RemoveAll()
     if (children.empty()) return;
     struct Level {
         CJsonNode* node;
-        std::map<std::u16string, CJsonNode*>::iterator next;
+        CJsonChildren::iterator next;
     };
     std::vector<Level> levels;
     levels.push_back({this, children.begin()});
@@ -43,11 +43,11 @@ void CJsonNode::RemoveAll()
 }
 
 // "%.8x" of the number of children: keys of this form sort in numeric order.
-std::u16string CJsonNode::NextElementKey() const
+json_blocks::String CJsonNode::NextElementKey() const
 {
     static constexpr char16_t digits[] = u"0123456789abcdef";
     uint32_t n = uint32_t(children.size());
-    std::u16string key(8, u'0');
+    json_blocks::String key(8, u'0');
     for (int i = 7; i >= 0; --i, n >>= 4)
         key[size_t(i)] = digits[n & 0xF];
     return key;
@@ -56,18 +56,22 @@ std::u16string CJsonNode::NextElementKey() const
 namespace {
 // Where `key` is or would go. Texts written by the writers of this system list members in key
 // order, and elements are appended with rising keys, so the end is tried first.
-std::map<std::u16string, CJsonNode*>::iterator position(std::map<std::u16string, CJsonNode*>& map,
-                                                        const std::u16string& key)
+CJsonChildren::iterator position(CJsonChildren& map, std::u16string_view key)
 {
-    if (map.empty() || map.rbegin()->first < key) return map.end();
+    if (map.empty() || std::u16string_view(map.rbegin()->first) < key) return map.end();
     return map.lower_bound(key);
+}
+
+bool holds(const CJsonChildren::iterator& it, const CJsonChildren& map, std::u16string_view key)
+{
+    return it != map.end() && std::u16string_view(it->first) == key;
 }
 } // namespace
 
-void CJsonNode::Store(std::u16string&& key, CJsonNode* node)
+void CJsonNode::Store(json_blocks::String&& key, CJsonNode* node)
 {
     auto it = position(children, key);
-    if (it != children.end() && it->first == key) {
+    if (holds(it, children, key)) {
         // A key can be taken already when an object with such a member name became an array.
         if (it->second != node) {
             delete it->second;
@@ -86,7 +90,7 @@ CJsonNode* CJsonNode::Child(const std::u16string& key)
         return node.release();
     }
     auto it = position(children, key);
-    if (it == children.end() || it->first != key) {
+    if (!holds(it, children, key)) {
         auto node = std::make_unique<CJsonNode>();
         it = children.emplace_hint(it, key, node.get());
         node.release();
@@ -102,7 +106,7 @@ void CJsonNode::SetChild(const std::u16string& key, CJsonNode* node)
         Store(NextElementKey(), node);
         return;
     }
-    Store(std::u16string(key), node);
+    Store(json_blocks::String(key), node);
     node->name = key;
 }
 
@@ -154,7 +158,7 @@ void CJsonNode::AddBool(bool value)
 CJsonNode* CJsonNode::Member(const std::u16string& member_name)
 {
     auto it = children.lower_bound(member_name);
-    if (it == children.end() || it->first != member_name) {
+    if (!holds(it, children, member_name)) {
         if (strict) throw 0; // the missing-member error of a strict document
         auto node = std::make_unique<CJsonNode>();
         node->name = member_name;
@@ -208,7 +212,7 @@ std::u16string CJsonNode::ToText(int indent) const
 {
     struct Frame {
         const CJsonNode* node;
-        std::map<std::u16string, CJsonNode*>::const_iterator next;
+        CJsonChildren::const_iterator next;
         int indent;
     };
     std::u16string out;

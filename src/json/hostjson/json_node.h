@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+
+#include "json/holder/blocks.h"
 
 // Kinds of a node; distinct bits.
 enum : int32_t {
@@ -16,8 +19,24 @@ enum : int32_t {
     JSON_BOOL = 16,
 };
 
+class CJsonNode;
+
+// The ordinal order of UTF-16 code units (a prefix first); a key is looked up by any text.
+struct CJsonKeyOrder {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a < b; }
+};
+// The children of a node, by key. The keys and the map's nodes of a loaded document are blocks of
+// that document's store (json/holder/blocks.h); a key reads as a std::u16string_view.
+using CJsonChildren = std::map<json_blocks::String, CJsonNode*, CJsonKeyOrder,
+                               json_blocks::Allocator<std::pair<const json_blocks::String, CJsonNode*>>>;
+
 class CJsonNode {
 public:
+    // Nodes are blocks too: a node made while a document is loaded lives in its store.
+    static void* operator new(size_t size) { return json_blocks::allocate(size); }
+    static void operator delete(void* p) noexcept { json_blocks::release(p); }
+
     CJsonNode();
     ~CJsonNode();
     CJsonNode(const CJsonNode&) = delete;
@@ -61,7 +80,7 @@ public:
     // from costing unbounded time, and its indented text from growing beyond 256 blanks a line.
     static constexpr int kMaxLoadDepth = 64;
 
-    std::map<std::u16string, CJsonNode*> children;
+    CJsonChildren children;
     int32_t kind = JSON_OBJECT;
     std::u16string name;
     int32_t intValue = 0;
@@ -72,6 +91,6 @@ public:
 
 private:
     // Stores `node` under `key`, replacing (and deleting) a different node stored there.
-    void Store(std::u16string&& key, CJsonNode* node);
-    std::u16string NextElementKey() const;
+    void Store(json_blocks::String&& key, CJsonNode* node);
+    json_blocks::String NextElementKey() const;
 };

@@ -162,6 +162,8 @@ struct Level {
 bool CJsonNode::LoadText(const std::u16string& input)
 {
     RemoveAll();
+    // The document's nodes, keys and map nodes are cut from one store, in reading order.
+    json_blocks::LoadScope blocks;
 
     std::u16string_view text = input;
     std::u16string decoded;

@@ -1,0 +1,153 @@
+#include "json/holder/blocks.h"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace json_blocks {
+
+namespace {
+
+// In front of every block: the store it was cut from, or null for a block of the general heap.
+// Sixteen bytes keep the block aligned for any object.
+struct alignas(16) Header {
+    Store* store;
+};
+static_assert(sizeof(Header) == 16);
+
+constexpr size_t round_up(size_t n)
+{
+    return (n + 15) & ~size_t(15);
+}
+
+// Blocks larger than this never come from a store: a long text is released whole when its value
+// goes, and a store's pieces stay small.
+constexpr size_t kLargestStoreBlock = 2048;
+constexpr size_t kFirstPiece = 4096;
+constexpr size_t kLargestPiece = 256 * 1024;
+
+thread_local Store* t_current = nullptr;
+
+} // namespace
+
+// Pieces of memory cut in order. The count of live blocks is kept without atomic operations while
+// the store is being filled (only its own thread can hold its blocks then) and atomically after.
+class Store {
+public:
+    static Store* create()
+    {
+        void* raw = std::malloc(sizeof(Store));
+        if (!raw) throw std::bad_alloc();
+        return new (raw) Store;
+    }
+
+    void* cut(size_t bytes)
+    {
+        if (size_t(end_ - next_) < bytes) grow(bytes);
+        void* p = next_;
+        next_ += bytes;
+        ++filling_;
+        return p;
+    }
+
+    // A block released by the filling thread while the store is being filled.
+    void forget_one() noexcept { --filling_; }
+
+    // The blocks counted while filling join the atomic count: before another store takes over
+    // the thread (whose releases of this store's blocks then count atomically), and at the end.
+    void flush() noexcept
+    {
+        live_.fetch_add(filling_, std::memory_order_relaxed);
+        filling_ = 0;
+    }
+
+    // The end of filling: the store goes when no block is left (also when none was ever cut).
+    void finish_filling() noexcept
+    {
+        flush();
+        drop();
+    }
+
+    void drop() noexcept
+    {
+        if (live_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+    }
+
+private:
+    struct Piece {
+        Piece* previous;
+    };
+
+    void grow(size_t bytes)
+    {
+        size_t size = piece_size_;
+        while (size - round_up(sizeof(Piece)) < bytes) size *= 2;
+        auto* piece = static_cast<Piece*>(std::malloc(size));
+        if (!piece) throw std::bad_alloc();
+        piece->previous = last_;
+        last_ = piece;
+        next_ = reinterpret_cast<char*>(piece) + round_up(sizeof(Piece));
+        end_ = reinterpret_cast<char*>(piece) + size;
+        if (piece_size_ < kLargestPiece) piece_size_ *= 2;
+    }
+
+    void destroy() noexcept
+    {
+        for (Piece* p = last_; p;) {
+            Piece* previous = p->previous;
+            std::free(p);
+            p = previous;
+        }
+        this->~Store();
+        std::free(this);
+    }
+
+    std::atomic<size_t> live_{1}; // the filling itself holds one
+    size_t filling_ = 0;
+    Piece* last_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    size_t piece_size_ = kFirstPiece;
+};
+
+void* allocate(size_t bytes)
+{
+    const size_t total = round_up(bytes) + sizeof(Header);
+    Store* store = t_current;
+    void* raw;
+    if (store && total <= kLargestStoreBlock) {
+        raw = store->cut(total);
+    } else {
+        store = nullptr;
+        raw = std::malloc(total);
+        if (!raw) throw std::bad_alloc();
+    }
+    static_cast<Header*>(raw)->store = store;
+    return static_cast<char*>(raw) + sizeof(Header);
+}
+
+void release(void* block) noexcept
+{
+    if (!block) return;
+    auto* header = reinterpret_cast<Header*>(static_cast<char*>(block) - sizeof(Header));
+    Store* store = header->store;
+    if (!store)
+        std::free(header);
+    else if (store == t_current)
+        store->forget_one();
+    else
+        store->drop();
+}
+
+LoadScope::LoadScope() : store_(Store::create()), outer_(t_current)
+{
+    if (outer_) outer_->flush();
+    t_current = store_;
+}
+
+LoadScope::~LoadScope()
+{
+    t_current = outer_;
+    store_->finish_filling();
+}
+
+} // namespace json_blocks
