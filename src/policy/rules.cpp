@@ -104,9 +104,12 @@ struct LoweredDevice {
 // to the lowered one needs no lowering of its own.
 bool same_lowered(const char16_t* lowered, const char16_t* pattern, size_t n)
 {
-    // Patterns are usually stored lower-cased already: then the units are simply equal.
-    if (std::memcmp(lowered, pattern, n * sizeof(char16_t)) == 0) return true;
-    for (size_t i = 0; i < n; ++i)
+    // Patterns are usually stored lower-cased already: then equal units decide, in one pass with
+    // four units (one 64-bit word) compared at a time while they are equal.
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        if (std::memcmp(lowered + i, pattern + i, 4 * sizeof(char16_t)) != 0) break;
+    for (; i < n; ++i)
         if (lowered[i] != pattern[i] && lowered[i] != text::to_lower(pattern[i])) return false;
     return true;
 }
