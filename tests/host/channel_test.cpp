@@ -109,6 +109,10 @@ TEST_F(RawListener, ClientThatNeverTakesItsAnswerIsDroppedInBoundedTime)
     pipes.close(holder);
 }
 
+#ifndef _WIN32
+// On Linux a pipe name is a socket bound by the serving process; were it let go between requests,
+// another process could bind it and make the instance unreachable. (Wine answers 2 also while
+// every instance is between clients, so the check is made on the Linux backend only.)
 TEST_F(RawListener, PipeNameStaysServedBetweenRequests)
 {
     set_answer(text::to_utf16le(u"ok"));
@@ -139,6 +143,7 @@ TEST_F(RawListener, PipeNameStaysServedBetweenRequests)
     EXPECT_GT(probes.load(), 0);
     EXPECT_EQ(gone.load(), 0);
 }
+#endif
 
 // The native pipes, except that the client at the other end of a server is who the test says.
 class ScriptedClient : public platform::Pipes {
