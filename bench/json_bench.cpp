@@ -25,35 +25,9 @@
 #include "json/hostjson/json_node.h"
 #include "text/text.h"
 
-using ZelmUsbVardoManager::JsonHolder;
+#include "alloc_counter.h"
 
-// Every heap allocation of the process is counted, whoever makes it (operator new, a container's
-// allocator, a reader's own blocks), by standing in for the C library's allocation functions.
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-#if defined(__GLIBC__)
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* malloc(size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-void* realloc(void* p, size_t size)
-{
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, size);
-}
-}
-#endif
+using ZelmUsbVardoManager::JsonHolder;
 
 namespace {
 
@@ -310,20 +284,15 @@ void prepare(const std::filesystem::path& folder)
 void count(benchmark::State& state, const Document& d, uint64_t first)
 {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(d.text.size()));
-    const uint64_t made = g_allocations.load(std::memory_order_relaxed) - first;
+    const uint64_t made = heap_allocations() - first;
     state.counters["allocs_per_call"] = state.iterations() ? double(made) / double(state.iterations()) : 0.0;
-}
-
-uint64_t allocations_now()
-{
-    return g_allocations.load(std::memory_order_relaxed);
 }
 
 // --- the readers ---------------------------------------------------------------------------------
 
 void jsonholder_file(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         JsonHolder value;
         std::u16string status;
@@ -338,7 +307,7 @@ void jsonholder_file(benchmark::State& state, const Document& d)
 
 void jsonholder_memory(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         JsonHolder value;
         std::u16string error;
@@ -353,7 +322,7 @@ void jsonholder_memory(benchmark::State& state, const Document& d)
 
 void cjsonnode_memory(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         CJsonNode node;
         node.fractionalNumbers = 1; // as the host reads the library's device list
@@ -365,7 +334,7 @@ void cjsonnode_memory(benchmark::State& state, const Document& d)
 
 void nlohmann_file(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         std::ifstream in(d.utf8_file, std::ios::binary);
         nlohmann::json value = nlohmann::json::parse(in);
@@ -376,7 +345,7 @@ void nlohmann_file(benchmark::State& state, const Document& d)
 
 void nlohmann_memory(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         nlohmann::json value = nlohmann::json::parse(d.utf8);
         benchmark::DoNotOptimize(value);
@@ -386,7 +355,7 @@ void nlohmann_memory(benchmark::State& state, const Document& d)
 
 void rapidjson_file(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     std::vector<char> buffer(65536);
     for (auto _ : state) {
         FILE* f = std::fopen(d.utf8_file.c_str(), "rb");
@@ -405,7 +374,7 @@ void rapidjson_file(benchmark::State& state, const Document& d)
 
 void rapidjson_memory(benchmark::State& state, const Document& d)
 {
-    const uint64_t first = allocations_now();
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         rapidjson::Document value;
         value.Parse(d.utf8.c_str(), d.utf8.size());

@@ -27,31 +27,8 @@
 #include "policy/rules.h"
 #include "text/text.h"
 
-// Every heap allocation of the process is counted, whoever makes it (operator new, a container's
-// allocator, the JSON values' own blocks), by standing in for the C library's allocation functions.
-namespace {
-std::atomic<uint64_t> allocations{0};
-}
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* malloc(size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-void* realloc(void* p, size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(p, size);
-}
-}
+#include "alloc_counter.h"
+
 
 namespace {
 
@@ -60,7 +37,7 @@ namespace fs = std::filesystem;
 // The heap allocations of one iteration, counted since `first`.
 void report_allocations(benchmark::State& state, uint64_t first)
 {
-    const uint64_t made = allocations.load(std::memory_order_relaxed) - first;
+    const uint64_t made = heap_allocations() - first;
     state.counters["allocs_per_call"] = state.iterations() ? double(made) / double(state.iterations()) : 0.0;
 }
 
@@ -122,7 +99,7 @@ void decision(benchmark::State& state)
     fresh_machine();
     fill_rules(size_t(state.range(0)));
     const std::u16string doc = device_document();
-    const uint64_t first = allocations.load(std::memory_order_relaxed);
+    const uint64_t first = heap_allocations();
     for (auto _ : state)
         if (zelmusb_decision(&doc) != 1) state.SkipWithError("not allowed");
     report_allocations(state, first);
@@ -149,7 +126,7 @@ void file_writes_alone(benchmark::State& state)
     for (int i = 0; i < 8; ++i) report_add_entry(report, u"Opis", u"USB Mass Storage Device", u"");
     report_attach(report, u"info", &identity);
     const std::string line = text::to_utf8(LocalTimestamp() + u"\r\n");
-    const uint64_t first = allocations.load(std::memory_order_relaxed);
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         WriteWholeFile(base + u".json", identity_text);
         AppendToFile(base + u".txt", line);
@@ -172,9 +149,9 @@ void match_rules_alone(benchmark::State& state)
     device.opis = u"USB Mass Storage Device";
     uint64_t made = 0;
     for (auto _ : state) {
-        const uint64_t before = allocations.load(std::memory_order_relaxed);
+        const uint64_t before = heap_allocations();
         benchmark::DoNotOptimize(match_rules(device, false));
-        made += allocations.load(std::memory_order_relaxed) - before;
+        made += heap_allocations() - before;
     }
     state.counters["rules"] = double(state.range(0));
     state.counters["allocs_per_call"] = double(made) / double(state.iterations());
@@ -198,7 +175,7 @@ void identity_alone(benchmark::State& state)
 {
     fresh_machine();
     const std::u16string doc = device_document();
-    const uint64_t first = allocations.load(std::memory_order_relaxed);
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         CJsonNode identity;
         UsbRule fields;
@@ -274,7 +251,7 @@ void identity_own_work(benchmark::State& state)
     FourProcesses desktop(platform::processes());
     platform::Override<platform::Processes> quick(&platform::Platform::processes, desktop);
     const std::u16string doc = device_document();
-    const uint64_t first = allocations.load(std::memory_order_relaxed);
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         CJsonNode identity;
         UsbRule fields;
@@ -287,7 +264,7 @@ BENCHMARK(identity_own_work)->Unit(benchmark::kMicrosecond);
 void desktop_users_alone(benchmark::State& state)
 {
     fresh_machine();
-    const uint64_t first = allocations.load(std::memory_order_relaxed);
+    const uint64_t first = heap_allocations();
     for (auto _ : state) {
         CProcesses p;
         std::vector<std::u16string> users;
