@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "../platform/fresh_machine.h"
+#include "../platform/machine_lock.h"
 
 namespace driver_test {
 
@@ -14,6 +15,8 @@ platform::Error write_config(const std::filesystem::path& file, const std::u16st
                              const std::string& json);
 
 struct LoadedDriver::Leg {
+    // Held while the driver is this test's: no other test binary of the prefix loads or stops it.
+    platform_test::MachineLock lock;
     platform_test::TempFolder files;
 };
 

@@ -19,6 +19,8 @@
 
 #include <windows.h>
 
+#include "../platform/machine_lock.h"
+
 namespace e2e {
 
 namespace {
@@ -120,6 +122,8 @@ private:
 };
 
 struct Machine::Leg {
+    // Taken first and let go last: the trace reader and the services are the machine's only ones.
+    platform_test::MachineLock lock;
     DebugOutputReader reader;
     struct Child {
         DWORD pid;

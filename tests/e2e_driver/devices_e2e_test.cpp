@@ -120,12 +120,6 @@ TEST_F(DriverRun, DevicesDecidedByRulesTheUserAndTheSettings)
         }
         machine().kill(menu);
         if (capture) machine().kill(capture);
-#ifdef _WIN32
-        // Under Wine the kernel test driver's second request of a run is not answered yet (a
-        // known fault between the test driver and Wine, reported); the first device proves the
-        // loaded-driver road of the Windows build.
-        break;
-#endif
     }
     ASSERT_TRUE(stop_instance(instance, true)) << trace();
 }
@@ -134,9 +128,6 @@ TEST_F(DriverRun, DevicesDecidedByRulesTheUserAndTheSettings)
 // one must still be decided by the policy, in the driver's order, none left to the default.
 TEST_F(DriverRun, BurstOfAHundredDevicesAllDecided)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "under Wine the kernel test driver answers only the first request of a run (reported)";
-#endif
     start_monitor(settings(1, 0));
     const uint32_t instance = start_instance();
     ASSERT_TRUE(in_order(trace(), start_lines));
@@ -172,9 +163,6 @@ TEST_F(DriverRun, BurstOfAHundredDevicesAllDecided)
 // progress cannot hold the stop, which ends by itself well before the 30-second watchdog.
 TEST_F(DriverRun, UninstallWhileTheUserIsAsked)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "under Wine a request raised by another process is not reliably put to the program yet (reported)";
-#endif
     start_monitor(settings(1, 2));
     start_menu("1", 60000);
     const uint32_t instance = start_instance();
