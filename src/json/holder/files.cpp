@@ -106,7 +106,6 @@ uint64_t Strumien::getSize()
     if (!open_) return 0;
     uint64_t size = 0;
     if (platform::files().size(handle_, size) != platform::err::success) return 0;
-    if (!buffer_) size_hint_ = size;
     return size;
 }
 
@@ -116,10 +115,9 @@ char16_t Strumien::ReadWCharSlow()
 {
     if (!open_) return 0xFFFF;
     if (!buffer_) {
-        // No larger than the file needs (when its size was asked): a small document is read
-        // without preparing the whole buffer. The content is written before it is read.
-        // Exactly the file's size: one read call fills it, without a second one that finds the end.
-        buffer_size_ = size_hint_ ? size_t(std::clamp<uint64_t>(size_hint_, 2, kReadBufferSize)) : kReadBufferSize;
+        // The content is written before it is read: no need to clear the buffer.
+        // (A buffer cut to the size the file reported misread files under Wine; this one does not.)
+        buffer_size_ = kReadBufferSize;
         buffer_.reset(new uint8_t[buffer_size_]);
     }
     // Keep a byte left over from a short read for the next code unit.

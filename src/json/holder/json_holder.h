@@ -199,7 +199,6 @@ private:
     // loading a document.
     std::unique_ptr<uint8_t[]> buffer_;
     size_t buffer_size_ = 0;
-    uint64_t size_hint_ = 0; // the size getSize gave before the first read, 0 when not known
     size_t pos_ = 0;
     size_t end_ = 0;
 };
