@@ -1,7 +1,7 @@
 // The driver run's start and stop sequences against a scripted service manager and driver: the
 // order of the calls, the trace lines, each failure's line and result, the start-up sweep's uptime
 // test, and the facade shared with another thread.
-#include "policy_fixture.h"
+#include "../policy/policy_fixture.h"
 
 #include <atomic>
 #include <cstdio>
