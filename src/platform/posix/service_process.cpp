@@ -113,9 +113,13 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
     if (child == 0) {
         ::setsid();
         const int null = ::open("/dev/null", O_RDWR);
+        // A service has no terminal of its own: its trace goes where every process's goes
+        // ($ZELMUSB_TRACE_FILE, inherited). Keeping the starter's standard error would also keep
+        // whoever reads it (a test runner's pipe) waiting for as long as the daemon lives.
         if (null >= 0) {
             ::dup2(null, 0);
             ::dup2(null, 1);
+            ::dup2(null, 2);
             if (null > 2) ::close(null);
         }
         close_on_exec_all(highest);
