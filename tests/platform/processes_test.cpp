@@ -69,10 +69,12 @@ protected:
         for (int attempt = 0; attempt < 500; ++attempt) {
             Handle h = 0;
             if (procs.open(pid, h) != err::success) return true;
+            // A process on its way out may already have lost its image while it is still listed:
+            // only a name that can be read and is another program's counts as gone.
             std::u16string base;
             const Error e = procs.module_base_name(h, base);
             procs.close(h);
-            if (e != err::success || lower(base) != child_program) return true;
+            if (e == err::success && lower(base) != child_program) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return false;
