@@ -253,7 +253,10 @@ Error started_name(uint32_t pid, std::string& name)
         const std::string cmdline = read_small(proc(pid, "cmdline"));
         const std::string argv0 = base_of(cmdline.substr(0, cmdline.find('\0')));
         std::string exe;
-        read_link(proc(pid, "exe"), exe);
+        const Error exe_read = read_link(proc(pid, "exe"), exe);
+        // A process on its way out has neither any more: its name can no longer be told whole,
+        // as Windows no longer names the modules of a process that has ended.
+        if (argv0.empty() && exe_read != err::success) return err::partial_copy;
         for (const std::string& candidate : {argv0, base_of(exe)}) {
             if (candidate.size() > comm.size() && candidate.compare(0, comm.size(), comm) == 0) {
                 comm = candidate;
