@@ -83,7 +83,9 @@ TEST(DeviceList, ExampleMachine)
             {u"Manufacturer", row.manufacturer}, {u"Product", row.product}, {u"SerialNumber", row.serial}};
         for (const auto& [name, value] : strings) {
             EXPECT_EQ(d.HasField(name), value != nullptr) << text::to_utf8(name);
-            if (value && d.HasField(name)) EXPECT_EQ(d[name].StringVal(), value);
+            if (value && d.HasField(name)) {
+                EXPECT_EQ(d[name].StringVal(), value);
+            }
         }
         EXPECT_EQ(e[u"DriveLetters"].StringVal(), row.letters);
         EXPECT_EQ(e[u"ConnectionInformation"][u"DeviceDescriptor"].ToString(), d.ToString());
@@ -135,7 +137,9 @@ TEST(DeviceList, WhatIsListed)
             products += list[int(i)][u"DeviceDescriptor"][u"Product"].StringVal();
         }
         EXPECT_EQ(products, c.expected_products);
-        if (c.expected_products.empty()) EXPECT_EQ(text, u"[]");
+        if (c.expected_products.empty()) {
+            EXPECT_EQ(text, u"[]");
+        }
     }
 }
 

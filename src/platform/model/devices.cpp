@@ -355,7 +355,7 @@ Error ModelDevices::control(Handle device, uint32_t code, const void* input, uin
 
 Error ModelDevices::close(Handle device)
 {
-    return handles_.remove(device) ? err::success : err::invalid_handle;
+    return handles_.take(device) ? err::success : err::invalid_handle;
 }
 
 } // namespace platform::model

@@ -158,7 +158,7 @@ Error ModelDeviceTree::interface_detail(Handle set, const DeviceInterface& iface
 
 Error ModelDeviceTree::destroy_info_list(Handle set)
 {
-    return sets_.remove(set) ? err::success : err::invalid_handle;
+    return sets_.take(set) ? err::success : err::invalid_handle;
 }
 
 uint32_t drive_type_of(const View& view, std::u16string_view root)

@@ -14,7 +14,7 @@
 #include "platform/devicetree.h"
 #include "platform/files.h"
 #include "platform/model/engine.h"
-#include "platform/model/handles.h"
+#include "platform/handle_table.h"
 #include "platform/system.h"
 
 namespace platform::model {
@@ -57,7 +57,7 @@ public:
 
 private:
     Engine& engine_;
-    Handles<Target> handles_;
+    HandleTable<Target> handles_{0x2000};
 };
 
 class ModelDeviceTree final : public DeviceTree {
@@ -88,7 +88,7 @@ public:
 private:
     uint32_t relative(DevNode node, DevNode Node::*which, DevNode& result);
     Engine& engine_;
-    Handles<Set> sets_;
+    HandleTable<Set> sets_{0x2000};
 };
 
 class ModelFiles final : public Files {

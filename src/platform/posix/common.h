@@ -1,17 +1,15 @@
 // Small pieces the posix families share: errno as a Windows error code, Linux paths in Windows
-// form, handle tables, whole-file I/O and the SHA-1 primitive.
+// form, whole-file I/O and the SHA-1 primitive.
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/handle_table.h"
 
 namespace platform::posix {
 
@@ -25,42 +23,6 @@ Error missing_path_error(const std::string& native);
 
 // A Linux path as Windows callers see it: UTF-16 with "/" turned into "\\".
 std::u16string windows_form(std::string_view native);
-
-// Handles of one family: values that look like Windows handles (multiples of 4, never 0) mapped to
-// the family's own records. A value the table did not hand out names nothing.
-template <class Entry>
-class HandleTable {
-public:
-    uint64_t add(Entry e)
-    {
-        std::lock_guard lock(mutex_);
-        next_ += 4;
-        entries_.emplace(next_, std::move(e));
-        return next_;
-    }
-    // A copy of the entry, when the handle names one.
-    std::optional<Entry> get(uint64_t h) const
-    {
-        std::lock_guard lock(mutex_);
-        auto it = entries_.find(h);
-        if (it == entries_.end()) return std::nullopt;
-        return it->second;
-    }
-    std::optional<Entry> take(uint64_t h)
-    {
-        std::lock_guard lock(mutex_);
-        auto it = entries_.find(h);
-        if (it == entries_.end()) return std::nullopt;
-        Entry e = std::move(it->second);
-        entries_.erase(it);
-        return e;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::map<uint64_t, Entry> entries_;
-    uint64_t next_ = 0x1000;
-};
 
 // Reads a whole file of at most `limit` bytes: 0, or a Windows code (2/3 missing, 8 when larger
 // than the limit).
