@@ -24,6 +24,19 @@ uint32_t passes(uint32_t bound_ms, uint32_t interval_ms)
     return std::max<uint32_t>(1, bound_ms / std::max<uint32_t>(1, interval_ms));
 }
 
+// Opens the service with `access` through a manager handle that is closed again at once; 0, or the
+// failing step's code with its text in `status_text`.
+uint32_t open_service_alone(SCManager& scm, uint32_t access, std::u16string& status_text)
+{
+    uint32_t code = scm.OpenManager();
+    if (code == 0) {
+        code = scm.OpenSvc(access);
+        scm.CloseMan();
+    }
+    if (code != 0) status_text = scm.getStatus();
+    return code;
+}
+
 } // namespace
 
 Manager::Manager(const std::u16string& service, const std::u16string& display, const std::u16string& device)
@@ -264,16 +277,7 @@ uint32_t Manager::Start(uint32_t waitForPending, std::u16string& status_text, vo
 {
     uint32_t code = 0;
     try {
-        if ((code = scm.OpenManager()) != 0) {
-            status_text = scm.getStatus();
-            return code;
-        }
-        code = scm.OpenSvc(platform::service::start | platform::service::query_status);
-        scm.CloseMan();
-        if (code != 0) {
-            status_text = scm.getStatus();
-            return code;
-        }
+        if ((code = open_service_alone(scm, platform::service::start | platform::service::query_status, status_text)) != 0) return code;
         if ((code = scm.StartSvc()) != 0) {
             status_text = scm.getStatus();
             scm.CloseSvc();
@@ -299,16 +303,7 @@ uint32_t Manager::Stop(uint32_t waitForPending, std::u16string& status_text, voi
     if (!Detach(status_text)) return GetLastLibraryError();
     uint32_t code = 0;
     try {
-        if ((code = scm.OpenManager()) != 0) {
-            status_text = scm.getStatus();
-            return code;
-        }
-        code = scm.OpenSvc(platform::service::stop | platform::service::query_status);
-        scm.CloseMan();
-        if (code != 0) {
-            status_text = scm.getStatus();
-            return code;
-        }
+        if ((code = open_service_alone(scm, platform::service::stop | platform::service::query_status, status_text)) != 0) return code;
         platform::ServiceStatus state;
         if ((code = scm.ControlSvc(platform::service::control_stop, state)) != 0) {
             status_text = scm.getStatus();
