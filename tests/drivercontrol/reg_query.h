@@ -10,10 +10,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 namespace dc_test {
@@ -54,25 +50,9 @@ inline RegRun reg_query(const platform_test::TempFolder& dir, const std::string&
 #ifndef ZELMUSB_REG_TOOL
     return run;
 #else
-    const std::string out_path = (dir.path() / platform_test::unique_name("reg")).string();
-    std::vector<std::string> all = {ZELMUSB_REG_TOOL, "query", key};
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    const std::string raw = platform_test::read_text_file(out_path);
+    std::string raw;
+    run.exit_code = platform_test::run_capturing({ZELMUSB_REG_TOOL, "query", key},
+                                                 dir.path() / platform_test::unique_name("reg"), raw);
 #endif
 #endif
     for (char c : raw)

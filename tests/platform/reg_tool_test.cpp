@@ -88,26 +88,9 @@ ToolRun run_reg(const TempFolder& dir, const std::vector<std::string>& args)
 ToolRun run_reg(const TempFolder& dir, const std::vector<std::string>& args)
 {
     ToolRun run;
-    const std::string out_path = (dir.path() / platform_test::unique_name("out")).string();
     std::vector<std::string> all = {ZELMUSB_REG_TOOL};
     all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(out, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.output = platform_test::read_text_file(out_path);
+    run.exit_code = platform_test::run_capturing(all, dir.path() / platform_test::unique_name("out"), run.output);
     return run;
 }
 
