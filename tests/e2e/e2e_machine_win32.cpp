@@ -11,6 +11,7 @@
 #include "e2e_machine.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -176,9 +177,22 @@ uint32_t Machine::start_path(const std::filesystem::path& program, const std::ve
     // Suspended until its lines are watched, so that not even its first line is missed. A system
     // tool ("sc.exe") is found along the search path, so no application name is given.
     const bool bare = exe.find(L'\\') == std::wstring::npos;
-    if (!::CreateProcessW(bare ? nullptr : exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                          nullptr, nullptr, &si, &pi))
+    // Wine now and then refuses a start while its prefix is busy (seen in fresh prefixes): a few
+    // tries, and the last refusal's code on the test's output when they all fail.
+    DWORD refused = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (::CreateProcessW(bare ? nullptr : exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                             nullptr, nullptr, &si, &pi)) {
+            refused = 0;
+            break;
+        }
+        refused = ::GetLastError();
+        ::Sleep(200);
+    }
+    if (refused != 0) {
+        std::fprintf(stderr, "CreateProcessW %ls: error %lu\n", exe.c_str(), static_cast<unsigned long>(refused));
         return 0;
+    }
     leg_->reader.watch(pi.dwProcessId);
     leg_->children.push_back({pi.dwProcessId, pi.hProcess});
     ::ResumeThread(pi.hThread);

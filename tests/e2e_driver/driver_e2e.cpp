@@ -213,9 +213,7 @@ uint32_t DriverRun::start_menu(const std::string& answer, uint32_t delay_ms)
 {
     const std::vector<std::u16string> args{u"--answer", text::from_utf8(answer), u"--log", menu_log().u16string(),
                                            u"--delay-ms", text::from_utf8(std::to_string(delay_ms))};
-    // A fresh Wine prefix can fail the first start of a program while it is still settling.
-    uint32_t pid = machine_->start(e2e::Program::halvarmenu, args);
-    if (pid == 0) pid = machine_->start(e2e::Program::halvarmenu, args);
+    const uint32_t pid = machine_->start(e2e::Program::halvarmenu, args);
     EXPECT_NE(pid, 0u);
     EXPECT_TRUE(machine_->trace_has("zelmar_comm_usb_device_" + std::to_string(pid) + "]")) << trace();
     return pid;
