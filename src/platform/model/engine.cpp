@@ -219,4 +219,28 @@ Error Engine::eject(char16_t letter)
     return err::success;
 }
 
+Error Engine::set_connected(const PortPath& path, bool connected, std::string& message)
+{
+    std::lock_guard lock(mutex_);
+    std::string bytes;
+    Error r = store_->read(bytes, max_file_size);
+    if (r == err::file_not_found || r == err::path_not_found) {
+        message = "there is no machine file";
+        return err::file_not_found;
+    }
+    if (r != err::success) {
+        message = r == err::not_enough_memory ? "the machine file is larger than " + std::to_string(max_file_size) + " bytes"
+                                              : "the machine file cannot be read (error " + std::to_string(r) + ")";
+        return r == err::not_enough_memory ? err::invalid_data : r;
+    }
+    std::string edited;
+    if ((r = set_port_status(bytes, path, connected, edited, message)) != err::success) return r;
+    if ((r = store_->replace(edited)) != err::success) {
+        message = "the machine file cannot be written (error " + std::to_string(r) + ")";
+        return r;
+    }
+    loaded_ = false; // the next view reads the new text
+    return err::success;
+}
+
 } // namespace platform::model

@@ -27,6 +27,7 @@
 
 #include "platform/errors.h"
 #include "platform/model/machine.h"
+#include "platform/model/ports.h"
 
 namespace platform::model {
 
@@ -94,6 +95,11 @@ public:
     // Marks the volume of `letter` ejected in the file (atomically). 2 when no such volume is
     // there (any more), or the store's error.
     Error eject(char16_t letter);
+
+    // Plugs (connected) or unplugs the device described at `path` in the file (atomically): 0, 2
+    // when there is no machine file, a store error, or an error of set_port_status (ports.h) with
+    // `message` saying why.
+    Error set_connected(const PortPath& path, bool connected, std::string& message);
 
 private:
     View load_locked();

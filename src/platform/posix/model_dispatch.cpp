@@ -73,6 +73,11 @@ platform::Devices& model_devices()
 } // namespace platform::posix
 
 namespace platform::backend {
+model::Engine* native_machine()
+{
+    return &posix::machine();
+}
+
 DeviceTree* native_devicetree()
 {
     static model::ModelDeviceTree tree(posix::machine());
