@@ -52,7 +52,10 @@ std::optional<PortPath> parse_port_path(std::string_view text)
 std::string port_path_text(const PortPath& path)
 {
     std::string s = std::to_string(path.controller) + "-";
-    for (size_t i = 0; i < path.ports.size(); ++i) s += (i ? "." : "") + std::to_string(path.ports[i]);
+    for (size_t i = 0; i < path.ports.size(); ++i) {
+        if (i) s += '.';
+        s += std::to_string(path.ports[i]);
+    }
     return s;
 }
 
