@@ -4,7 +4,13 @@
 #include <chrono>
 
 #include "model_fixture.h"
+#include "platform/native.h"
 #include "platform/platform.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace model_test {
 namespace {
@@ -97,6 +103,42 @@ TEST_F(PosixMachineTest, UptimeComesFromTheMachinesBootTime)
     machine("{\"booted_at\": " + std::to_string(now - days60) + "}");
     EXPECT_GE(sys.tick_count64(), uint64_t(days60));
     EXPECT_LT(sys.tick_count(), uint64_t(days60) - (uint64_t(1) << 32) + 60000);
+}
+
+// The program ejects volumes while usbsim plugs devices, each from its own process: every edit
+// of the one file must survive the other's.
+TEST_F(PosixMachineTest, EditsFromTwoProcessesAreNeitherLost)
+{
+    constexpr int ports = 60;
+    std::string m = R"({"controllers": [{"index": 0, "root_hub": {"name": "RH", "ports": 60, "devices": [)";
+    for (int p = 1; p <= ports; ++p)
+        m += std::string(p > 1 ? "," : "") + R"({"port": )" + std::to_string(p) + R"(, "status": 0, "node": {"id": "USB\\D\\)" +
+             std::to_string(p) + R"("}})";
+    m += R"(]}}], "nodes": [{"id": "SCSI\\DISK", "disk": {"number": 0, "volumes": [)";
+    for (char c = 'D'; c <= 'Z'; ++c) m += std::string(c > 'D' ? "," : "") + R"({"letter": ")" + c + R"("})";
+    m += "]}}]}";
+    machine(m);
+    model::Engine& engine = *platform::backend::native_machine();
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failures = 0;
+        for (int p = 1; p <= ports; ++p) {
+            std::string message;
+            failures += engine.set_connected(model::PortPath{0, {uint32_t(p)}}, true, message) != 0;
+        }
+        ::_exit(failures);
+    }
+    for (char16_t c = u'D'; c <= u'Z'; ++c) EXPECT_EQ(engine.eject(c), 0u);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    const model::View v = engine.view();
+    ASSERT_EQ(v.error, 0u) << v.message;
+    EXPECT_EQ(v.machine->hubs[0].ports.size(), size_t(ports)) << "every device plugged";
+    for (const model::Volume& volume : v.machine->volumes) EXPECT_TRUE(volume.ejected) << char(volume.letter);
 }
 
 TEST_F(PosixMachineTest, BrokenFileIsReportedOnceOnTheDebugOutput)

@@ -1,9 +1,11 @@
 #include "driver_client.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/devices.h"
 #include "platform/platform.h"
+#include "platform/sync.h"
 
 namespace usbsim {
 
@@ -119,6 +121,26 @@ platform::Error DriverClient::cap_wait(uint32_t ms)
     std::vector<uint8_t> in(4), out;
     put_le(in.data(), 4, ms);
     return control(ZD_IOCTL_TEST_CAP_WAIT, in, out);
+}
+
+platform::Error DriverClient::verdict_bound(uint32_t& ms)
+{
+    DriverState state;
+    if (const platform::Error e = this->state(state)) return e;
+    uint64_t bound = state.zero_wait ? 600000 : state.wait_time / 10000;
+    if (state.wait_cap_ms && state.wait_cap_ms < bound) bound = state.wait_cap_ms;
+    ms = static_cast<uint32_t>(std::min<uint64_t>(bound, 600000) + 5000);
+    return platform::err::success;
+}
+
+platform::Error DriverClient::await_verdict(uint64_t id, uint32_t bound_ms, Verdict& v)
+{
+    for (uint32_t waited = 0;; waited += 50) {
+        if (const platform::Error e = verdict(id, v)) return e;
+        if (v.state != ZD_VERDICT_PENDING) return platform::err::success;
+        if (waited >= bound_ms) return platform::err::timeout;
+        platform::sync().sleep(50);
+    }
 }
 
 std::string verdict_text(const Verdict& v)

@@ -60,6 +60,13 @@ public:
     platform::Error state(DriverState& out);
     platform::Error cap_wait(uint32_t ms);
 
+    // How long a verdict may take: the driver's own wait for an answer (its cap included; ten
+    // minutes when it waits without limit) and five seconds more.
+    platform::Error verdict_bound(uint32_t& ms);
+    // Polls the verdict of `id` every 50 ms (through the platform's sleep) until it is no longer
+    // pending or `bound_ms` have passed; 1460 (ERROR_TIMEOUT) with `out` still pending then.
+    platform::Error await_verdict(uint64_t id, uint32_t bound_ms, Verdict& out);
+
 private:
     platform::Handle device_ = platform::null_handle;
 };

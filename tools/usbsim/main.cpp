@@ -4,6 +4,13 @@
 //                                                 the registered user test; prints the request id
 //                                                 and, with --wait, the verdict once it is known
 //   usbsim state                                  prints the driver's state and journal
+//   usbsim plug <port path> [--wait-ms N]         the device the machine model describes at that
+//                                                 port arrives: raised with its device document,
+//                                                 kept or disconnected by its verdict (plug.h)
+//   usbsim unplug <port path>                     the device at that port leaves the machine
+//
+// A port path is <controller index>-<port>[.<port>...]: "0-3" is port 3 of controller 0's root
+// hub, "0-1.2" port 2 of the hub on its port 1.
 //
 // The device document is read as UTF-8, or UTF-16LE when it starts with that byte-order mark;
 // vendor, product and revision come from its "idVendor", "idProduct" and "bcdDevice".
@@ -15,6 +22,7 @@
 #include <vector>
 
 #include "driver_client.h"
+#include "plug.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
@@ -27,7 +35,10 @@ using Args = std::vector<std::string>;
 int usage()
 {
     std::fprintf(stderr, "usage: usbsim raise <device.json> [--hub] [--wait]\n"
-                         "       usbsim state\n");
+                         "       usbsim state\n"
+                         "       usbsim plug <port path> [--wait-ms N]\n"
+                         "       usbsim unplug <port path>\n"
+                         "a port path is <controller index>-<port>[.<port>...], e.g. 0-3 or 0-1.2\n");
     return 1;
 }
 
@@ -109,18 +120,11 @@ int raise_command(const Args& args)
     std::printf("request %llu\n", static_cast<unsigned long long>(id));
     if (!wait) return 0;
 
-    // As long as the driver itself waits (its cap included), and a little more.
-    usbsim::DriverState state;
-    if (platform::Error e = driver.state(state)) return failed("reading the driver state", e);
-    uint64_t bound_ms = state.zero_wait ? 600000 : state.wait_time / 10000;
-    if (state.wait_cap_ms && state.wait_cap_ms < bound_ms) bound_ms = state.wait_cap_ms;
-    bound_ms += 5000;
+    uint32_t bound_ms = 0;
+    if (platform::Error e = driver.verdict_bound(bound_ms)) return failed("reading the driver state", e);
     usbsim::Verdict v;
-    for (uint64_t waited = 0;; waited += 50) {
-        if (platform::Error e = driver.verdict(id, v)) return failed("reading the verdict", e);
-        if (v.state != ZD_VERDICT_PENDING || waited >= bound_ms) break;
-        platform::sync().sleep(50);
-    }
+    const platform::Error e = driver.await_verdict(id, bound_ms, v);
+    if (e && e != platform::err::timeout) return failed("reading the verdict", e);
     std::printf("verdict %s\n", usbsim::verdict_text(v).c_str());
     return 0;
 }
@@ -136,10 +140,12 @@ int state_command(const Args& args)
     return 0;
 }
 
-// One entry per verb; new verbs (plug, unplug) join the table.
+// One entry per verb.
 const std::map<std::string, std::function<int(const Args&)>> commands = {
     {"raise", raise_command},
     {"state", state_command},
+    {"plug", usbsim::plug_command},
+    {"unplug", usbsim::unplug_command},
 };
 
 int usbsim_main(const Args& args)

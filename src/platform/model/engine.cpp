@@ -87,6 +87,14 @@ Error PathStore::replace(std::string_view bytes)
     return err::success;
 }
 
+Error Store::edit(const Change& change, size_t limit)
+{
+    std::string bytes, edited;
+    if (const Error r = read(bytes, limit)) return r;
+    if (const Error r = change(bytes, edited)) return r;
+    return replace(edited);
+}
+
 Engine::Engine(std::unique_ptr<Store> store) : store_(std::move(store))
 {
     view_.machine = std::make_shared<Machine>();
@@ -197,26 +205,53 @@ Error Engine::eject(char16_t letter)
     std::lock_guard lock(mutex_);
     // Work on the file as it is now, not on the cached copy: another program (usbsim) may have
     // changed it since.
-    std::string bytes;
-    Error r = store_->read(bytes, max_file_size);
+    const Error r = store_->edit(
+        [&](const std::string& bytes, std::string& edited) {
+            Machine m;
+            std::string message;
+            if (!load_machine(bytes, m, message)) return err::invalid_data;
+            const Volume* v = m.volume(letter);
+            if (!v) return err::file_not_found;
+            if (v->ejected_end > v->ejected_begin) {
+                edited = bytes.substr(0, v->ejected_begin) + "true" + bytes.substr(v->ejected_end);
+            } else {
+                // The object has at least its letter, so the new member follows a comma.
+                const size_t close = v->object_end - 1;
+                edited = bytes.substr(0, close) + ", \"ejected\": true" + bytes.substr(close);
+            }
+            return err::success;
+        },
+        max_file_size);
     if (r != err::success) return r == err::not_enough_memory ? err::invalid_data : r;
-    Machine m;
-    std::string message;
-    if (!load_machine(bytes, m, message)) return err::invalid_data;
-    const Volume* v = m.volume(letter);
-    if (!v) return err::file_not_found;
-    std::string edited;
-    if (v->ejected_end > v->ejected_begin) {
-        edited = bytes.substr(0, v->ejected_begin) + "true" + bytes.substr(v->ejected_end);
-    } else {
-        // The object has at least its letter, so the new member follows a comma.
-        const size_t close = v->object_end - 1;
-        edited = bytes.substr(0, close) + ", \"ejected\": true" + bytes.substr(close);
-    }
-    r = store_->replace(edited);
-    if (r != err::success) return r;
     loaded_ = false; // the next view reads the new text
     return err::success;
+}
+
+Error Engine::set_connected(const PortPath& path, bool connected, std::string& message)
+{
+    std::lock_guard lock(mutex_);
+    bool edited_here = false;
+    const Error r = store_->edit(
+        [&](const std::string& bytes, std::string& edited) {
+            edited_here = true;
+            return set_port_status(bytes, path, connected, edited, message);
+        },
+        max_file_size);
+    if (r == err::success) {
+        loaded_ = false; // the next view reads the new text
+        return r;
+    }
+    if (!edited_here) {
+        if (r == err::file_not_found || r == err::path_not_found) {
+            message = "there is no machine file";
+            return err::file_not_found;
+        }
+        message = r == err::not_enough_memory ? "the machine file is larger than " + std::to_string(max_file_size) + " bytes"
+                                              : "the machine file cannot be read (error " + std::to_string(r) + ")";
+        return r == err::not_enough_memory ? err::invalid_data : r;
+    }
+    if (message.empty()) message = "the machine file cannot be written (error " + std::to_string(r) + ")";
+    return r;
 }
 
 } // namespace platform::model

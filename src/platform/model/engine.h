@@ -27,6 +27,7 @@
 
 #include "platform/errors.h"
 #include "platform/model/machine.h"
+#include "platform/model/ports.h"
 
 namespace platform::model {
 
@@ -52,6 +53,12 @@ public:
     virtual Error read(std::string& bytes, size_t limit) = 0;
     // Replaces the file atomically (readers see the old or the new text, never a mix).
     virtual Error replace(std::string_view bytes) = 0;
+    // Reads the file (at most `limit` bytes), lets `change` make the new text from it and, when
+    // `change` gives 0, replaces the file with that text. A store that several processes write
+    // (the program marking a volume ejected while usbsim plugs a device) holds a lock across the
+    // three steps, so that neither change is lost; this default holds none.
+    using Change = std::function<Error(const std::string& current, std::string& edited)>;
+    virtual Error edit(const Change& change, size_t limit);
 };
 
 // A machine file at a path, through the C++ library: usable on both platforms.
@@ -94,6 +101,11 @@ public:
     // Marks the volume of `letter` ejected in the file (atomically). 2 when no such volume is
     // there (any more), or the store's error.
     Error eject(char16_t letter);
+
+    // Plugs (connected) or unplugs the device described at `path` in the file (atomically): 0, 2
+    // when there is no machine file, a store error, or an error of set_port_status (ports.h) with
+    // `message` saying why.
+    Error set_connected(const PortPath& path, bool connected, std::string& message);
 
 private:
     View load_locked();

@@ -5,7 +5,9 @@
 // and checks it whole: a file that is not JSON, has a member of the wrong kind, repeats a hub name
 // (which would let a walk of the hubs go round in a loop), a controller index or a drive letter,
 // or nests hubs deeper than USB allows is refused with a message naming the place; nothing of it
-// is answered. Device nodes are numbered in pre-order from 1 (the root), so that walking the tree
+// is answered. A port whose status is 0 (no device connected) describes a device that is not
+// plugged in: it is left out entirely, nodes, disks, volumes and hub (ports.h plugs it). Device
+// nodes are numbered in pre-order from 1 (the root), so that walking the tree
 // with child/sibling/parent visits them in number order; every relative is an index, so each
 // step of a walk costs O(1).
 #pragma once

@@ -442,6 +442,11 @@ private:
         }
         std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         for (const auto& [number_, p] : order) {
+            // Status 0 (no device connected) keeps the description of a device that is unplugged
+            // (usbsim plugs it): the port is empty, and nothing of the device is on the machine.
+            uint32_t status = 1;
+            if (!number(*p, "status", status, 0, 0xFFFFFFFF, false)) return false;
+            if (status == 0) continue;
             Port port;
             if (!this->port(*p, number_, parent, tier, port)) return false;
             m_.hubs[size_t(made)].ports.push_back(std::move(port));

@@ -2,6 +2,9 @@
 // that moves the platform root gets that root's machine.
 #include <cerrno>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include "platform/model/families.h"
@@ -46,6 +49,26 @@ public:
         return replace_file(path(), std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     }
 
+    // The program (a volume ejected) and usbsim (a device plugged) edit the file from two
+    // processes: an exclusive lock on a file beside it makes each edit whole. The kernel drops the
+    // lock of a process that dies, so a crash cannot leave it held.
+    Error edit(const Change& change, size_t limit) override
+    {
+        const int fd = ::open((path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return from_errno(errno);
+        int locked;
+        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) {
+            const Error e = from_errno(errno);
+            ::close(fd);
+            return e;
+        }
+        const Error e = Store::edit(change, limit);
+        ::close(fd); // releases the lock
+        return e;
+    }
+
 private:
     static std::string path() { return root() + "/machine.json"; }
 };
@@ -73,6 +96,11 @@ platform::Devices& model_devices()
 } // namespace platform::posix
 
 namespace platform::backend {
+model::Engine* native_machine()
+{
+    return &posix::machine();
+}
+
 DeviceTree* native_devicetree()
 {
     static model::ModelDeviceTree tree(posix::machine());

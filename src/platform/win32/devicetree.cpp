@@ -187,4 +187,9 @@ DeviceTree* native_devicetree()
     static win32::Win32DeviceTree tree;
     return &tree;
 }
+
+model::Engine* native_machine()
+{
+    return nullptr;
+}
 } // namespace platform::backend

@@ -1,0 +1,227 @@
+#include "plug.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "driver_client.h"
+#include "drivercontrol/manager.h"
+#include "json/holder/json_holder.h"
+#include "platform/model/engine.h"
+#include "platform/native.h"
+#include "text/text.h"
+#include "usbinventory/devnode.h"
+#include "usbinventory/dhmanager.h"
+
+namespace usbsim {
+
+namespace {
+
+using namespace ZelmUsbVardoManager;
+using platform::model::PortPath;
+
+constexpr uint32_t device_connected = 1;
+
+int usage()
+{
+    std::fprintf(stderr, "usage: usbsim plug <port path> [--wait-ms N]\n"
+                         "       usbsim unplug <port path>\n"
+                         "a port path is <controller index>-<port>[.<port>...], e.g. 0-3 or 0-1.2\n");
+    return 1;
+}
+
+int failed(const std::string& what, uint32_t e)
+{
+    std::fprintf(stderr, "usbsim: %s (error %u)\n", what.c_str(), e);
+    return 2;
+}
+
+// One device as the driver gets it.
+struct Arrival {
+    std::u16string document;
+    RaiseHeader header;
+    std::vector<PortPath> behind; // the connected devices on its ports, when it is a hub
+};
+
+// The connection record of the port at `path`, read through the hubs above it as the device list
+// reads them, with the name of the hub it was read on.
+uint32_t read_port(const DriverKeyMap& keys, const PortPath& path, UsbNodeConnectionInformationEx& record,
+                   std::u16string& status_text)
+{
+    std::u16string hub_name;
+    {
+        DHManager controller;
+        if (const uint32_t r = controller.Open(text::format(u"\\\\.\\HCD%d", int(path.controller)), status_text)) return r;
+        if (const uint32_t r = controller.GetRootHubNameForHost(hub_name, status_text)) return r;
+    }
+    for (size_t depth = 0; depth < path.ports.size(); ++depth) {
+        DHManager hub;
+        if (const uint32_t r = hub.Open(u"\\\\.\\" + hub_name, status_text)) return r;
+        if (const uint32_t r = hub.GetConnectionInfo(keys, path.ports[depth], record, status_text)) return r;
+        if (record.ConnectionStatus != device_connected) {
+            status_text = u"no device is connected there";
+            return inv_err::device_not_connected;
+        }
+        if (depth + 1 < path.ports.size()) {
+            if (!record.DeviceIsHub) {
+                status_text = u"a device on the way is not a hub";
+                return inv_err::not_found;
+            }
+            hub_name = record.NodeName;
+        }
+    }
+    return 0;
+}
+
+// The device's document: its own entry of what GetUSBDeviceJSON lists for its port.
+uint32_t arrival_of(const PortPath& path, Arrival& out, std::u16string& status_text)
+{
+    DriverKeyMap keys;
+    if (const uint32_t r = DHManager::GetDeviceInstancesMap(keys, status_text)) return r;
+    DriveLettersMap letters;
+    if (const uint32_t r = DevNode::GetVolumesInfo(letters, status_text)) return r;
+    UsbNodeConnectionInformationEx record;
+    if (const uint32_t r = read_port(keys, path, record, status_text)) return r;
+    try {
+        JsonHolder list = JsonHolder::CreateArray();
+        const uint32_t r = Manager::GetUSBDeviceJSON(keys, path.ports.back(), record, list, letters, status_text);
+        if (list.Count() == 0) {
+            if (status_text.empty()) status_text = u"the device gives no entry";
+            return r ? r : inv_err::not_found;
+        }
+        out.document = list[0].ToString();
+    } catch (const JsonHolderException& e) {
+        status_text = e.message;
+        return e.code ? e.code : inv_err::internal_error;
+    }
+    out.header.hub = record.DeviceIsHub != 0;
+    out.header.vid = record.DeviceDescriptor.idVendor;
+    out.header.pid = record.DeviceDescriptor.idProduct;
+    out.header.rev = record.DeviceDescriptor.bcdDevice;
+    out.behind.clear();
+    if (record.DeviceIsHub) {
+        DHManager hub;
+        UsbNodeInformation node;
+        std::u16string ignored;
+        if (hub.Open(u"\\\\.\\" + record.NodeName, ignored) == 0 && hub.GetNodeInfoForHub(node, ignored) == 0 &&
+            node.NodeType == 0)
+            for (uint32_t port = 1; port <= node.bNumberOfPorts; ++port) {
+                UsbNodeConnectionInformationEx child;
+                if (hub.GetConnectionInfo(keys, port, child, ignored) == 0 && child.ConnectionStatus == device_connected) {
+                    PortPath below = path;
+                    below.ports.push_back(port);
+                    out.behind.push_back(below);
+                }
+            }
+    }
+    return 0;
+}
+
+class Plugger {
+public:
+    Plugger(DriverClient& driver, platform::model::Engine& machine, std::optional<uint32_t> wait_ms)
+        : driver_(driver), machine_(machine), wait_ms_(wait_ms)
+    {
+    }
+
+    // Raises the device at `path` (connected already) and keeps or disconnects it by its verdict;
+    // then the devices behind an admitted hub. 0, or 2 when something failed on the way.
+    int admit(const PortPath& path)
+    {
+        const std::string where = platform::model::port_path_text(path);
+        Arrival arrival;
+        std::u16string status_text;
+        if (const uint32_t r = arrival_of(path, arrival, status_text))
+            return refuse(path, failed("the device at " + where + " cannot be read: " + text::to_utf8(status_text), r));
+        uint64_t id = 0;
+        if (const platform::Error e = driver_.raise(arrival.header, arrival.document, id))
+            return refuse(path, failed("the driver did not take the device at " + where, e));
+        std::printf("%s request %llu\n", where.c_str(), static_cast<unsigned long long>(id));
+        std::fflush(stdout);
+        uint32_t bound = 0;
+        if (wait_ms_) {
+            bound = *wait_ms_;
+        } else if (const platform::Error e = driver_.verdict_bound(bound)) {
+            return refuse(path, failed("the driver's state cannot be read", e));
+        }
+        Verdict v;
+        if (const platform::Error e = driver_.await_verdict(id, bound, v))
+            return refuse(path, e == platform::err::timeout
+                                    ? failed("no verdict for the device at " + where + " within " + std::to_string(bound) + " ms", e)
+                                    : failed("the verdict for the device at " + where + " cannot be read", e));
+        std::printf("%s verdict %s\n", where.c_str(), verdict_text(v).c_str());
+        if (!v.allowed) return refuse(path, 0);
+        std::printf("%s connected\n", where.c_str());
+        std::fflush(stdout);
+        int result = 0;
+        for (const PortPath& below : arrival.behind)
+            if (const int r = admit(below)) result = r;
+        return result;
+    }
+
+private:
+    // Disconnects the device again; `result` unless that fails.
+    int refuse(const PortPath& path, int result)
+    {
+        std::string message;
+        if (const platform::Error e = machine_.set_connected(path, false, message))
+            return failed("the device at " + platform::model::port_path_text(path) + " cannot be disconnected: " + message, e);
+        std::printf("%s disconnected\n", platform::model::port_path_text(path).c_str());
+        std::fflush(stdout);
+        return result;
+    }
+
+    DriverClient& driver_;
+    platform::model::Engine& machine_;
+    std::optional<uint32_t> wait_ms_;
+};
+
+platform::model::Engine* machine_or_complain()
+{
+    platform::model::Engine* machine = platform::backend::native_machine();
+    if (!machine) std::fprintf(stderr, "usbsim: this system's USB devices are real; there is no machine model to plug into\n");
+    return machine;
+}
+
+} // namespace
+
+int plug_command(const std::vector<std::string>& args)
+{
+    std::optional<PortPath> path;
+    std::optional<uint32_t> wait_ms;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--wait-ms" && i + 1 < args.size()) {
+            const std::string& n = args[++i];
+            if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return usage();
+            wait_ms = uint32_t(std::stoul(n));
+        } else if (!path) {
+            if (!(path = platform::model::parse_port_path(args[i]))) return usage();
+        } else {
+            return usage();
+        }
+    }
+    if (!path) return usage();
+    platform::model::Engine* machine = machine_or_complain();
+    if (!machine) return 2;
+
+    // No driver, no plug: the machine is left as it was.
+    DriverClient driver;
+    if (const platform::Error e = driver.open()) return failed("the driver is not running (\\\\.\\ZelmUsb cannot be opened)", e);
+    std::string message;
+    if (const platform::Error e = machine->set_connected(*path, true, message)) return failed(message, e);
+    return Plugger(driver, *machine, wait_ms).admit(*path);
+}
+
+int unplug_command(const std::vector<std::string>& args)
+{
+    if (args.size() != 2) return usage();
+    const std::optional<PortPath> path = platform::model::parse_port_path(args[1]);
+    if (!path) return usage();
+    platform::model::Engine* machine = machine_or_complain();
+    if (!machine) return 2;
+    std::string message;
+    if (const platform::Error e = machine->set_connected(*path, false, message)) return failed(message, e);
+    std::printf("%s disconnected\n", platform::model::port_path_text(*path).c_str());
+    return 0;
+}
+
+} // namespace usbsim
