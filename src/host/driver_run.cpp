@@ -151,9 +151,9 @@ int start_driver_run()
     _COUT(u"Hubs accepted done.");
 
     code = manager.UserTest_on(user_test_decision, user_test_wait_100ns, nullptr, true, status);
-    // 31: the driver keeps another registration (the library has already tried once to replace
-    // one left behind); the instance goes on serving its commands and the boot-time work.
-    if (code != 0 && code != platform::err::gen_failure) {
+    // The library recovers a registration left by a crashed run (31) itself; a 31 that still comes
+    // back means the driver refuses this one, and no device would get its verdict: a failure.
+    if (code != 0) {
         _COUT(u"User mode enable error: " + code_text(code) + u" : " + status);
         return 0;
     }

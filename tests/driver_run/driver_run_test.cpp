@@ -278,10 +278,9 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
         {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : "},
         {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : "},
         {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : "},
-        // A registration left by a crashed run is replaced once; a 31 that stays is taken as the
-        // channel being on, as for the driver's other registration.
+        // A registration left by a crashed run is replaced once; a second 31 is a failure.
         {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done."},
-        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 1, "User mode enable done."},
+        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : "},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
