@@ -53,9 +53,9 @@ Manager::~Manager()
         notifier = nullptr;
     }
     if (tester) {
-        // A worker that did not end is detached by the tester's destructor; what it still uses
-        // is owned by the worker itself, so freeing the tester here frees nothing under it.
-        tester->Stop();
+        // The tester's destructor stops it: one more bounded wait for a worker still inside a
+        // request, not two. A worker that did not end is then detached; what it still uses is
+        // owned by the worker itself, so freeing the tester here frees nothing under it.
         delete tester;
         tester = nullptr;
     }

@@ -11,14 +11,17 @@
 //
 // Waits: `waitForPending` is a poll interval in milliseconds (0: no waiting); every wait sleeps
 // through the platform and is bounded in passes, so the time it can take is exact:
-// - Install waits for the new service to open: at most 10 s, then 1053.
-// - Start and Stop poll a pending service: at most 30 s (Start) and 5 s (Stop), then 1053.
-// - Uninstall waits for the service to go: at most 10 s, then 1072 "Trwa usuwanie serwisu".
+// - Install waits for the new service to open: at most 10 s, then the last open's code and text.
+// - Start and Stop poll a pending service: at most 30 s (Start) and 5 s (Stop), then 1053 with
+//   its text of StartSvc ("Operacja startowania serwisu nie zakończyła się w wymaganym czasie")
+//   or of ControlSvc ("Serwis nie przyjął polecenia w wymaganym czasie").
+// - Uninstall waits for the service to go: at most 10 s, then 1072 "Serwis jest w trakcie usuwania".
 // The host's whole stop (user test off, lists cleared, Stop, Uninstall) fits its 30 s watchdog.
 //
 // Codes the facade makes itself: 1 "User Test already started", 87 "Callback function is NULL",
-// 160 an option outside 1..5, 592 a configuration document or registry value of the wrong shape,
-// 1053 and 1072 the bounds above, 1920 a configuration file that exists but cannot be examined.
+// 160 an option outside 1..5 (or a files-and-cache mode outside 0..3, which would leave a file
+// that no later read accepts), 592 a configuration document or registry value of the wrong shape,
+// 1053 and 1072 the bounds above, 1920 a configuration file whose test for presence failed.
 #pragma once
 
 #include <cstdint>

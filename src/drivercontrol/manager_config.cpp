@@ -156,12 +156,11 @@ uint32_t Manager::SetMainOption(ConfigTypes mode, uint32_t io_code, OptionID opt
     bool is_directory = false;
     const int stat_error = platform::files().stat(path, is_directory);
     if (stat_error == 0) {
+        // A file far too large is refused before it is read. One that exists but cannot be opened
+        // (a folder, a file another program holds without sharing) is left to the load, which
+        // returns its own error and text.
         uint64_t size = 0;
-        if (is_directory || file_size(path, size) != 0) {
-            status_text = err_text(u"Operation fail", cant_access_file);
-            return cant_access_file;
-        }
-        if (size > max_config_file) {
+        if (!is_directory && file_size(path, size) == 0 && size > max_config_file) {
             status_text = err_text(u"Bad data in config file", bad_data);
             return bad_data;
         }

@@ -7,6 +7,7 @@
 
 #include "drivercontrol/manager.h"
 #include "files_support.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "reg_query.h"
 #include "scripted.h"
@@ -342,6 +343,36 @@ TEST_F(ConfigTest, BadConfigurationFiles)
         }
         EXPECT_FALSE(status.empty());
         EXPECT_TRUE(cfg_bytes() == c.bytes) << "the file is left as it was";
+    }
+}
+
+// A configuration file that exists but cannot be read is the load's failure: its code and text,
+// not the "cannot be examined" of a path whose test itself failed.
+TEST_F(ConfigTest, ExistingFileThatCannotBeOpenedGivesTheLoadError)
+{
+    ASSERT_EQ(install(), 0u);
+    auto load_text = [&](const char16_t* code) {
+        return u"Plik [" + cfg_path + u"]: Nie udało się otworzyć pliku -> err=" + code;
+    };
+    {
+        SCOPED_TRACE("held by another handle without sharing");
+        platform::Handle held = platform::null_handle;
+        ASSERT_EQ(platform::files().open(cfg_path, platform::access::generic_read, platform::share::none,
+                                         platform::disposition::open_existing, platform::attribute::normal, held),
+                  0u);
+        EXPECT_EQ(manager.SetMainOption(CONFIG_FILE, 0, OPTION_CAPTURE, false, FILES_AND_CACHE_MODE_1, status), 32u);
+        EXPECT_EQ(status, load_text(u"0x00000020"));
+        platform::files().close(held);
+        EXPECT_EQ(cfg_bytes(), utf16le(default_config)) << "left as it was";
+    }
+    {
+        SCOPED_TRACE("a folder at the file's path");
+        std::filesystem::remove(cfg_file);
+        std::filesystem::create_directory(cfg_file);
+        EXPECT_EQ(manager.SetMainOption(CONFIG_FILE, 0, OPTION_CAPTURE, false, FILES_AND_CACHE_MODE_1, status), 5u);
+        EXPECT_EQ(status, load_text(u"0x00000005"));
+        EXPECT_TRUE(std::filesystem::is_directory(cfg_file));
+        std::filesystem::remove(cfg_file);
     }
 }
 

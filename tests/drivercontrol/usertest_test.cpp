@@ -347,4 +347,24 @@ TEST_F(UserTestTest, WholeStopFitsTheWatchdogWithAQuestionOpen)
     decider.release();
 }
 
+// The facade destroyed after the stop sequence's off timed out (a question to the user still
+// open) gives the worker one more bounded wait, not one for each owner of the tester: the host's
+// whole stop has to fit its 30 s watchdog.
+TEST_F(UserTestTest, FacadeDestroyedAfterATimedOutOffWaitsOnceMore)
+{
+    auto doomed = std::make_unique<Manager>(u"ZelmUsb", u"ZelmUsb", u"\\\\.\\ZelmUsb");
+    ASSERT_EQ(doomed->UserTest_on(&Decider::decide, 1, &decider, true, status), 0u);
+    decider.hold = true;
+    driver.raise({req(1, u"{}")});
+    ASSERT_TRUE(decider.wait_inside());
+    clock.slept_ms = 0;
+    EXPECT_EQ(doomed->UserTest_off(status), 258u);
+    doomed.reset();
+    EXPECT_EQ(clock.slept_ms, 10000u);
+    EXPECT_EQ(driver.count(IOCTL_USER_TEST_OFF), 2u);
+    decider.release();
+    ASSERT_TRUE(driver.wait_verdicts(1));
+    ASSERT_TRUE(eventually([&] { return driver.open_handles() == 0; })) << "the worker ends and closes its handle";
+}
+
 } // namespace
