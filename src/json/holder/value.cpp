@@ -123,6 +123,7 @@ void JsonHolder::destruuj()
         return;
     }
     if (kind != JsonHolderType::Array && kind != JsonHolderType::Object) return;
+    json_blocks::ReleaseScope batch;
 
     struct Level {
         JsonHolder* node;
