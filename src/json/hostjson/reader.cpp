@@ -1,6 +1,7 @@
 // The host's lenient reader. It reads tokens and never reports an error: a string followed by a
 // value is a member name (the colon is optional), a value without a name is an array element,
 // either closing bracket ends any container, and a token it cannot read ends every level.
+#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -161,6 +162,16 @@ struct Level {
 
 bool CJsonNode::LoadText(const std::u16string& input)
 {
+    return Load(input, nullptr);
+}
+
+bool CJsonNode::LoadMembers(const std::u16string& input, std::initializer_list<std::u16string_view> names)
+{
+    return Load(input, &names);
+}
+
+bool CJsonNode::Load(const std::u16string& input, std::initializer_list<std::u16string_view>* names)
+{
     RemoveAll();
     // The document's nodes, keys and map nodes are cut from one store, in reading order.
     json_blocks::LoadScope blocks;
@@ -236,9 +247,9 @@ bool CJsonNode::LoadText(const std::u16string& input)
             break;
         case Token::OpenBrace:
         case Token::OpenBracket: {
-            if (depth > size_t(kMaxLoadDepth)) {
-                // Only the container that goes too deep is left out, with all it holds; what
-                // follows it at this level is read as usual.
+            // Either closing bracket ends any container, so passing over one is counting brackets
+            // until they balance, or until a token that ends every level.
+            auto pass_over = [&] {
                 for (size_t open = 1; open > 0;) {
                     const Token t = tokens.next();
                     if (t == Token::End) {
@@ -248,8 +259,22 @@ bool CJsonNode::LoadText(const std::u16string& input)
                     if (t == Token::OpenBrace || t == Token::OpenBracket) ++open;
                     if (t == Token::CloseBrace || t == Token::CloseBracket) --open;
                 }
+            };
+            if (depth > size_t(kMaxLoadDepth)) {
+                // Only the container that goes too deep is left out, with all it holds; what
+                // follows it at this level is read as usual.
+                pass_over();
                 level.pending.clear();
                 level.empty_seen = false;
+                break;
+            }
+            if (names && depth == 1 &&
+                std::find(names->begin(), names->end(), std::u16string_view(level.pending)) == names->end()) {
+                // A container the reader does not want. An element still turns the root into an
+                // array, as its adding would (which decides where later members are filed).
+                if (level.pending.empty()) level.target->kind = JSON_ARRAY;
+                pass_over();
+                level.pending.clear();
                 break;
             }
             auto node = std::make_unique<CJsonNode>();
