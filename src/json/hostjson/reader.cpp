@@ -70,6 +70,10 @@ public:
         return Token::End; // not advanced: every later read gives End too
     }
 
+    // While off, String tokens are read past without keeping their content (for text passed
+    // over unread).
+    void keep_strings(bool keep) { keep_ = keep; }
+
     const std::u16string& string() const { return string_; }
     std::u16string_view number() const { return number_; }
     // Hands the content of the last String over, taking the receiver's old buffer for the next one.
@@ -101,6 +105,22 @@ private:
     {
         string_.clear();
         ++pos_;
+        if (!keep_) {
+            // The same end as below, found without collecting: up to the next unescaped quote,
+            // the added brace taken as a plain character, a backslash taking the next one.
+            while (pos_ < size_) {
+                while (pos_ < text_.size() && text_[pos_] != u'"' && text_[pos_] != u'\\')
+                    ++pos_;
+                if (pos_ >= size_) return;
+                const char16_t c = at(pos_++);
+                if (c == u'"') return;
+                if (c == u'\\') {
+                    if (pos_ >= size_) return;
+                    ++pos_;
+                }
+            }
+            return;
+        }
         bool closed = false;
         while (pos_ < size_) {
             // The plain run up to the next quote or backslash, in one piece.
@@ -134,6 +154,7 @@ private:
     size_t size_;
     size_t pos_ = 0;
     bool fractional_;
+    bool keep_ = true;
     std::u16string string_;
     std::u16string_view number_;
 };
@@ -250,6 +271,7 @@ bool CJsonNode::Load(const std::u16string& input, std::initializer_list<std::u16
             // Either closing bracket ends any container, so passing over one is counting brackets
             // until they balance, or until a token that ends every level.
             auto pass_over = [&] {
+                tokens.keep_strings(false);
                 for (size_t open = 1; open > 0;) {
                     const Token t = tokens.next();
                     if (t == Token::End) {
@@ -259,6 +281,7 @@ bool CJsonNode::Load(const std::u16string& input, std::initializer_list<std::u16
                     if (t == Token::OpenBrace || t == Token::OpenBracket) ++open;
                     if (t == Token::CloseBrace || t == Token::CloseBracket) --open;
                 }
+                tokens.keep_strings(true);
             };
             if (depth > size_t(kMaxLoadDepth)) {
                 // Only the container that goes too deep is left out, with all it holds; what
