@@ -103,7 +103,7 @@ private:
 
 // The value of a number text that is an optional minus and up to fifteen decimal digits: exact
 // in a double, so the same value the full conversion gives. Empty for any other text.
-std::optional<double> small_integer(const std::u16string& text)
+inline std::optional<double> small_integer(const std::u16string& text)
 {
     size_t i = text.size() > 0 && text[0] == u'-' ? 1 : 0;
     const size_t digits = text.size() - i;
@@ -171,10 +171,17 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
             set_container(*child, JsonHolderType::Object);
         // A quote, a literal or a number starts as a Null placeholder that gets its final value
         // when its text is complete.
-        if (member)
-            current->Add(name, child.get());
-        else
-            current->Add(child.get());
+        if (!member) {
+            current->payload.array->push_back(child.get());
+        } else {
+            // Documents list their members in name order, as this library writes them: a name
+            // after the last one goes to the end at once; any other takes the full check.
+            JsonHolder::ObjectType& members = *current->payload.object;
+            if (members.empty() || std::u16string_view(members.rbegin()->first) < std::u16string_view(name))
+                members.emplace_hint(members.end(), std::u16string_view(name), child.get());
+            else
+                current->Add(name, child.get());
+        }
         stack.push_back(current);
         current = child.release();
         ++depth;
