@@ -165,6 +165,23 @@ bool length_allows(std::u16string_view lowered, const std::u16string& pattern)
     return pattern.size() <= lowered.size();
 }
 
+// The five fields of a rule whose lengths allow a match: the exact patterns first, one
+// comparison each, before any search for a contained one. Kept out of line, so that the length
+// test that rejects most rules stays small enough to be inlined into the walk of the lists.
+[[gnu::noinline]] bool all_fields_match(const UsbRule& rule, const LoweredDevice& device)
+{
+    const std::pair<std::u16string_view, const std::u16string*> fields[] = {
+        {device.produkt.view(), &rule.produkt}, {device.producent.view(), &rule.producent},
+        {device.numer.view(), &rule.numer},     {device.klasa.view(), &rule.klasa},
+        {device.opis.view(), &rule.opis},
+    };
+    for (const auto& [lowered, pattern] : fields)
+        if (is_exact(*pattern) && !equal_lowered(lowered, std::u16string_view(*pattern).substr(1))) return false;
+    for (const auto& [lowered, pattern] : fields)
+        if (!is_exact(*pattern) && !contains_lowered(lowered, *pattern)) return false;
+    return true;
+}
+
 int32_t match_rule_lowered(const UsbRule& rule, const LoweredDevice& device, bool serial_only)
 {
     if (serial_only) {
@@ -178,17 +195,7 @@ int32_t match_rule_lowered(const UsbRule& rule, const LoweredDevice& device, boo
           length_allows(device.numer.view(), rule.numer) && length_allows(device.klasa.view(), rule.klasa) &&
           length_allows(device.opis.view(), rule.opis)))
         return 2;
-    // Then the exact patterns, one comparison each, before any search for a contained one.
-    const std::pair<std::u16string_view, const std::u16string*> fields[] = {
-        {device.produkt.view(), &rule.produkt}, {device.producent.view(), &rule.producent},
-        {device.numer.view(), &rule.numer},     {device.klasa.view(), &rule.klasa},
-        {device.opis.view(), &rule.opis},
-    };
-    for (const auto& [lowered, pattern] : fields)
-        if (is_exact(*pattern) && !equal_lowered(lowered, std::u16string_view(*pattern).substr(1))) return 2;
-    for (const auto& [lowered, pattern] : fields)
-        if (!is_exact(*pattern) && !contains_lowered(lowered, *pattern)) return 2;
-    return rule.action;
+    return all_fields_match(rule, device) ? rule.action : 2;
 }
 
 } // namespace
