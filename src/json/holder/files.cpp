@@ -104,17 +104,6 @@ bool Strumien::OpenFileToRead(const std::u16string& path)
 uint64_t Strumien::getSize()
 {
     if (!open_) return 0;
-    if (!buffer_) {
-        // Asked before any reading, as the parser does: the first read, which is due anyway, tells
-        // the size of a file that does not fill the buffer (a read that gives less than it was
-        // asked for met the end of the file), without a call of its own. The read is kept for the
-        // code units it gives; otherwise the system is asked as usual.
-        ReadWCharSlow();
-        if (end_ > 0) {
-            pos_ = 0; // the code unit just taken is read again
-            if (end_ < buffer_size_) return end_;
-        }
-    }
     uint64_t size = 0;
     if (platform::files().size(handle_, size) != platform::err::success) return 0;
     return size;

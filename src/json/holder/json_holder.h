@@ -184,9 +184,7 @@ public:
     // Opens an existing file for reading, shared for read, write and delete. False when already
     // open or when the file cannot be opened (LastError() then tells why).
     bool OpenFileToRead(const std::u16string& path);
-    // The file's length in bytes; 0 when not open or when the size cannot be read. Asked before
-    // any reading, it comes from the first read when that reaches the end of the file (which then
-    // saves asking the system for the size).
+    // The file's length in bytes; 0 when not open or when the size cannot be read.
     uint64_t getSize();
     // The next code unit in file order (low byte first); 0xFFFF when not open, on a read error,
     // or when fewer than two bytes are left.
