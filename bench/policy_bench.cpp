@@ -1,5 +1,7 @@
-// The verdict on a new device against growing rule lists, beside the same file writes done alone,
-// and the rule matching by itself with the allocations it makes.
+// The verdict on a new device against growing rule lists: whole, beside the same file writes done
+// alone, and in parts measured within the same decisions (its file and registry calls, the process
+// list, its own work); the identity and the rule matching by themselves, with the allocations
+// they make.
 //
 // The decision runs with the policy on, "action" 1 and reports on, against rules that all fail on
 // their last field, so that every rule is looked at and none decides: the device is allowed, its
@@ -7,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <cstdio>
@@ -20,7 +23,9 @@
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
 #include "platform/platform.h"
+#include "platform/files.h"
 #include "platform/processes.h"
+#include "platform/registry.h"
 #include "policy/decision.h"
 #include "policy/identity.h"
 #include "policy/report.h"
@@ -94,18 +99,304 @@ void fill_rules(size_t count, bool same_length = false)
     g_settings.report_on_allow = 1;
 }
 
+// Every decision writes a new report into the day's folder. A folder of many thousands of
+// reports (as a long benchmark run would leave) makes each new name costlier to create on Linux,
+// where a missing name is looked for without regard to case; a real machine gets a few a day.
+// The folder is emptied every so often, outside the timed part.
+void keep_report_folder_small(benchmark::State& state, uint64_t& calls)
+{
+    if (++calls % 256 != 0) return;
+    state.PauseTiming();
+    platform::Files& files = platform::files();
+    const std::u16string logs = suite_data_folder(u"logs");
+    std::vector<platform::FindEntry> days;
+    if (files.find(logs + u"\\*", days) == platform::err::success) {
+        for (const auto& day : days) {
+            if (day.name == u"." || day.name == u".." || !(day.attributes & platform::attribute::directory)) continue;
+            std::vector<platform::FindEntry> reports;
+            if (files.find(logs + u"\\" + day.name + u"\\*.json", reports) != platform::err::success) continue;
+            for (const auto& r : reports) files.remove(logs + u"\\" + day.name + u"\\" + r.name);
+        }
+    }
+    state.ResumeTiming();
+}
+
 void decision(benchmark::State& state)
 {
     fresh_machine();
     fill_rules(size_t(state.range(0)));
     const std::u16string doc = device_document();
+    uint64_t calls = 0;
     const uint64_t first = heap_allocations();
-    for (auto _ : state)
+    for (auto _ : state) {
         if (zelmusb_decision(&doc) != 1) state.SkipWithError("not allowed");
+        keep_report_folder_small(state, calls);
+    }
     report_allocations(state, first);
     state.counters["rules"] = double(state.range(0));
 }
 BENCHMARK(decision)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+
+// --- the decision in parts ---------------------------------------------------------------------
+// The same decision, with the platform families it reaches the system through wrapped so that the
+// wall time spent inside their calls is summed: the file and registry calls (its writes: the
+// identity file, the arrival line, the report and its running number), and the process list (the
+// search for the desktop user). Measured in the same calls as the whole, the parts do not depend
+// on two benchmarks meeting the same load on a shared machine.
+
+using Clock = std::chrono::steady_clock;
+
+// Adds the wall time of its scope to `sum` (seconds).
+class Timed {
+public:
+    explicit Timed(double& sum) : sum_(sum), start_(Clock::now()) {}
+    ~Timed() { sum_ += std::chrono::duration<double>(Clock::now() - start_).count(); }
+    Timed(const Timed&) = delete;
+    Timed& operator=(const Timed&) = delete;
+
+private:
+    double& sum_;
+    Clock::time_point start_;
+};
+
+class TimedFiles : public platform::Files {
+public:
+    TimedFiles(platform::Files& real, double& sum) : real_(real), sum_(sum) {}
+    platform::Error open(const std::u16string& path, uint32_t access, uint32_t share, uint32_t disposition,
+                         uint32_t flags, platform::Handle& out) override
+    {
+        Timed t(sum_);
+        return real_.open(path, access, share, disposition, flags, out);
+    }
+    platform::Error read(platform::Handle h, void* buffer, uint32_t size, uint32_t& read) override
+    {
+        Timed t(sum_);
+        return real_.read(h, buffer, size, read);
+    }
+    platform::Error write(platform::Handle h, const void* data, uint32_t size, uint32_t& written) override
+    {
+        Timed t(sum_);
+        return real_.write(h, data, size, written);
+    }
+    platform::Error size(platform::Handle h, uint64_t& size) override
+    {
+        Timed t(sum_);
+        return real_.size(h, size);
+    }
+    platform::Error close(platform::Handle h) override
+    {
+        Timed t(sum_);
+        return real_.close(h);
+    }
+    platform::Error remove(const std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.remove(path);
+    }
+    platform::Error create_directory(const std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.create_directory(path);
+    }
+    uint32_t attributes(const std::u16string& path, platform::Error& error) override
+    {
+        Timed t(sum_);
+        return real_.attributes(path, error);
+    }
+    platform::Error find(const std::u16string& pattern, std::vector<platform::FindEntry>& entries) override
+    {
+        Timed t(sum_);
+        return real_.find(pattern, entries);
+    }
+    platform::Error move_replace(const std::u16string& from, const std::u16string& to) override
+    {
+        Timed t(sum_);
+        return real_.move_replace(from, to);
+    }
+    int stat(const std::u16string& path, bool& is_directory) override
+    {
+        Timed t(sum_);
+        return real_.stat(path, is_directory);
+    }
+    int make_writable(const std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.make_writable(path);
+    }
+    uint32_t drive_type(const std::u16string& root) override
+    {
+        Timed t(sum_);
+        return real_.drive_type(root);
+    }
+
+private:
+    platform::Files& real_;
+    double& sum_;
+};
+
+class TimedRegistry : public platform::Registry {
+public:
+    TimedRegistry(platform::Registry& real, double& sum) : real_(real), sum_(sum) {}
+    platform::Error open_key(const std::u16string& path, uint32_t access, platform::Handle& key) override
+    {
+        Timed t(sum_);
+        return real_.open_key(path, access, key);
+    }
+    platform::Error create_key(const std::u16string& path, uint32_t access, platform::Handle& key) override
+    {
+        Timed t(sum_);
+        return real_.create_key(path, access, key);
+    }
+    platform::Error close_key(platform::Handle key) override
+    {
+        Timed t(sum_);
+        return real_.close_key(key);
+    }
+    platform::Error query_value(platform::Handle key, const std::u16string& name, uint32_t& type,
+                                std::vector<uint8_t>& data) override
+    {
+        Timed t(sum_);
+        return real_.query_value(key, name, type, data);
+    }
+    platform::Error set_value(platform::Handle key, const std::u16string& name, uint32_t type,
+                              std::span<const uint8_t> data) override
+    {
+        Timed t(sum_);
+        return real_.set_value(key, name, type, data);
+    }
+    platform::Error delete_value(platform::Handle key, const std::u16string& name) override
+    {
+        Timed t(sum_);
+        return real_.delete_value(key, name);
+    }
+    platform::Error enum_subkeys(platform::Handle key, std::vector<std::u16string>& names) override
+    {
+        Timed t(sum_);
+        return real_.enum_subkeys(key, names);
+    }
+    platform::Error enum_values(platform::Handle key, std::vector<platform::RegistryValue>& values) override
+    {
+        Timed t(sum_);
+        return real_.enum_values(key, values);
+    }
+    platform::Error delete_key(const std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.delete_key(path);
+    }
+    platform::Error delete_tree(const std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.delete_tree(path);
+    }
+
+private:
+    platform::Registry& real_;
+    double& sum_;
+};
+
+// Only the calls the search for the desktop user makes are timed; the rest pass through.
+class TimedProcessList : public platform::Processes {
+public:
+    TimedProcessList(platform::Processes& real, double& sum) : real_(real), sum_(sum) {}
+    platform::Error enumerate(std::vector<uint32_t>& ids) override
+    {
+        Timed t(sum_);
+        return real_.enumerate(ids);
+    }
+    platform::Error open(uint32_t pid, platform::Handle& process) override
+    {
+        Timed t(sum_);
+        return real_.open(pid, process);
+    }
+    platform::Error close(platform::Handle process) override
+    {
+        Timed t(sum_);
+        return real_.close(process);
+    }
+    platform::Error module_file_name(platform::Handle h, std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.module_file_name(h, path);
+    }
+    platform::Error full_image_name(platform::Handle h, std::u16string& path) override
+    {
+        Timed t(sum_);
+        return real_.full_image_name(h, path);
+    }
+    platform::Error module_base_name(platform::Handle h, std::u16string& name) override
+    {
+        Timed t(sum_);
+        return real_.module_base_name(h, name);
+    }
+    platform::Error token_user_name(platform::Handle h, std::u16string& name) override
+    {
+        Timed t(sum_);
+        return real_.token_user_name(h, name);
+    }
+    platform::Error snapshot_exe_name(uint32_t pid, std::u16string& name) override
+    {
+        Timed t(sum_);
+        return real_.snapshot_exe_name(pid, name);
+    }
+    uint32_t current_id() override { return real_.current_id(); }
+    uint32_t current_thread_id() override { return real_.current_thread_id(); }
+    platform::Error current_module_path(std::u16string& path) override { return real_.current_module_path(path); }
+    std::u16string current_arguments() override { return real_.current_arguments(); }
+    platform::Error current_user_name(std::u16string& name) override { return real_.current_user_name(name); }
+    uint16_t user_ui_language() override { return real_.user_ui_language(); }
+    uint16_t system_ui_language() override { return real_.system_ui_language(); }
+    platform::Error launch(const platform::LaunchRequest& r, platform::LaunchResult& out) override
+    {
+        return real_.launch(r, out);
+    }
+    [[noreturn]] void terminate_current(uint32_t code) override
+    {
+        real_.terminate_current(code);
+        std::abort(); // not reached
+    }
+
+private:
+    platform::Processes& real_;
+    double& sum_;
+};
+
+void decision_parts(benchmark::State& state)
+{
+    fresh_machine();
+    fill_rules(size_t(state.range(0)));
+    const std::u16string doc = device_document();
+    double whole = 0, writes = 0, process_list = 0;
+    TimedFiles files(platform::files(), writes);
+    TimedRegistry registry(platform::registry(), writes);
+    TimedProcessList processes(platform::processes(), process_list);
+    platform::Override<platform::Files> timed_files(&platform::Platform::files, files);
+    platform::Override<platform::Registry> timed_registry(&platform::Platform::registry, registry);
+    platform::Override<platform::Processes> timed_processes(&platform::Platform::processes, processes);
+    // Only what the decisions spend counts: emptying the report folder goes through the files
+    // family too.
+    double decision_writes = 0, decision_process_list = 0;
+    uint64_t calls = 0;
+    for (auto _ : state) {
+        const double writes_before = writes, process_list_before = process_list;
+        {
+            Timed t(whole);
+            if (zelmusb_decision(&doc) != 1) state.SkipWithError("not allowed");
+        }
+        decision_writes += writes - writes_before;
+        decision_process_list += process_list - process_list_before;
+        keep_report_folder_small(state, calls);
+    }
+    const double n = state.iterations() ? double(state.iterations()) : 1.0;
+    state.counters["rules"] = double(state.range(0));
+    state.counters["whole_us"] = whole / n * 1e6;
+    state.counters["writes_us"] = decision_writes / n * 1e6;
+    state.counters["process_list_us"] = decision_process_list / n * 1e6;
+    state.counters["own_us"] = (whole - decision_writes - decision_process_list) / n * 1e6;
+    // Everything but the file writes, as a share of the whole.
+    state.counters["not_writes_pct"] = whole > 0 ? 100.0 * (whole - decision_writes) / whole : 0.0;
+}
+BENCHMARK(decision_parts)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
 // What a decision writes, done alone: the identity file, the arrival line, the report (with its
 // running number from the registry).
@@ -126,11 +417,13 @@ void file_writes_alone(benchmark::State& state)
     for (int i = 0; i < 8; ++i) report_add_entry(report, u"Opis", u"USB Mass Storage Device", u"");
     report_attach(report, u"info", &identity);
     const std::string line = text::to_utf8(LocalTimestamp() + u"\r\n");
+    uint64_t calls = 0;
     const uint64_t first = heap_allocations();
     for (auto _ : state) {
         WriteWholeFile(base + u".json", identity_text);
         AppendToFile(base + u".txt", line);
         report_save(report);
+        keep_report_folder_small(state, calls);
     }
     report_allocations(state, first);
 }
@@ -274,7 +567,7 @@ void desktop_users_alone(benchmark::State& state)
 }
 BENCHMARK(desktop_users_alone)->Unit(benchmark::kMicrosecond);
 
-// Keeps the median CPU and real time of every benchmark for the closing lines.
+// Keeps the median times and counters of every benchmark for the closing lines.
 class Collector : public benchmark::ConsoleReporter {
 public:
     Collector() : ConsoleReporter(OO_Tabular) {}
@@ -282,14 +575,17 @@ public:
         double cpu = 0, real = 0;
     };
     std::map<std::string, Times> median;
+    std::map<std::string, std::map<std::string, double>> counters;
 
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            median[run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args)] =
-                Times{run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+            const std::string name =
+                run.run_name.function_name + (run.run_name.args.empty() ? "" : "/" + run.run_name.args);
+            median[name] = Times{run.GetAdjustedCPUTime(), run.GetAdjustedRealTime()};
+            for (const auto& [counter, value] : run.counters) counters[name][counter] = value.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -304,20 +600,17 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&collector);
     benchmark::Shutdown();
 
-    // The decision's own work is everything but what it writes: the decision less the same
-    // writes done alone, as a share of the decision (both medians of this run, in microseconds).
-    auto writes = collector.median.find("file_writes_alone");
-    if (writes == collector.median.end()) return 0;
-    std::printf("\nShare of the decision that is not its file writes (medians of this run):\n\n");
-    std::printf("%-16s %12s %12s %8s %12s %12s %8s\n", "decision", "cpu us", "writes", "share", "real us", "writes",
-                "share");
+    // The decision in parts, measured within the same calls (medians of the repetitions): the
+    // file and registry calls, the process list, and the rest, which is the decision's own work.
+    std::printf("\nThe decision in parts (wall time per decision in microseconds, medians of this run):\n\n");
+    std::printf("%-14s %10s %10s %14s %10s %16s\n", "decision", "whole", "writes", "process list", "own",
+                "all but writes");
     for (const char* rules : {"10", "1000", "100000"}) {
-        auto d = collector.median.find(std::string("decision/") + rules);
-        if (d == collector.median.end()) continue;
-        const auto& t = d->second;
-        const auto& w = writes->second;
-        std::printf("%-16s %12.0f %12.0f %7.1f%% %12.0f %12.0f %7.1f%%\n", (std::string("rules=") + rules).c_str(),
-                    t.cpu, w.cpu, 100.0 * (t.cpu - w.cpu) / t.cpu, t.real, w.real, 100.0 * (t.real - w.real) / t.real);
+        auto d = collector.counters.find(std::string("decision_parts/") + rules);
+        if (d == collector.counters.end()) continue;
+        auto& c = d->second;
+        std::printf("%-14s %10.0f %10.0f %14.0f %10.0f %15.1f%%\n", (std::string("rules=") + rules).c_str(),
+                    c["whole_us"], c["writes_us"], c["process_list_us"], c["own_us"], c["not_writes_pct"]);
     }
     return 0;
 }

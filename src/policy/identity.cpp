@@ -51,7 +51,9 @@ std::u16string DeviceChecksum(const std::u16string& text)
 std::u16string build_device_identity(const std::u16string& document, CJsonNode& identity, UsbRule& fields)
 {
     CJsonNode doc;
-    doc.LoadText(document);
+    // Only the two sections are read; the rest of what the driver sends (configurations,
+    // interfaces, end points) is passed over.
+    doc.LoadMembers(document, {u"DeviceDescriptor", u"DeviceProperty"});
 
     std::u16string producent = u"-", produkt = u"-", numer = u"-", klasa = u"-", opis = u"-";
     if (CJsonNode* descriptor = find_section(doc, u"DeviceDescriptor")) {

@@ -100,17 +100,31 @@ struct LoweredDevice {
     bool serial_empty;
 };
 
-// `lowered` (already lower-cased) against `pattern` as given, unit by unit; a pattern unit equal
-// to the lowered one needs no lowering of its own.
+// The lower case of a pattern unit; the Latin letters of ASCII inline, the rest by the shared
+// table (which maps no other ASCII unit).
+inline char16_t lower_unit(char16_t c)
+{
+    if (c < 0x80) return c >= u'A' && c <= u'Z' ? char16_t(c + (u'a' - u'A')) : c;
+    return text::to_lower(c);
+}
+
+// `lowered` (already lower-cased) against `pattern` as given; a pattern unit equal to the lowered
+// one needs no lowering of its own.
 bool same_lowered(const char16_t* lowered, const char16_t* pattern, size_t n)
 {
-    // Patterns are usually stored lower-cased already: then equal units decide, in one pass with
-    // four units (one 64-bit word) compared at a time while they are equal.
+    // Patterns are usually stored lower-cased already: then equal units decide, four at a time
+    // (one 64-bit word); only a word that differs is looked at unit by unit.
     size_t i = 0;
-    for (; i + 4 <= n; i += 4)
-        if (std::memcmp(lowered + i, pattern + i, 4 * sizeof(char16_t)) != 0) break;
+    for (; i + 4 <= n; i += 4) {
+        uint64_t a, b;
+        std::memcpy(&a, lowered + i, sizeof a);
+        std::memcpy(&b, pattern + i, sizeof b);
+        if (a == b) continue;
+        for (size_t k = i; k < i + 4; ++k)
+            if (lowered[k] != pattern[k] && lowered[k] != lower_unit(pattern[k])) return false;
+    }
     for (; i < n; ++i)
-        if (lowered[i] != pattern[i] && lowered[i] != text::to_lower(pattern[i])) return false;
+        if (lowered[i] != pattern[i] && lowered[i] != lower_unit(pattern[i])) return false;
     return true;
 }
 
@@ -123,7 +137,7 @@ bool contains_lowered(std::u16string_view lowered, std::u16string_view pattern)
 {
     if (pattern.empty()) return true;
     if (pattern.size() > lowered.size()) return false;
-    const char16_t first = text::to_lower(pattern[0]);
+    const char16_t first = lower_unit(pattern[0]);
     const size_t last_start = lowered.size() - pattern.size();
     for (size_t i = 0; i <= last_start; ++i) {
         if (lowered[i] != first) continue;
@@ -132,9 +146,14 @@ bool contains_lowered(std::u16string_view lowered, std::u16string_view pattern)
     return false;
 }
 
+inline bool is_exact(const std::u16string& pattern)
+{
+    return !pattern.empty() && pattern[0] == u'=';
+}
+
 bool match_lowered(std::u16string_view lowered, const std::u16string& pattern)
 {
-    if (!pattern.empty() && pattern[0] == u'=') return equal_lowered(lowered, std::u16string_view(pattern).substr(1));
+    if (is_exact(pattern)) return equal_lowered(lowered, std::u16string_view(pattern).substr(1));
     return contains_lowered(lowered, pattern);
 }
 
@@ -144,6 +163,23 @@ bool length_allows(std::u16string_view lowered, const std::u16string& pattern)
 {
     if (!pattern.empty() && pattern[0] == u'=') return lowered.size() == pattern.size() - 1;
     return pattern.size() <= lowered.size();
+}
+
+// The five fields of a rule whose lengths allow a match: the exact patterns first, one
+// comparison each, before any search for a contained one. Kept out of line, so that the length
+// test that rejects most rules stays small enough to be inlined into the walk of the lists.
+[[gnu::noinline]] bool all_fields_match(const UsbRule& rule, const LoweredDevice& device)
+{
+    const std::pair<std::u16string_view, const std::u16string*> fields[] = {
+        {device.produkt.view(), &rule.produkt}, {device.producent.view(), &rule.producent},
+        {device.numer.view(), &rule.numer},     {device.klasa.view(), &rule.klasa},
+        {device.opis.view(), &rule.opis},
+    };
+    for (const auto& [lowered, pattern] : fields)
+        if (is_exact(*pattern) && !equal_lowered(lowered, std::u16string_view(*pattern).substr(1))) return false;
+    for (const auto& [lowered, pattern] : fields)
+        if (!is_exact(*pattern) && !contains_lowered(lowered, *pattern)) return false;
+    return true;
 }
 
 int32_t match_rule_lowered(const UsbRule& rule, const LoweredDevice& device, bool serial_only)
@@ -159,11 +195,7 @@ int32_t match_rule_lowered(const UsbRule& rule, const LoweredDevice& device, boo
           length_allows(device.numer.view(), rule.numer) && length_allows(device.klasa.view(), rule.klasa) &&
           length_allows(device.opis.view(), rule.opis)))
         return 2;
-    const bool all = match_lowered(device.produkt.view(), rule.produkt) &&
-                     match_lowered(device.producent.view(), rule.producent) &&
-                     match_lowered(device.numer.view(), rule.numer) && match_lowered(device.klasa.view(), rule.klasa) &&
-                     match_lowered(device.opis.view(), rule.opis);
-    return all ? rule.action : 2;
+    return all_fields_match(rule, device) ? rule.action : 2;
 }
 
 } // namespace

@@ -323,6 +323,24 @@ TEST(JsonHolderFileFaults, ShortReadsGiveTheSameCodeUnitsWithFewCalls)
     }
 }
 
+// A read may give fewer bytes than asked for without the file having ended (the system is free to
+// do so): the document is loaded whole all the same.
+TEST(JsonHolderFileFaults, ShortReadsLoadTheWholeDocument)
+{
+    const std::u16string text = u"{\"a\":[1,2,{\"b\":\"zażółć\"}],\"c\":true}";
+    for (uint32_t limit : {1u, 2u, 3u, 7u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(limit);
+        jsontest::ScopedMemoryFiles files;
+        files.contents[u"C:\\d.json"] = utf16le(text);
+        files.read_limit = limit;
+        JsonHolder value;
+        std::u16string status;
+        ASSERT_EQ(JsonHolder::LoadFromFile(u"C:\\d.json", value, status), 0u) << text::to_utf8(status);
+        EXPECT_EQ(value.ToString(), text);
+        EXPECT_EQ(files.open_handles(), 0u);
+    }
+}
+
 TEST(JsonHolderFileFaults, FileExistsPassesOtherErrorsOnAndLeavesTheFlag)
 {
     jsontest::ScopedMemoryFiles files;

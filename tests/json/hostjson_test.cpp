@@ -241,4 +241,49 @@ TEST(CJsonNodeRead, CopyThroughTextKeepsASettingsDocument)
     EXPECT_EQ(copy.Member(u"usb")->Member(u"action")->intValue, 2);
 }
 
+// Reading only some members of the root gives those members, and the root's kind, exactly as the
+// whole reading does, whatever the rest of the text holds.
+TEST(CJsonNodeRead, LoadMembersAgreesWithLoadTextOnTheMembersItReads)
+{
+    const char16_t* texts[] = {
+        u"{\"a\":{\"x\":1},\"skip\":[1,{\"y\":[2,3]},\"]\"],\"b\":{\"z\":\"t\"}}",
+        // repeated: the later value stands
+        u"{\"a\":{\"x\":1},\"a\":{\"x\":2}}",
+        // an element before the member turns the root into an array: the member is then no member
+        u"{[1,2],\"a\":{\"x\":1}}",
+        u"{\"a\":{\"x\":1},{\"q\":0},\"b\":[7]}",
+        // a closing bracket of the other kind ends a passed-over container too
+        u"{\"skip\":{\"q\":[1,2},\"a\":{\"x\":1}}",
+        // a token that cannot be read inside a passed-over container ends every level
+        u"{\"skip\":[1,@],\"a\":{\"x\":1}}",
+        // unterminated
+        u"{\"skip\":[[[[",
+        u"{\"a\":{\"x\":[1,2,",
+        // passed over deeper than the reader's own limit
+        u"{\"skip\":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"
+        u"]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],\"a\":{\"x\":1}}",
+        // scalars and an empty string waiting at the root
+        u"{\"\",[1],\"a\":{\"x\":1}}",
+        u"{\"n\":5,\"a\":\"text\",\"b\":{\"x\":\"]\"}}",
+        // not wrapped in braces, and the device document's shape
+        u"\"a\":{\"x\":1},\"skip\":[]",
+        u"{\"Configurations\":[{\"Interface\":0,\"EndPoints\":[129,2]}],\"DeviceDescriptor\":{\"Manufacturer\":"
+        u"\"Acme\",\"Product\":\"Stick\"},\"DeviceProperty\":{\"ClassName\":\"DiskDrive\"}}",
+    };
+    for (const char16_t* text : texts) {
+        SCOPED_TRACE(u8(text));
+        CJsonNode whole, part;
+        ASSERT_TRUE(whole.LoadText(text));
+        ASSERT_TRUE(part.LoadMembers(text, {u"a", u"b", u"DeviceDescriptor", u"DeviceProperty"}));
+        EXPECT_EQ(part.kind, whole.kind);
+        for (const char16_t* name : {u"a", u"b", u"DeviceDescriptor", u"DeviceProperty"}) {
+            SCOPED_TRACE(u8(name));
+            auto w = whole.children.find(std::u16string_view(name));
+            auto p = part.children.find(std::u16string_view(name));
+            ASSERT_EQ(p != part.children.end(), w != whole.children.end());
+            if (w != whole.children.end()) EXPECT_EQ(flat(*p->second), flat(*w->second));
+        }
+    }
+}
+
 } // namespace

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "child/spawn.h"
 #include "fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -174,6 +175,38 @@ TEST_F(FilesTest, SecondOpenFollowsWindowsSharingRules)
         files.close(second);
     }
 }
+
+#ifdef ZELMUSB_PLATFORM_CHILD
+// The same rules hold between processes: a handle here against an open in another program.
+TEST_F(FilesTest, AnotherProcessMeetsTheSameSharingRules)
+{
+    constexpr uint32_t all = access::file_all_access;
+    const ShareCase cases[] = {
+        {"reader there while a reader here shares reading", access::generic_read, share::read, access::generic_read,
+         share_all, disposition::open_existing, err::success},
+        {"writer there while a reader here shares only reading", access::generic_read, share::read,
+         access::generic_write, share_all, disposition::open_existing, err::sharing_violation},
+        {"reader there that does not share the writing here", access::generic_write, share::read,
+         access::generic_read, share::read, disposition::open_existing, err::sharing_violation},
+        {"reader there while a document is being saved here", all, share::none, access::generic_read, share_all,
+         disposition::open_existing, err::sharing_violation},
+        {"reader there while a reader here shares everything", access::generic_read, share_all,
+         access::generic_read, share::read, disposition::open_existing, err::success},
+    };
+    put(u"shared.json", "content");
+    const std::u16string name = at(u"shared.json");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Handle here = 0;
+        ASSERT_EQ(files.open(name, c.first_access, c.first_share, disposition::open_existing, 0, here), err::success);
+        testchild::Child there;
+        ASSERT_TRUE(there.start({"open-file", text::to_utf8(name), std::to_string(c.second_access),
+                                 std::to_string(c.second_share)}));
+        EXPECT_EQ(there.wait(30000), int(c.expected));
+        EXPECT_EQ(files.close(here), err::success);
+    }
+}
+#endif
 
 TEST_F(FilesTest, DeleteIsRefusedWhileAHandleDoesNotShareDeletion)
 {

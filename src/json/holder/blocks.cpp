@@ -27,6 +27,11 @@ constexpr size_t kLargestPiece = 256 * 1024;
 
 thread_local Store* t_current = nullptr;
 
+// The releases put off by a ReleaseScope: `t_pending` blocks of `t_pending_store`.
+thread_local int t_release_depth = 0;
+thread_local Store* t_pending_store = nullptr;
+thread_local size_t t_pending = 0;
+
 } // namespace
 
 // Pieces of memory cut in order. The count of live blocks is kept without atomic operations while
@@ -67,9 +72,9 @@ public:
         drop();
     }
 
-    void drop() noexcept
+    void drop(size_t blocks = 1) noexcept
     {
-        if (live_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
+        if (live_.fetch_sub(blocks, std::memory_order_acq_rel) == blocks) destroy();
     }
 
 private:
@@ -125,17 +130,43 @@ void* allocate(size_t bytes)
     return static_cast<char*>(raw) + sizeof(Header);
 }
 
+namespace {
+void give_back_pending() noexcept
+{
+    if (t_pending_store) t_pending_store->drop(t_pending);
+    t_pending_store = nullptr;
+    t_pending = 0;
+}
+} // namespace
+
 void release(void* block) noexcept
 {
     if (!block) return;
     auto* header = reinterpret_cast<Header*>(static_cast<char*>(block) - sizeof(Header));
     Store* store = header->store;
-    if (!store)
+    if (!store) {
         std::free(header);
-    else if (store == t_current)
+    } else if (store == t_current) {
         store->forget_one();
-    else
+    } else if (t_release_depth > 0) {
+        if (store != t_pending_store) {
+            give_back_pending();
+            t_pending_store = store;
+        }
+        ++t_pending;
+    } else {
         store->drop();
+    }
+}
+
+ReleaseScope::ReleaseScope() noexcept
+{
+    ++t_release_depth;
+}
+
+ReleaseScope::~ReleaseScope()
+{
+    if (--t_release_depth == 0) give_back_pending();
 }
 
 LoadScope::LoadScope() : store_(Store::create()), outer_(t_current)

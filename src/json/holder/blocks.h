@@ -40,6 +40,18 @@ private:
     Store* outer_;
 };
 
+// Within its lifetime, the blocks of other stores that the thread releases are counted per store
+// and given back together when the outermost scope ends, rather than one atomic step per block:
+// releasing a large tree touches each of its stores' counts a few times instead of once per value.
+// Memory of a store thus goes back at the end of the scope at the latest.
+class ReleaseScope {
+public:
+    ReleaseScope() noexcept;
+    ~ReleaseScope();
+    ReleaseScope(const ReleaseScope&) = delete;
+    ReleaseScope& operator=(const ReleaseScope&) = delete;
+};
+
 // The standard allocator interface over allocate/release, for containers and strings.
 template <class T>
 struct Allocator {

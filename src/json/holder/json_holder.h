@@ -49,13 +49,29 @@ class Strumien;
 
 class JsonHolder {
 public:
-    // std::u16string's ordering compares code units as unsigned 16-bit numbers, a prefix first:
-    // exactly the member order the written text must show.
-    // The map's nodes of a parsed document are blocks of that document's store
-    // (json/holder/blocks.h).
-    using ArrayType = std::vector<JsonHolder*>;
-    using ObjectType = std::map<std::u16string, JsonHolder*, std::less<std::u16string>,
-                                json_blocks::Allocator<std::pair<const std::u16string, JsonHolder*>>>;
+    // Names compare as std::u16string does, code unit by code unit as unsigned 16-bit numbers, a
+    // prefix first: exactly the member order the written text must show. A name is looked up by
+    // any text.
+    struct NameOrder {
+        using is_transparent = void;
+        bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a < b; }
+    };
+    // The containers, their buffers, their map nodes and member names are blocks
+    // (json/holder/blocks.h): those made while a document is parsed or copied are cut from its
+    // store. Containers given to the adopting constructors are made with `new` as usual.
+    class ArrayType : public std::vector<JsonHolder*, json_blocks::Allocator<JsonHolder*>> {
+    public:
+        using vector::vector;
+        static void* operator new(size_t size) { return json_blocks::allocate(size); }
+        static void operator delete(void* p) noexcept { json_blocks::release(p); }
+    };
+    class ObjectType : public std::map<json_blocks::String, JsonHolder*, NameOrder,
+                                       json_blocks::Allocator<std::pair<const json_blocks::String, JsonHolder*>>> {
+    public:
+        using map::map;
+        static void* operator new(size_t size) { return json_blocks::allocate(size); }
+        static void operator delete(void* p) noexcept { json_blocks::release(p); }
+    };
 
     // Values are blocks too: a value made while a document is parsed lives in its store.
     static void* operator new(size_t size) { return json_blocks::allocate(size); }
@@ -188,9 +204,21 @@ public:
 private:
     friend class JsonParser;
     char16_t ReadWCharSlow();
-    // For the parser: appends the buffered code units ahead, at most `limit`, up to the first
-    // quote, backslash or line feed; returns how many were taken. Never reads the file.
-    size_t ReadPlainRun(std::u16string& out, uint64_t limit);
+    // For the parser: appends the buffered code units ahead, at most `limit`, as long as `keep`
+    // takes them; returns how many were taken. Never reads the file.
+    template <class Keep>
+    size_t ReadRun(std::u16string& out, uint64_t limit, Keep keep)
+    {
+        size_t taken = 0;
+        while (taken < limit && end_ - pos_ >= 2) {
+            const char16_t c = char16_t(buffer_[pos_] | (buffer_[pos_ + 1] << 8));
+            if (!keep(c)) break;
+            out.push_back(c);
+            pos_ += 2;
+            ++taken;
+        }
+        return taken;
+    }
 
     platform::Handle handle_ = platform::null_handle;
     bool open_ = false;

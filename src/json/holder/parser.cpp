@@ -69,9 +69,9 @@ inline bool is_hex_digit(char16_t c)
 
 // Inside a string, the characters that need more than being appended: the quote, the escape, and
 // the line feed (which moves the position to a new line).
-inline bool ends_plain_run(char16_t c)
+inline bool is_plain(char16_t c)
 {
-    return c == u'"' || c == u'\\' || c == u'\n';
+    return c != u'"' && c != u'\\' && c != u'\n';
 }
 
 // Code units of a text held in memory, offered the way Strumien offers a file's.
@@ -81,13 +81,14 @@ public:
     uint64_t getSize() const { return uint64_t(text_.size()) * 2; }
     char16_t ReadWChar() { return pos_ < text_.size() ? text_[pos_++] : char16_t(0xFFFF); }
 
-    // Appends to `out` the code units ahead, at most `limit`, up to the first that ends a plain
-    // run of a string; returns how many were taken.
-    size_t ReadPlainRun(std::u16string& out, uint64_t limit)
+    // Appends to `out` the code units ahead, at most `limit`, as long as `keep` takes them;
+    // returns how many were taken.
+    template <class Keep>
+    size_t ReadRun(std::u16string& out, uint64_t limit, Keep keep)
     {
         const size_t end = pos_ + size_t(std::min<uint64_t>(limit, text_.size() - pos_));
         size_t i = pos_;
-        while (i < end && !ends_plain_run(text_[i]))
+        while (i < end && keep(text_[i]))
             ++i;
         const size_t taken = i - pos_;
         out.append(text_.data() + pos_, taken);
@@ -102,7 +103,7 @@ private:
 
 // The value of a number text that is an optional minus and up to fifteen decimal digits: exact
 // in a double, so the same value the full conversion gives. Empty for any other text.
-std::optional<double> small_integer(const std::u16string& text)
+inline std::optional<double> small_integer(const std::u16string& text)
 {
     size_t i = text.size() > 0 && text[0] == u'-' ? 1 : 0;
     const size_t digits = text.size() - i;
@@ -137,11 +138,14 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     auto root_owner = std::make_unique<JsonHolder>();
     JsonHolder* root = root_owner.get();
     JsonHolder* current = root;
+    // The whole input, as whole code units; an odd final byte is never read.
+    const uint64_t count = input.getSize() / 2;
     std::vector<JsonHolder*> stack;
-    // One up-front allocation for the usual depths. Made first, a request of this size also has
-    // the allocator gather up the small blocks freed earlier, so the new tree is laid out compactly;
-    // loading and releasing large documents is markedly faster for it.
-    stack.reserve(1024);
+    // For a large document, one up-front allocation for the usual depths. Made first, a request of
+    // this size also has the allocator gather up the small blocks freed earlier, so the new tree is
+    // laid out compactly; loading and releasing large documents is markedly faster for it. A small
+    // document is over before that pays.
+    stack.reserve(count >= 16 * 1024 ? 1024 : 16);
     int depth = 0;
     std::u16string text, name, escape;
     bool is_name = false;
@@ -167,10 +171,17 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
             set_container(*child, JsonHolderType::Object);
         // A quote, a literal or a number starts as a Null placeholder that gets its final value
         // when its text is complete.
-        if (member)
-            current->Add(name, child.get());
-        else
-            current->Add(child.get());
+        if (!member) {
+            current->payload.array->push_back(child.get());
+        } else {
+            // Documents list their members in name order, as this library writes them: a name
+            // after the last one goes to the end at once; any other takes the full check.
+            JsonHolder::ObjectType& members = *current->payload.object;
+            if (members.empty() || std::u16string_view(members.rbegin()->first) < std::u16string_view(name))
+                members.emplace_hint(members.end(), std::u16string_view(name), child.get());
+            else
+                current->Add(name, child.get());
+        }
         stack.push_back(current);
         current = child.release();
         ++depth;
@@ -224,8 +235,6 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     };
 
     try {
-        // The whole input, as whole code units; an odd final byte is never read.
-        const uint64_t count = input.getSize() / 2;
         for (uint64_t i = 0; i < count; ++i) {
             const char16_t c = input.ReadWChar();
             ++column;
@@ -307,7 +316,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
                     text.push_back(c);
                     if (c != u'\n') {
                         // The plain characters that follow in one piece: each only moves the column.
-                        const size_t taken = input.ReadPlainRun(text, count - i - 1);
+                        const size_t taken = input.ReadRun(text, count - i - 1, is_plain);
                         i += taken;
                         column += int(taken);
                     }
@@ -336,6 +345,10 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
             case InNumber: {
                 if (is_number_char(c)) {
                     text.push_back(c);
+                    // The number characters that follow in one piece: each only moves the column.
+                    const size_t taken = input.ReadRun(text, count - i - 1, is_number_char);
+                    i += taken;
+                    column += int(taken);
                     break;
                 }
                 // "%lf": the longest leading part that is a number; nothing at all is an error.
@@ -387,19 +400,6 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     result.destruuj();
     result.take(*root);
     return true;
-}
-
-size_t Strumien::ReadPlainRun(std::u16string& out, uint64_t limit)
-{
-    size_t taken = 0;
-    while (taken < limit && end_ - pos_ >= 2) {
-        const char16_t c = char16_t(buffer_[pos_] | (buffer_[pos_ + 1] << 8));
-        if (ends_plain_run(c)) break;
-        out.push_back(c);
-        pos_ += 2;
-        ++taken;
-    }
-    return taken;
 }
 
 bool JsonHolder::Parse(Strumien& input, JsonHolder& result, std::u16string& error)

@@ -123,6 +123,7 @@ void JsonHolder::destruuj()
         return;
     }
     if (kind != JsonHolderType::Array && kind != JsonHolderType::Object) return;
+    json_blocks::ReleaseScope batch;
 
     struct Level {
         JsonHolder* node;
@@ -352,10 +353,12 @@ JsonHolder* JsonHolder::Add(const std::u16string& name, JsonHolder* value)
     if (!value) throw JsonHolderException(u"Wadliwy argument typu JsonHolder *");
     // Documents written by this library list members in name order: try the end first.
     ObjectType& members = *payload.object;
-    auto at = members.empty() || members.rbegin()->first < name ? members.end() : members.lower_bound(name);
-    if (at != members.end() && at->first == name)
+    const std::u16string_view key = name;
+    auto at = members.empty() || std::u16string_view(members.rbegin()->first) < key ? members.end()
+                                                                                   : members.lower_bound(key);
+    if (at != members.end() && std::u16string_view(at->first) == key)
         throw JsonHolderException(u"Pole obiektu o wskazanej nazwie już istnieje");
-    members.emplace_hint(at, name, value);
+    members.emplace_hint(at, key, value);
     return value;
 }
 

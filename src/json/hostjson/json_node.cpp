@@ -18,6 +18,7 @@ CJsonNode::~CJsonNode()
 void CJsonNode::RemoveAll()
 {
     if (children.empty()) return;
+    json_blocks::ReleaseScope batch;
     struct Level {
         CJsonNode* node;
         CJsonChildren::iterator next;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
@@ -72,6 +73,11 @@ public:
     // Replaces the children with the content of `text` (a "*hex*" text is decoded first).
     // Always true: malformed text gives a partial or empty document.
     bool LoadText(const std::u16string& text);
+    // LoadText for a reader that wants only some members of the root: the members named in
+    // `names` and the node's own kind come out as LoadText gives them (so a member is found under
+    // its name exactly when LoadText would file it there); the root's other containers are passed
+    // over unread, and what else the root holds is unspecified. Always true.
+    bool LoadMembers(const std::u16string& text, std::initializer_list<std::u16string_view> names);
 
     // Containers nested deeper than this below the node being loaded end the reading, as an
     // unreadable token does: the levels read so far are kept. The deepest real document, the
@@ -90,6 +96,7 @@ public:
     int32_t fractionalNumbers = 0;
 
 private:
+    bool Load(const std::u16string& text, std::initializer_list<std::u16string_view>* names);
     // Stores `node` under `key`, replacing (and deleting) a different node stored there.
     void Store(json_blocks::String&& key, CJsonNode* node);
     json_blocks::String NextElementKey() const;

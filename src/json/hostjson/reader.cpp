@@ -1,6 +1,7 @@
 // The host's lenient reader. It reads tokens and never reports an error: a string followed by a
 // value is a member name (the colon is optional), a value without a name is an array element,
 // either closing bracket ends any container, and a token it cannot read ends every level.
+#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -69,6 +70,10 @@ public:
         return Token::End; // not advanced: every later read gives End too
     }
 
+    // While off, String tokens are read past without keeping their content (for text passed
+    // over unread).
+    void keep_strings(bool keep) { keep_ = keep; }
+
     const std::u16string& string() const { return string_; }
     std::u16string_view number() const { return number_; }
     // Hands the content of the last String over, taking the receiver's old buffer for the next one.
@@ -100,6 +105,22 @@ private:
     {
         string_.clear();
         ++pos_;
+        if (!keep_) {
+            // The same end as below, found without collecting: up to the next unescaped quote,
+            // the added brace taken as a plain character, a backslash taking the next one.
+            while (pos_ < size_) {
+                while (pos_ < text_.size() && text_[pos_] != u'"' && text_[pos_] != u'\\')
+                    ++pos_;
+                if (pos_ >= size_) return;
+                const char16_t c = at(pos_++);
+                if (c == u'"') return;
+                if (c == u'\\') {
+                    if (pos_ >= size_) return;
+                    ++pos_;
+                }
+            }
+            return;
+        }
         bool closed = false;
         while (pos_ < size_) {
             // The plain run up to the next quote or backslash, in one piece.
@@ -133,6 +154,7 @@ private:
     size_t size_;
     size_t pos_ = 0;
     bool fractional_;
+    bool keep_ = true;
     std::u16string string_;
     std::u16string_view number_;
 };
@@ -160,6 +182,16 @@ struct Level {
 } // namespace
 
 bool CJsonNode::LoadText(const std::u16string& input)
+{
+    return Load(input, nullptr);
+}
+
+bool CJsonNode::LoadMembers(const std::u16string& input, std::initializer_list<std::u16string_view> names)
+{
+    return Load(input, &names);
+}
+
+bool CJsonNode::Load(const std::u16string& input, std::initializer_list<std::u16string_view>* names)
 {
     RemoveAll();
     // The document's nodes, keys and map nodes are cut from one store, in reading order.
@@ -236,9 +268,10 @@ bool CJsonNode::LoadText(const std::u16string& input)
             break;
         case Token::OpenBrace:
         case Token::OpenBracket: {
-            if (depth > size_t(kMaxLoadDepth)) {
-                // Only the container that goes too deep is left out, with all it holds; what
-                // follows it at this level is read as usual.
+            // Either closing bracket ends any container, so passing over one is counting brackets
+            // until they balance, or until a token that ends every level.
+            auto pass_over = [&] {
+                tokens.keep_strings(false);
                 for (size_t open = 1; open > 0;) {
                     const Token t = tokens.next();
                     if (t == Token::End) {
@@ -248,8 +281,23 @@ bool CJsonNode::LoadText(const std::u16string& input)
                     if (t == Token::OpenBrace || t == Token::OpenBracket) ++open;
                     if (t == Token::CloseBrace || t == Token::CloseBracket) --open;
                 }
+                tokens.keep_strings(true);
+            };
+            if (depth > size_t(kMaxLoadDepth)) {
+                // Only the container that goes too deep is left out, with all it holds; what
+                // follows it at this level is read as usual.
+                pass_over();
                 level.pending.clear();
                 level.empty_seen = false;
+                break;
+            }
+            if (names && depth == 1 &&
+                std::find(names->begin(), names->end(), std::u16string_view(level.pending)) == names->end()) {
+                // A container the reader does not want. An element still turns the root into an
+                // array, as its adding would (which decides where later members are filed).
+                if (level.pending.empty()) level.target->kind = JSON_ARRAY;
+                pass_over();
+                level.pending.clear();
                 break;
             }
             auto node = std::make_unique<CJsonNode>();

@@ -18,15 +18,12 @@
 #include "platform/native.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/common.h"
+#include "platform/posix/file_sharing.h"
 #include "platform/posix/root.h"
 #include "text/text.h"
 
 namespace platform::posix {
 namespace {
-
-constexpr uint32_t want_read = 1;
-constexpr uint32_t want_write = 2;
-constexpr uint32_t want_delete = 4;
 
 // The data rights an access mask asks for, as sharing sees them.
 uint32_t rights_of(uint32_t access)
@@ -49,77 +46,6 @@ struct OpenFile {
     uint32_t rights = 0;
     uint32_t share = 0;
 };
-
-// Sharing between processes: every handle holds shared OFD locks on the file itself, far beyond
-// any data, one byte for each right it uses and one for each right it does not share. A new open
-// conflicts when another handle denies a right it wants, or uses a right it does not share. The
-// locks go with the handle's open file description, so a process that dies releases them.
-constexpr off_t share_lock_base = 0x7FFFFFFF00000000LL;
-constexpr off_t uses_byte(uint32_t right_index) { return share_lock_base + off_t(right_index); }
-constexpr off_t denies_byte(uint32_t right_index) { return share_lock_base + 3 + off_t(right_index); }
-constexpr off_t share_lock_bytes = 6;
-
-// Whether another open file description holds a lock on any of `count` bytes from `start`.
-bool locked_elsewhere(int fd, off_t start, off_t count)
-{
-    struct flock l {};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = start;
-    l.l_len = count;
-    if (::fcntl(fd, F_OFD_GETLK, &l) != 0) return false;
-    return l.l_type != F_UNLCK;
-}
-
-bool lock_shared(int fd, off_t byte)
-{
-    struct flock l {};
-    l.l_type = F_RDLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = byte;
-    l.l_len = 1;
-    for (;;) {
-        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return true;
-        if (errno != EINTR) return false;
-    }
-}
-
-// A descriptor of the same file for its share-mode locks (a read lock needs one open for reading).
-int open_lock_descriptor(int fd)
-{
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-}
-
-// Takes the share-mode locks of a handle with `rights` and `share_mode` on `lock_fd`; false when
-// a handle of another description conflicts (the locks taken are then dropped with the fd).
-bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode)
-{
-    static constexpr uint32_t right_bits[3] = {1, 2, 4};   // want_read, want_write, want_delete
-    static constexpr uint32_t share_bits[3] = {share::read, share::write, share::del};
-    for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && !lock_shared(lock_fd, uses_byte(i))) return false;
-        if (!(share_mode & share_bits[i]) && !lock_shared(lock_fd, denies_byte(i))) return false;
-    }
-    // Both sides lock first and look second, so of two opens racing at least one sees the other.
-    for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && locked_elsewhere(lock_fd, denies_byte(i), 1)) return false;
-        if (!(share_mode & share_bits[i]) && locked_elsewhere(lock_fd, uses_byte(i), 1)) return false;
-    }
-    return true;
-}
-
-// Whether a handle of another process (or description) that does not share deletion has `native`
-// open, or, with `any`, whether any handle at all has it open with a right or a denial.
-bool open_elsewhere(const std::string& native, bool any)
-{
-    const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) return false;
-    const bool held = any ? locked_elsewhere(fd, share_lock_base, share_lock_bytes)
-                          : locked_elsewhere(fd, denies_byte(2), 1);
-    ::close(fd);
-    return held;
-}
 
 bool writable(const struct stat& st)
 {
@@ -206,31 +132,12 @@ public:
     Error open(const std::u16string& path, uint32_t desired_access, uint32_t share_mode,
                uint32_t creation_disposition, uint32_t flags_and_attributes, Handle& out) override
     {
-        const std::string p = file_path(path);
-        if (p.empty()) return err::path_not_found;
-        if (has_invalid_name_char(p)) return err::invalid_name;
         if (creation_disposition < disposition::create_new || creation_disposition > disposition::truncate_existing)
             return err::invalid_parameter;
         const uint32_t rights = rights_of(desired_access);
         if (creation_disposition == disposition::truncate_existing && !(rights & want_write))
             return err::invalid_parameter;
         share_mode &= share::read | share::write | share::del;
-
-        std::lock_guard lock(mutex_);
-        struct stat st {};
-        const bool exists = ::stat(p.c_str(), &st) == 0;
-        if (!exists && errno != ENOENT) return from_errno(errno);
-        if (exists) {
-            if (S_ISDIR(st.st_mode)) return err::access_denied;
-            if (creation_disposition == disposition::create_new) return err::file_exists;
-            const bool truncates = creation_disposition == disposition::create_always ||
-                                   creation_disposition == disposition::truncate_existing;
-            if (!writable(st) && ((rights & want_write) || truncates)) return err::access_denied;
-            if (conflicts(st.st_dev, st.st_ino, rights, share_mode)) return err::sharing_violation;
-        } else if (creation_disposition == disposition::open_existing ||
-                   creation_disposition == disposition::truncate_existing) {
-            return missing_path_error(p);
-        }
 
         int flags = O_CLOEXEC;
         if ((rights & want_read) && (rights & want_write))
@@ -256,6 +163,28 @@ public:
             // Truncation needs a writable descriptor even when the caller asked for no data access.
             flags = (flags & ~O_PATH) | O_WRONLY;
         }
+
+        std::lock_guard lock(mutex_);
+        if (creation_disposition == disposition::open_existing)
+            return open_existing(path, flags, rights, share_mode, out);
+
+        const std::string p = file_path(path);
+        if (p.empty()) return err::path_not_found;
+        if (has_invalid_name_char(p)) return err::invalid_name;
+        struct stat st {};
+        const bool exists = ::stat(p.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT) return from_errno(errno);
+        if (exists) {
+            if (S_ISDIR(st.st_mode)) return err::access_denied;
+            if (creation_disposition == disposition::create_new) return err::file_exists;
+            const bool truncates = creation_disposition == disposition::create_always ||
+                                   creation_disposition == disposition::truncate_existing;
+            if (!writable(st) && ((rights & want_write) || truncates)) return err::access_denied;
+            if (conflicts(st.st_dev, st.st_ino, rights, share_mode)) return err::sharing_violation;
+        } else if (creation_disposition == disposition::truncate_existing) {
+            return missing_path_error(p);
+        }
+
         // Opened without blocking, so that a named pipe or a device at the path cannot stall the
         // caller (with every other file call of the process waiting on the lock); it is not a file.
         const int fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
@@ -273,31 +202,20 @@ public:
             ::close(fd);
             return err::access_denied;
         }
-        // Sharing with the handles of other processes, before anything of the file changes.
-        int lock_fd = -1;
-        if (rights != 0 || share_mode != (share::read | share::write | share::del)) {
-            lock_fd = open_lock_descriptor(fd);
-            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode)) {
-                ::close(lock_fd);
-                ::close(fd);
-                if (!exists) ::unlink(p.c_str());
-                return err::sharing_violation;
-            }
+        const Error shared = take_sharing(fd, now, flags, rights, share_mode, out);
+        if (shared != err::success) {
+            if (!exists) ::unlink(p.c_str());
+            return shared;
         }
         if (truncate && ::ftruncate(fd, 0) != 0) {
             const Error r = from_errno(errno);
-            if (lock_fd >= 0) ::close(lock_fd);
-            ::close(fd);
+            forget(out);
             return r;
         }
-        if (!(flags & O_PATH)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (!exists && (flags_and_attributes & attribute::readonly)) {
             // As on Windows, the new file is read-only for later opens; this handle keeps its rights.
             ::fchmod(fd, now.st_mode & ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH));
         }
-        next_ += 4;
-        open_.emplace(next_, OpenFile{fd, lock_fd, now.st_dev, now.st_ino, rights, share_mode});
-        out = next_;
         return err::success;
     }
 
@@ -316,6 +234,9 @@ public:
             }
             if (n == 0) break;
             read += uint32_t(n);
+            // Only regular files are opened here: a short read is the end of the file, and asking
+            // again would only find that out with one more call.
+            if (read < size) break;
         }
         return err::success;
     }
@@ -356,7 +277,7 @@ public:
         const int fd = it->second.fd;
         const int lock_fd = it->second.lock_fd;
         open_.erase(it);
-        if (lock_fd >= 0) ::close(lock_fd);
+        if (lock_fd >= 0 && lock_fd != fd) ::close(lock_fd);
         ::close(fd);
         return err::success;
     }
@@ -523,6 +444,89 @@ public:
     }
 
 private:
+    // The opening of a file that must exist: the open comes first, and what the other dispositions
+    // check by name beforehand is checked on the open descriptor, so that the common case (a
+    // document read whole) costs as few system calls as the sharing rules allow. Nothing of the
+    // file changes before the checks pass. Called with the mutex held.
+    Error open_existing(const std::u16string& path, int flags, uint32_t rights, uint32_t share_mode, Handle& out)
+    {
+        std::string p = native_path(path);
+        if (p.empty()) return err::path_not_found;
+        if (has_invalid_name_char(p)) return err::invalid_name;
+        // Opened without blocking, so that a named pipe or a device at the path cannot stall the
+        // caller (with every other file call of the process waiting on the lock); it is not a file.
+        int fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+        if (fd < 0 && errno == ENOENT) {
+            // Not there as written: perhaps under another letter case.
+            const std::string resolved = resolve_case(p);
+            if (resolved != p) {
+                p = resolved;
+                fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+            } else {
+                errno = ENOENT;
+            }
+        }
+        if (fd < 0) {
+            const int e = errno;
+            return e == ENOENT ? missing_path_error(p) : (e == ENXIO || e == EISDIR) ? err::access_denied : from_errno(e);
+        }
+        struct stat now {};
+        if (::fstat(fd, &now) != 0) {
+            const Error r = from_errno(errno);
+            ::close(fd);
+            return r;
+        }
+        Error refused = err::success;
+        if (!S_ISREG(now.st_mode))
+            refused = err::access_denied; // a folder, a pipe, a device: not a file
+        else if (!writable(now) && (rights & want_write))
+            refused = err::access_denied;
+        else if (conflicts(now.st_dev, now.st_ino, rights, share_mode))
+            refused = err::sharing_violation;
+        if (refused != err::success) {
+            ::close(fd);
+            return refused;
+        }
+        return take_sharing(fd, now, flags, rights, share_mode, out);
+    }
+
+    // Takes the share-mode locks of a new handle on `fd` (an open regular file of status `now`)
+    // and records the handle. On a conflict `fd` is closed and nothing is recorded. Called with
+    // the mutex held.
+    Error take_sharing(int fd, const struct stat& now, int flags, uint32_t rights, uint32_t share_mode, Handle& out)
+    {
+        // Sharing with the handles of other processes, before anything of the file changes. A
+        // descriptor open for reading holds the locks itself; any other needs one of its own.
+        int lock_fd = -1;
+        if (rights != 0 || share_mode != (share::read | share::write | share::del)) {
+            const int access_mode = flags & O_ACCMODE;
+            const bool readable = !(flags & O_PATH) && (access_mode == O_RDONLY || access_mode == O_RDWR);
+            lock_fd = readable ? fd : open_lock_descriptor(fd);
+            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode)) {
+                if (lock_fd != fd) ::close(lock_fd);
+                ::close(fd);
+                return err::sharing_violation;
+            }
+        }
+        // A regular file never blocks: O_NONBLOCK, which only kept the open itself from stalling
+        // on something else at the path, has no effect on it and may stay.
+        next_ += 4;
+        open_.emplace(next_, OpenFile{fd, lock_fd, now.st_dev, now.st_ino, rights, share_mode});
+        out = next_;
+        return err::success;
+    }
+
+    // Closes a handle just recorded, with its descriptors. Called with the mutex held.
+    void forget(Handle h)
+    {
+        auto it = open_.find(h);
+        if (it == open_.end()) return;
+        const OpenFile f = it->second;
+        open_.erase(it);
+        if (f.lock_fd >= 0 && f.lock_fd != f.fd) ::close(f.lock_fd);
+        ::close(f.fd);
+    }
+
     static uint32_t attributes_of(const struct stat& st)
     {
         if (S_ISDIR(st.st_mode)) return attribute::directory;

@@ -5,11 +5,14 @@
 //                                     (or a minute has passed); 0, or 10 + the create error
 //   set-event <pid> <handle value>    opens the event that the value names in process <pid> and
 //                                     sets it; 0, or the error of the open
+//   open-file <path> <access> <share> opens an existing file with that access and share mode
+//                                     (decimal) and closes it; 0, or the error of the open
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
 #include "text/text.h"
@@ -41,6 +44,18 @@ int main(int argc, char** argv)
         return static_cast<int>(e);
     }
 
-    std::fprintf(stderr, "usage: platform_b_child hold-mutex <mutex> <quit-event> | set-event <pid> <value>\n");
+    if (command == "open-file" && argc == 5) {
+        platform::Files& files = platform::files();
+        platform::Handle file = platform::null_handle;
+        const platform::Error e =
+            files.open(text::from_utf8(argv[2]), uint32_t(std::strtoul(argv[3], nullptr, 10)),
+                       uint32_t(std::strtoul(argv[4], nullptr, 10)), platform::disposition::open_existing,
+                       platform::attribute::normal, file);
+        if (e == platform::err::success) files.close(file);
+        return static_cast<int>(e % 200);
+    }
+
+    std::fprintf(stderr, "usage: platform_b_child hold-mutex <mutex> <quit-event> | set-event <pid> <value> | "
+                         "open-file <path> <access> <share>\n");
     return 2;
 }
