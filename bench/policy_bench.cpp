@@ -295,10 +295,36 @@ private:
     double& sum_;
 };
 
-// Only the calls the search for the desktop user makes are timed; the rest pass through.
-class TimedProcessList : public platform::Processes {
+// The calls of the running process itself, passed to the real family: the wrappers below answer
+// or time only the calls that look at other processes.
+class OwnProcessCalls : public platform::Processes {
 public:
-    TimedProcessList(platform::Processes& real, double& sum) : real_(real), sum_(sum) {}
+    explicit OwnProcessCalls(platform::Processes& real) : real_(real) {}
+    uint32_t current_id() override { return real_.current_id(); }
+    uint32_t current_thread_id() override { return real_.current_thread_id(); }
+    platform::Error current_module_path(std::u16string& path) override { return real_.current_module_path(path); }
+    std::u16string current_arguments() override { return real_.current_arguments(); }
+    platform::Error current_user_name(std::u16string& name) override { return real_.current_user_name(name); }
+    uint16_t user_ui_language() override { return real_.user_ui_language(); }
+    uint16_t system_ui_language() override { return real_.system_ui_language(); }
+    platform::Error launch(const platform::LaunchRequest& r, platform::LaunchResult& out) override
+    {
+        return real_.launch(r, out);
+    }
+    [[noreturn]] void terminate_current(uint32_t code) override
+    {
+        real_.terminate_current(code);
+        std::abort(); // not reached
+    }
+
+protected:
+    platform::Processes& real_;
+};
+
+// Only the calls the search for the desktop user makes are timed; the rest pass through.
+class TimedProcessList : public OwnProcessCalls {
+public:
+    TimedProcessList(platform::Processes& real, double& sum) : OwnProcessCalls(real), sum_(sum) {}
     platform::Error enumerate(std::vector<uint32_t>& ids) override
     {
         Timed t(sum_);
@@ -339,25 +365,8 @@ public:
         Timed t(sum_);
         return real_.snapshot_exe_name(pid, name);
     }
-    uint32_t current_id() override { return real_.current_id(); }
-    uint32_t current_thread_id() override { return real_.current_thread_id(); }
-    platform::Error current_module_path(std::u16string& path) override { return real_.current_module_path(path); }
-    std::u16string current_arguments() override { return real_.current_arguments(); }
-    platform::Error current_user_name(std::u16string& name) override { return real_.current_user_name(name); }
-    uint16_t user_ui_language() override { return real_.user_ui_language(); }
-    uint16_t system_ui_language() override { return real_.system_ui_language(); }
-    platform::Error launch(const platform::LaunchRequest& r, platform::LaunchResult& out) override
-    {
-        return real_.launch(r, out);
-    }
-    [[noreturn]] void terminate_current(uint32_t code) override
-    {
-        real_.terminate_current(code);
-        std::abort(); // not reached
-    }
 
 private:
-    platform::Processes& real_;
     double& sum_;
 };
 
@@ -481,9 +490,9 @@ BENCHMARK(identity_alone)->Unit(benchmark::kMicrosecond);
 // A desktop of four processes, one of them the shell, answered from memory: the identity's own
 // work (parse, five texts, checksum input, SHA-1, the search for the desktop user) without the
 // cost of the system's process list, which the next benchmark shows by itself.
-class FourProcesses : public platform::Processes {
+class FourProcesses : public OwnProcessCalls {
 public:
-    explicit FourProcesses(platform::Processes& real) : real_(real) {}
+    explicit FourProcesses(platform::Processes& real) : OwnProcessCalls(real) {}
     platform::Error enumerate(std::vector<uint32_t>& ids) override
     {
         ids = {4, 310, 320, 330};
@@ -517,25 +526,7 @@ public:
     {
         return module_base_name(platform::Handle(uintptr_t(pid)), name);
     }
-    uint32_t current_id() override { return real_.current_id(); }
-    uint32_t current_thread_id() override { return real_.current_thread_id(); }
-    platform::Error current_module_path(std::u16string& path) override { return real_.current_module_path(path); }
-    std::u16string current_arguments() override { return real_.current_arguments(); }
-    platform::Error current_user_name(std::u16string& name) override { return real_.current_user_name(name); }
-    uint16_t user_ui_language() override { return real_.user_ui_language(); }
-    uint16_t system_ui_language() override { return real_.system_ui_language(); }
-    platform::Error launch(const platform::LaunchRequest& r, platform::LaunchResult& out) override
-    {
-        return real_.launch(r, out);
-    }
-    [[noreturn]] void terminate_current(uint32_t code) override
-    {
-        real_.terminate_current(code);
-        std::abort(); // not reached
-    }
 
-private:
-    platform::Processes& real_;
 };
 
 void identity_own_work(benchmark::State& state)
