@@ -273,20 +273,25 @@ uint32_t Manager::PollPending(uint32_t waitForPending, uint32_t bound_ms, std::u
     return 0;
 }
 
-uint32_t Manager::Start(uint32_t waitForPending, std::u16string& status_text, void* context, StateCallback callBack)
+uint32_t Manager::RunAndPoll(SCManager::Operation op, uint32_t bound_ms, uint32_t waitForPending,
+                            std::u16string& status_text, void* context, StateCallback callBack)
 {
+    const bool start = op == SCManager::Operation::StartSvc;
     uint32_t code = 0;
     try {
-        if ((code = open_service_alone(scm, platform::service::start | platform::service::query_status, status_text)) != 0) return code;
-        if ((code = scm.StartSvc()) != 0) {
+        const uint32_t access = (start ? platform::service::start : platform::service::stop) |
+                                platform::service::query_status;
+        if ((code = open_service_alone(scm, access, status_text)) != 0) return code;
+        platform::ServiceStatus state;
+        code = start ? scm.StartSvc() : scm.ControlSvc(platform::service::control_stop, state);
+        if (code != 0) {
             status_text = scm.getStatus();
             scm.CloseSvc();
             return code;
         }
         if (waitForPending != 0) {
-            code = PollPending(waitForPending, start_wait_ms, status_text, context, callBack);
-            if (code == platform::err::service_request_timeout)
-                status_text = SCManager::StatusText(SCManager::Operation::StartSvc, code);
+            code = PollPending(waitForPending, bound_ms, status_text, context, callBack);
+            if (code == platform::err::service_request_timeout) status_text = SCManager::StatusText(op, code);
         }
         scm.CloseSvc();
         return code;
@@ -298,31 +303,15 @@ uint32_t Manager::Start(uint32_t waitForPending, std::u16string& status_text, vo
     }
 }
 
+uint32_t Manager::Start(uint32_t waitForPending, std::u16string& status_text, void* context, StateCallback callBack)
+{
+    return RunAndPoll(SCManager::Operation::StartSvc, start_wait_ms, waitForPending, status_text, context, callBack);
+}
+
 uint32_t Manager::Stop(uint32_t waitForPending, std::u16string& status_text, void* context, StateCallback callBack)
 {
     if (!Detach(status_text)) return GetLastLibraryError();
-    uint32_t code = 0;
-    try {
-        if ((code = open_service_alone(scm, platform::service::stop | platform::service::query_status, status_text)) != 0) return code;
-        platform::ServiceStatus state;
-        if ((code = scm.ControlSvc(platform::service::control_stop, state)) != 0) {
-            status_text = scm.getStatus();
-            scm.CloseSvc();
-            return code;
-        }
-        if (waitForPending != 0) {
-            code = PollPending(waitForPending, stop_wait_ms, status_text, context, callBack);
-            if (code == platform::err::service_request_timeout)
-                status_text = SCManager::StatusText(SCManager::Operation::ControlSvc, code);
-        }
-        scm.CloseSvc();
-        return code;
-    } catch (const std::u16string& thrown) {
-        status_text = thrown;
-        scm.CloseSvc();
-        scm.CloseMan();
-        return code;
-    }
+    return RunAndPoll(SCManager::Operation::ControlSvc, stop_wait_ms, waitForPending, status_text, context, callBack);
 }
 
 } // namespace ZelmUsbVardoManager

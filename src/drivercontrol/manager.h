@@ -146,6 +146,10 @@ protected:
     // Polls a pending service (Start, Stop). `last` is the last QueryStatus result.
     uint32_t PollPending(uint32_t waitForPending, uint32_t bound_ms, std::u16string& status_text,
                          void* context, StateCallback callBack);
+    // Start and Stop: opens the service for `op` (StartSvc or ControlSvc with the stop control),
+    // runs it, and polls while it is pending when `waitForPending` is not 0, for at most `bound_ms`.
+    uint32_t RunAndPoll(SCManager::Operation op, uint32_t bound_ms, uint32_t waitForPending,
+                        std::u16string& status_text, void* context, StateCallback callBack);
 
     DeviceTester* tester = nullptr;
     NotifySender* notifier = nullptr;
