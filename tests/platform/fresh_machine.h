@@ -3,21 +3,17 @@
 #pragma once
 
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
 #include <process.h>
 #else
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -162,32 +158,5 @@ inline std::string read_text_file(const std::filesystem::path& p)
     s << in.rdbuf();
     return s.str();
 }
-
-#ifndef _WIN32
-// Runs a program with `args` (the program first), standard input from /dev/null and both output
-// streams into `out`; returns its exit code (-1 when it did not exit normally) and leaves what it
-// wrote in `output`.
-inline int run_capturing(std::vector<std::string> args, const std::filesystem::path& out, std::string& output)
-{
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = ::open("/dev/null", O_RDONLY);
-        ::dup2(in, 0);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    output = read_text_file(out);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-#endif
 
 } // namespace platform_test

@@ -7,17 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "fresh_machine.h"
+#include "run_tool.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "text/text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -30,71 +23,18 @@ struct ToolRun {
     std::string output; // standard output and error, with CR LF as LF
 };
 
+ToolRun run_reg(const TempFolder& dir, const std::vector<std::string>& args)
+{
+    ToolRun run;
 #ifdef _WIN32
-
-std::wstring quote(const std::string& arg)
-{
-    std::wstring w;
-    for (char16_t c : text::from_utf8(arg)) w += wchar_t(c);
-    if (!w.empty() && w.find_first_of(L" \t\"") == std::wstring::npos) return w;
-    std::wstring q = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : w) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        q.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        q += c;
-        backslashes = 0;
-    }
-    q.append(backslashes * 2, L'\\'); // before the closing quote
-    return q + L"\"";
-}
-
-ToolRun run_reg(const TempFolder& dir, const std::vector<std::string>& args)
-{
-    ToolRun run;
-    const std::wstring out_path = (dir.path() / platform_test::unique_name("out")).wstring();
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) return run;
-    HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
-    std::wstring command = L"reg.exe";
-    for (const auto& a : args) command += L" " + quote(a);
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = in;
-    si.hStdOutput = out;
-    si.hStdError = out;
-    PROCESS_INFORMATION pi{};
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 259);
-        DWORD code = 0;
-        GetExitCodeProcess(pi.hProcess, &code);
-        run.exit_code = int(code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-    }
-    CloseHandle(out);
-    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
-    run.output = platform_test::read_text_file(out_path);
-    return run;
-}
-
+    std::vector<std::string> all = {"reg.exe"};
 #else
-
-ToolRun run_reg(const TempFolder& dir, const std::vector<std::string>& args)
-{
-    ToolRun run;
     std::vector<std::string> all = {ZELMUSB_REG_TOOL};
+#endif
     all.insert(all.end(), args.begin(), args.end());
     run.exit_code = platform_test::run_capturing(all, dir.path() / platform_test::unique_name("out"), run.output);
     return run;
 }
-
-#endif
 
 std::string lf(std::string s)
 {

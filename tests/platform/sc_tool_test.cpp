@@ -5,12 +5,11 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "fresh_machine.h"
+#include "run_tool.h"
 #include "platform/posix/services_admin.h"
 
 namespace {
