@@ -9,11 +9,14 @@
 
 #include <algorithm>
 
+#include "../model/machine_file.h"
 #include "json/hostjson/json_node.h"
 #include "text/text.h"
 
 namespace driver_e2e {
 namespace {
+
+using model_test::ejected_letters;
 
 namespace fs = std::filesystem;
 
@@ -71,20 +74,6 @@ std::u16string utf16_file(const fs::path& p)
 {
     const std::string b = e2e::read_file(p);
     return text::from_utf16le(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(b.data()), b.size()));
-}
-
-// The letters the machine file marks ejected.
-std::string ejected_letters(const std::string& machine_json)
-{
-    std::string compact;
-    for (char c : machine_json)
-        if (c != ' ' && c != '\n' && c != '\r' && c != '\t') compact += c;
-    std::string letters;
-    for (size_t at = compact.find("\"letter\":\""); at != std::string::npos; at = compact.find("\"letter\":\"", at + 1)) {
-        const size_t end = compact.find('}', at);
-        if (compact.substr(at, end - at).find("\"ejected\":true") != std::string::npos) letters += compact[at + 10];
-    }
-    return letters;
 }
 
 // Every report below the data folder's "logs": its entries as "event=value;" texts, by file name.

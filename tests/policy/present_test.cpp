@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "../host/fakes.h"
+#include "../model/machine_file.h"
 #include "../usbinventory/model_machine.h"
 #include "host/app.h"
 #include "host/driver_run.h"
@@ -16,6 +17,8 @@
 #include "policy_fixture.h"
 
 namespace {
+
+using model_test::ejected_letters;
 
 using inventory_test::ModelMachine;
 using inventory_test::read_fixture;
@@ -67,20 +70,6 @@ std::vector<std::filesystem::path> reports_in(const std::filesystem::path& data)
         if (it->is_regular_file()) found.push_back(it->path());
     std::sort(found.begin(), found.end());
     return found;
-}
-
-// The letters the machine file marks ejected, in file order.
-std::string ejected_letters(const std::string& machine_json)
-{
-    std::string compact;
-    for (char c : machine_json)
-        if (c != ' ' && c != '\n' && c != '\r' && c != '\t') compact += c;
-    std::string letters;
-    for (size_t at = compact.find("\"letter\":\""); at != std::string::npos; at = compact.find("\"letter\":\"", at + 1)) {
-        const size_t end = compact.find('}', at);
-        if (compact.substr(at, end - at).find("\"ejected\":true") != std::string::npos) letters += compact[at + 10];
-    }
-    return letters;
 }
 
 TEST_F(PresentDevices, GudListOfTheExampleMachine)
