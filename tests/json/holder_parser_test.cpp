@@ -47,6 +47,12 @@ TEST(JsonHolderParse, AcceptedDocuments)
         {u"[true]", "ok: [true]"},
         {u"{\"a\":null}", "ok: {\"a\":null}"},
         {u"[5 ,6 ]", "ok: [5,6]"},
+        // Members out of order take their place by name, at every level; names may repeat in
+        // different objects.
+        {u"{\"b\":1,\"a\":2,\"c\":{\"z\":[{\"y\":1,\"x\":2}],\"a\":3}}",
+         "ok: {\"a\":2,\"b\":1,\"c\":{\"a\":3,\"z\":[{\"x\":2,\"y\":1}]}}"},
+        {u"{\"ab\":1,\"a\":2,\"B\":3,\"b\":4}", "ok: {\"B\":3,\"a\":2,\"ab\":1,\"b\":4}"},
+        {u"[{\"a\":1},{\"a\":2,\"b\":{\"a\":3}}]", "ok: [{\"a\":1},{\"a\":2,\"b\":{\"a\":3}}]"},
         // No root at all is a Null document.
         {u"", "ok: null"},
         {u"  \n ", "ok: null"},
@@ -70,6 +76,11 @@ TEST(JsonHolderParse, SyntaxErrorsCarryTheirPosition)
         {u"{\"a\":1,b:2}", "error: Linia=1 Kolumna=9 Nieprawidłowy początek nazwy pola"},
         {u"{\"\":1}", "error: Linia=1 Kolumna=4 Nazwa pola nie może być pusta"},
         {u"{\"a\":1,\"a\":2}", "error: Pole obiektu o wskazanej nazwie już istnieje"},
+        // A repeated name is found where it stands, also after names out of order, and before
+        // any later fault.
+        {u"{\"b\":1,\"a\":2,\"b\":3}", "error: Pole obiektu o wskazanej nazwie już istnieje"},
+        {u"{\"c\":1,\"a\":2,\"b\":3,\"a\":4}", "error: Pole obiektu o wskazanej nazwie już istnieje"},
+        {u"{\"x\":{\"a\":1},\"y\":{\"b\":2,\"b\":3 !", "error: Pole obiektu o wskazanej nazwie już istnieje"},
         {u"[nul]", "error: Linia=1 Kolumna=6 Nieprawidłowy literał"},
         {u"[trUe]", "error: Linia=1 Kolumna=5 Nieprawidłowy literał"},
         {u"[truex]", "error: Linia=1 Kolumna=7 Nieprawidłowy literał lub znak po literale"},
@@ -170,6 +181,35 @@ TEST(JsonHolderParse, AFailedParseLeavesTheResultAlone)
     EXPECT_TRUE(JsonHolder::Parse(u"{\"k\":\"v\"}", result, error));
     EXPECT_EQ(result.ToString(), u"{\"k\":\"v\"}");
     EXPECT_EQ(result[u"k"].StringVal(), u"v");
+}
+
+// Names in falling order, each taking its place in front of the others: the object must still be
+// built without moving the members already read for each new one, with every member found.
+TEST(JsonHolderParse, ManyMembersInFallingOrder)
+{
+    constexpr int n = 50000;
+    auto name_of = [](int i) { return text::format(u"k%07d", i); };
+    std::u16string input = u"{";
+    for (int i = n - 1; i >= 0; --i) {
+        input += u"\"" + name_of(i) + u"\":" + text::format(u"%d", i);
+        input += i > 0 ? u"," : u"}";
+    }
+    JsonHolder result;
+    std::u16string error;
+    ASSERT_TRUE(JsonHolder::Parse(input, result, error)) << u8(error);
+    ASSERT_EQ(result.Count(), uint64_t(n));
+    int expected = 0;
+    for (const auto& [name, value] : *result.Fields()) {
+        ASSERT_EQ(std::u16string(name.begin(), name.end()), name_of(expected));
+        ASSERT_EQ(value->NumberVal(), double(expected));
+        ++expected;
+    }
+    EXPECT_EQ(result[name_of(12345)].NumberVal(), 12345.0);
+
+    // One repeated name among them is still refused.
+    input.insert(1, u"\"" + name_of(777) + u"\":0,");
+    EXPECT_FALSE(JsonHolder::Parse(input, result, error));
+    EXPECT_EQ(u8(error), "Pole obiektu o wskazanej nazwie już istnieje");
 }
 
 } // namespace

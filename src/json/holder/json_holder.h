@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json/holder/blocks.h"
@@ -56,7 +56,7 @@ public:
         using is_transparent = void;
         bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a < b; }
     };
-    // The containers, their buffers, their map nodes and member names are blocks
+    // The containers, their buffers and member names are blocks
     // (json/holder/blocks.h): those made while a document is parsed or copied are cut from its
     // store. Containers given to the adopting constructors are made with `new` as usual.
     class ArrayType : public std::vector<JsonHolder*, json_blocks::Allocator<JsonHolder*>> {
@@ -65,12 +65,31 @@ public:
         static void* operator new(size_t size) { return json_blocks::allocate(size); }
         static void operator delete(void* p) noexcept { json_blocks::release(p); }
     };
-    class ObjectType : public std::map<json_blocks::String, JsonHolder*, NameOrder,
-                                       json_blocks::Allocator<std::pair<const json_blocks::String, JsonHolder*>>> {
+    // The members of an object: one array of (name, value) pairs kept in name order, searched by
+    // halving. Documents list their members in that order, so a member read or copied in turn is
+    // appended; only a name out of order moves the ones after it.
+    class ObjectType {
     public:
-        using map::map;
+        using value_type = std::pair<json_blocks::String, JsonHolder*>;
+        using Storage = std::vector<value_type, json_blocks::Allocator<value_type>>;
+        using const_iterator = Storage::const_iterator;
+
+        const_iterator begin() const noexcept { return members_.begin(); }
+        const_iterator end() const noexcept { return members_.end(); }
+        size_t size() const noexcept { return members_.size(); }
+        bool empty() const noexcept { return members_.empty(); }
+        // The member of that name, or end().
+        const_iterator find(std::u16string_view name) const noexcept;
+        // Puts a member in its place by name; false (and nothing added) when the name is taken.
+        bool insert(std::u16string_view name, JsonHolder* value);
+
         static void* operator new(size_t size) { return json_blocks::allocate(size); }
         static void operator delete(void* p) noexcept { json_blocks::release(p); }
+
+    private:
+        friend class JsonHolder;
+        friend class JsonParser;
+        Storage members_;
     };
 
     // Values are blocks too: a value made while a document is parsed lives in its store.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 
 #include "json/holder/json_holder.h"
 #include "text/text.h"
@@ -152,38 +153,93 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     int line = 1, column = 1;
     tagJsonParseState state = BeforeRoot;
 
-    auto set_container = [](JsonHolder& node, Kind kind) {
+    // The elements and members of the open containers, in reading order; each open container's
+    // own begin at its frame's `first`. They move into their container when it closes, which is
+    // then made at its final size. Until then the values are owned here.
+    struct Frame {
+        size_t first;
+        bool in_order; // the member names so far ascend
+        // Once they do not: every name so far, to find a repeated one at once.
+        std::unique_ptr<std::unordered_set<std::u16string>> names;
+    };
+    std::vector<JsonHolder::ObjectType::value_type> pending;
+    std::vector<Frame> frames;
+    struct Owner {
+        std::vector<JsonHolder::ObjectType::value_type>& values;
+        ~Owner()
+        {
+            for (auto& value : values)
+                delete value.second;
+        }
+    } pending_owner{pending};
+    pending.reserve(count >= 16 * 1024 ? 1024 : 32);
+    frames.reserve(count >= 16 * 1024 ? 256 : 8);
+
+    // An open container has no payload yet.
+    auto set_container = [&](JsonHolder& node, Kind kind) {
         node.destruuj();
         node.kind = kind;
-        if (kind == JsonHolderType::Array)
-            node.payload.array = new JsonHolder::ArrayType;
-        else
-            node.payload.object = new JsonHolder::ObjectType;
+        node.payload.raw = 0;
+        frames.push_back({pending.size(), true, nullptr});
+    };
+
+    // Hands the current container what was read for it.
+    auto fill_container = [&] {
+        Frame& frame = frames.back();
+        const auto first = pending.begin() + ptrdiff_t(frame.first);
+        if (current->kind == JsonHolderType::Array) {
+            auto* elements = new JsonHolder::ArrayType;
+            current->payload.array = elements;
+            elements->reserve(size_t(pending.end() - first));
+            for (auto it = first; it != pending.end(); ++it)
+                elements->push_back(it->second);
+        } else {
+            auto* members = new JsonHolder::ObjectType;
+            current->payload.object = members;
+            if (!frame.in_order)
+                std::sort(first, pending.end(), [](const auto& a, const auto& b) {
+                    return std::u16string_view(a.first) < std::u16string_view(b.first);
+                });
+            members->members_.reserve(size_t(pending.end() - first));
+            for (auto it = first; it != pending.end(); ++it)
+                members->members_.push_back(std::move(*it));
+        }
+        pending.erase(first, pending.end());
+        frames.pop_back();
     };
 
     // Adds a value begun by `c` to the current container (under `name` when `member`), makes it
     // current and sets the state for its first character.
     auto create_child = [&](char16_t c, bool member) {
         auto child = std::make_unique<JsonHolder>();
+        if (!member) {
+            pending.emplace_back(json_blocks::String(), child.get());
+        } else {
+            // Documents list their members in name order, as this library writes them; a name out
+            // of order, or repeated, takes the full check.
+            Frame& frame = frames.back();
+            const std::u16string_view key = name;
+            if (!frame.in_order || (pending.size() > frame.first && std::u16string_view(pending.back().first) >= key)) {
+                if (!frame.names) {
+                    frame.names = std::make_unique<std::unordered_set<std::u16string>>();
+                    for (size_t i = frame.first; i < pending.size(); ++i)
+                        frame.names->emplace(std::u16string_view(pending[i].first));
+                }
+                if (!frame.names->emplace(key).second)
+                    throw JsonHolderException(u"Pole obiektu o wskazanej nazwie już istnieje");
+                frame.in_order = false;
+            }
+            pending.emplace_back(json_blocks::String(key), child.get());
+        }
+        JsonHolder* made = child.release();
         if (c == u'[')
-            set_container(*child, JsonHolderType::Array);
+            set_container(*made, JsonHolderType::Array);
         else if (c == u'{')
-            set_container(*child, JsonHolderType::Object);
+            set_container(*made, JsonHolderType::Object);
         // A quote, a literal or a number starts as a Null placeholder that gets its final value
         // when its text is complete.
-        if (!member) {
-            current->payload.array->push_back(child.get());
-        } else {
-            // Documents list their members in name order, as this library writes them: a name
-            // after the last one goes to the end at once; any other takes the full check.
-            JsonHolder::ObjectType& members = *current->payload.object;
-            if (members.empty() || std::u16string_view(members.rbegin()->first) < std::u16string_view(name))
-                members.emplace_hint(members.end(), std::u16string_view(name), child.get());
-            else
-                current->Add(name, child.get());
-        }
         stack.push_back(current);
-        current = child.release();
+        current = made;
         ++depth;
         if (c == u'"') {
             is_name = false;
@@ -209,6 +265,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     };
 
     auto container_end = [&] {
+        fill_container();
         if (depth > 0) {
             closing();
             state = AfterValue;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <utility>
 
 #include "json/holder/json_holder.h"
@@ -128,7 +129,7 @@ void JsonHolder::destruuj()
     struct Level {
         JsonHolder* node;
         size_t index;                 // next element of an array
-        ObjectType::iterator member;  // next member of an object
+        ObjectType::const_iterator member; // next member of an object
     };
     auto open = [](JsonHolder* node) {
         Level level{node, 0, {}};
@@ -220,6 +221,7 @@ void JsonHolder::aportuj(const JsonHolder& source)
             break;
         case JsonHolderType::Object:
             to.payload.object = new ObjectType;
+            to.payload.object->members_.reserve(from.payload.object->size());
             break;
         default:
             to.payload = from.payload;
@@ -255,11 +257,10 @@ void JsonHolder::aportuj(const JsonHolder& source)
                     copy.release();
                 }
             } else {
-                auto hint = to->payload.object->end();
+                // The source's names are in order and distinct: each copy goes to the end.
                 for (const auto& [name, child] : *from->payload.object) {
                     auto copy = copy_child(child);
-                    hint = to->payload.object->emplace_hint(hint, name, copy.get());
-                    ++hint;
+                    to->payload.object->members_.emplace_back(name, copy.get());
                     copy.release();
                 }
             }
@@ -270,6 +271,39 @@ void JsonHolder::aportuj(const JsonHolder& source)
         payload.raw = 0;
         throw;
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Members of an object
+
+namespace {
+// The first member whose name is not before `name`.
+template <class Members>
+auto place(Members& members, std::u16string_view name)
+{
+    return std::lower_bound(members.begin(), members.end(), name, [](const auto& member, std::u16string_view key) {
+        return std::u16string_view(member.first) < key;
+    });
+}
+} // namespace
+
+JsonHolder::ObjectType::const_iterator JsonHolder::ObjectType::find(std::u16string_view name) const noexcept
+{
+    const auto at = place(members_, name);
+    return at != members_.end() && std::u16string_view(at->first) == name ? at : members_.end();
+}
+
+bool JsonHolder::ObjectType::insert(std::u16string_view name, JsonHolder* value)
+{
+    // Documents written by this library list members in name order: try the end first.
+    if (members_.empty() || std::u16string_view(members_.back().first) < name) {
+        members_.emplace_back(json_blocks::String(name), value);
+        return true;
+    }
+    const auto at = place(members_, name);
+    if (std::u16string_view(at->first) == name) return false;
+    members_.emplace(at, json_blocks::String(name), value);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -304,7 +338,7 @@ bool JsonHolder::HasField(const std::u16string& name) const
 {
     if (kind != JsonHolderType::Object)
         throw JsonHolderException(u"Tylko wartość obiektowa może być indeksowana nazwą");
-    return payload.object->count(name) != 0;
+    return payload.object->find(name) != payload.object->end();
 }
 
 JsonHolder& JsonHolder::operator[](const std::u16string& name)
@@ -351,14 +385,8 @@ JsonHolder* JsonHolder::Add(const std::u16string& name, JsonHolder* value)
     if (kind != JsonHolderType::Object)
         throw JsonHolderException(u"Tylko do wartości obiektowej można dopisywać pola");
     if (!value) throw JsonHolderException(u"Wadliwy argument typu JsonHolder *");
-    // Documents written by this library list members in name order: try the end first.
-    ObjectType& members = *payload.object;
-    const std::u16string_view key = name;
-    auto at = members.empty() || std::u16string_view(members.rbegin()->first) < key ? members.end()
-                                                                                   : members.lower_bound(key);
-    if (at != members.end() && std::u16string_view(at->first) == key)
+    if (!payload.object->insert(name, value))
         throw JsonHolderException(u"Pole obiektu o wskazanej nazwie już istnieje");
-    members.emplace_hint(at, key, value);
     return value;
 }
 
