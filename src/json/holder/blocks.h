@@ -21,7 +21,10 @@ namespace json_blocks {
 
 class Store;
 
-// A block of at least `bytes`, aligned for any object; throws std::bad_alloc.
+// Every block is aligned to this; no object made in blocks may need more.
+constexpr size_t kBlockAlignment = 8;
+
+// A block of at least `bytes`, aligned to kBlockAlignment; throws std::bad_alloc.
 void* allocate(size_t bytes);
 // Releases a block of allocate(); null is ignored.
 void release(void* block) noexcept;
@@ -63,6 +66,7 @@ struct Allocator {
     }
     T* allocate(size_t n)
     {
+        static_assert(alignof(T) <= kBlockAlignment);
         if (n > size_t(-1) / 2 / sizeof(T)) throw std::bad_alloc();
         return static_cast<T*>(json_blocks::allocate(n * sizeof(T)));
     }

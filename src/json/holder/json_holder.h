@@ -192,6 +192,10 @@ private:
     void take(JsonHolder& other);
 };
 
+static_assert(alignof(JsonHolder) <= json_blocks::kBlockAlignment &&
+              alignof(JsonHolder::ArrayType) <= json_blocks::kBlockAlignment &&
+              alignof(JsonHolder::ObjectType) <= json_blocks::kBlockAlignment);
+
 // Reads a file as UTF-16LE code units.
 class Strumien {
 public:

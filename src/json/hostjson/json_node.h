@@ -101,3 +101,4 @@ private:
     void Store(json_blocks::String&& key, CJsonNode* node);
     json_blocks::String NextElementKey() const;
 };
+static_assert(alignof(CJsonNode) <= json_blocks::kBlockAlignment);
