@@ -183,6 +183,34 @@ TEST(JsonHolderParse, AFailedParseLeavesTheResultAlone)
     EXPECT_EQ(result[u"k"].StringVal(), u"v");
 }
 
+// Strings are scanned in pieces of several code units: a closing quote, an escape or a line feed
+// must be found wherever it falls in a piece, and the line count must see every line feed.
+TEST(JsonHolderParse, StopCharactersAnywhereInAString)
+{
+    for (size_t at = 0; at < 40; ++at) {
+        std::u16string plain;
+        for (size_t i = 0; i < 40; ++i)
+            plain.push_back(char16_t(u'a' + i % 26));
+        JsonHolder result;
+        std::u16string error;
+
+        std::u16string escaped = plain;
+        escaped.replace(at, 1, u"\\t");
+        std::u16string expected = plain;
+        expected[at] = u'\t';
+        ASSERT_TRUE(JsonHolder::Parse(u"[\"" + escaped + u"\"]", result, error)) << at << u8(error);
+        EXPECT_EQ(result[0].StringVal(), expected) << at;
+
+        ASSERT_TRUE(JsonHolder::Parse(u"[\"" + plain.substr(0, at) + u"\"]", result, error)) << at;
+        EXPECT_EQ(result[0].StringVal(), plain.substr(0, at)) << at;
+
+        std::u16string broken = plain;
+        broken[at] = u'\n';
+        EXPECT_FALSE(JsonHolder::Parse(u"[\"" + broken + u"\",?]", result, error));
+        EXPECT_EQ(u8(error), "Linia=2 Kolumna=" + std::to_string(43 - at) + " Nieprawidłowy początek wartości") << at;
+    }
+}
+
 // Names in falling order, each taking its place in front of the others: the object must still be
 // built without moving the members already read for each new one, with every member found.
 TEST(JsonHolderParse, ManyMembersInFallingOrder)

@@ -1,5 +1,5 @@
 // Block allocation for the JSON values. Loading a document makes tens of thousands of small
-// objects (values, map nodes, member names); taken one by one from the general heap they cost about
+// objects (values, containers, map nodes, member names); taken one by one from the general heap they cost about
 // half the loading time and scatter the tree over memory. While a document is read, its small
 // objects are cut in order from large blocks of one store per document instead.
 //

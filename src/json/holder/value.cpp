@@ -231,7 +231,7 @@ void JsonHolder::aportuj(const JsonHolder& source)
 
     kind = JsonHolderType::Null;
     payload.raw = 0;
-    // The copy's values, texts and map nodes are cut from one store, as a parsed document's are.
+    // The copy's values, texts and containers are cut from one store, as a parsed document's are.
     json_blocks::LoadScope blocks;
     shallow(source, *this);
     if (kind != JsonHolderType::Array && kind != JsonHolderType::Object)
