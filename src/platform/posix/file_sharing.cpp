@@ -1,10 +1,10 @@
 #include "platform/posix/file_sharing.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "platform/files.h"
+#include "platform/posix/objects.h"
 
 namespace platform::posix {
 namespace {
@@ -17,31 +17,6 @@ constexpr off_t share_lock_base = 0x7FFFFFFF00000000LL;
 constexpr off_t uses_byte(uint32_t right_index) { return share_lock_base + off_t(right_index); }
 constexpr off_t denies_byte(uint32_t right_index) { return share_lock_base + 3 + off_t(right_index); }
 constexpr off_t share_lock_bytes = 6;
-
-// Whether another open file description holds a lock on any of `count` bytes from `start`.
-bool locked_elsewhere(int fd, off_t start, off_t count)
-{
-    struct flock l {};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = start;
-    l.l_len = count;
-    if (::fcntl(fd, F_OFD_GETLK, &l) != 0) return false;
-    return l.l_type != F_UNLCK;
-}
-
-bool lock_shared(int fd, off_t byte)
-{
-    struct flock l {};
-    l.l_type = F_RDLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = byte;
-    l.l_len = 1;
-    for (;;) {
-        if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return true;
-        if (errno != EINTR) return false;
-    }
-}
 
 } // namespace
 
@@ -56,13 +31,13 @@ bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode)
     static constexpr uint32_t right_bits[3] = {want_read, want_write, want_delete};
     static constexpr uint32_t share_bits[3] = {share::read, share::write, share::del};
     for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && !lock_shared(lock_fd, uses_byte(i))) return false;
-        if (!(share_mode & share_bits[i]) && !lock_shared(lock_fd, denies_byte(i))) return false;
+        if ((rights & right_bits[i]) && objects::lock_byte(lock_fd, uses_byte(i), F_RDLCK, false) != 0) return false;
+        if (!(share_mode & share_bits[i]) && objects::lock_byte(lock_fd, denies_byte(i), F_RDLCK, false) != 0) return false;
     }
     // Both sides lock first and look second, so of two opens racing at least one sees the other.
     for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && locked_elsewhere(lock_fd, denies_byte(i), 1)) return false;
-        if (!(share_mode & share_bits[i]) && locked_elsewhere(lock_fd, uses_byte(i), 1)) return false;
+        if ((rights & right_bits[i]) && objects::locked_by_other(lock_fd, denies_byte(i))) return false;
+        if (!(share_mode & share_bits[i]) && objects::locked_by_other(lock_fd, uses_byte(i))) return false;
     }
     return true;
 }
@@ -71,8 +46,8 @@ bool open_elsewhere(const std::string& native, bool any)
 {
     const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return false;
-    const bool held = any ? locked_elsewhere(fd, share_lock_base, share_lock_bytes)
-                          : locked_elsewhere(fd, denies_byte(2), 1);
+    const bool held = any ? objects::locked_by_other(fd, share_lock_base, share_lock_bytes)
+                          : objects::locked_by_other(fd, denies_byte(2));
     ::close(fd);
     return held;
 }

@@ -148,13 +148,13 @@ bool held_by_anyone(const std::string& path)
     return held;
 }
 
-bool locked_by_other(int fd, off_t byte)
+bool locked_by_other(int fd, off_t byte, off_t count)
 {
     struct flock l {};
     l.l_type = F_WRLCK;
     l.l_whence = SEEK_SET;
     l.l_start = byte;
-    l.l_len = 1;
+    l.l_len = count;
     if (::fcntl(fd, F_OFD_GETLK, &l) != 0) return false;
     return l.l_type != F_UNLCK;
 }

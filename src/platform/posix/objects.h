@@ -34,8 +34,8 @@ constexpr off_t guard = 1;
 // (then ETIMEDOUT): a process that holds a lock for ever must not hold every caller with it.
 int lock_byte(int fd, off_t byte, short type, bool wait);
 constexpr int lock_wait_limit_ms = 5000;
-// Whether a description other than `fd`'s holds a lock on `byte`.
-bool locked_by_other(int fd, off_t byte);
+// Whether a description other than `fd`'s holds a lock on any of `count` bytes from `byte`.
+bool locked_by_other(int fd, off_t byte, off_t count = 1);
 
 // The guard of an object file for the life of the scope.
 // When the guard cannot be had in time the scope goes on without it (a stuck holder is a process
