@@ -33,6 +33,7 @@
 #include "text/text.h"
 
 #include "alloc_counter.h"
+#include "peer_rules.h"
 
 
 namespace {
@@ -471,6 +472,51 @@ BENCHMARK(match_rules_alone)
     ->Args({1000, 1})
     ->Args({100000, 1});
 
+// The matching on the rule sets USBGuard's engine gets in usbguard_peer.cpp: product name and
+// serial number, exact, the other three patterns empty, as the suite stores them (texts as read).
+void match_rules_peer_set(benchmark::State& state)
+{
+    fresh_machine();
+    const size_t count = size_t(state.range(0));
+    const bool matching_last = state.range(1) != 0;
+    {
+        std::lock_guard<std::recursive_mutex> lock(settings_lock());
+        for (auto* list : {&io_rules, &printer_rules, &network_rules, &main_rules, &initial_rules}) list->clear();
+        main_rules.reserve(count);
+        for (size_t i = 0; i < count; ++i) {
+            UsbRule r;
+            r.produkt = text::from_utf8("=" + peer::rule_name(i));
+            r.numer = text::from_utf8("=" + peer::rule_serial(i));
+            r.action = 1;
+            main_rules.push_back(std::move(r));
+        }
+        g_settings = UsbSettings{};
+        g_settings.active = 1;
+    }
+    UsbRule device;
+    device.produkt = text::from_utf8(peer::device_name(count, matching_last));
+    device.producent = u"Acme Corporation";
+    device.numer = text::from_utf8(peer::device_serial(count, matching_last));
+    device.klasa = u"DiskDrive";
+    device.opis = u"USB Mass Storage Device";
+    const int32_t expected = matching_last ? rule_allows : no_rule_decided;
+    for (auto _ : state) {
+        const int32_t r = match_rules(device, false);
+        if (r != expected) state.SkipWithError("unexpected result");
+        benchmark::DoNotOptimize(r);
+    }
+    state.counters["rules"] = double(count);
+    state.counters["ns_per_rule"] = benchmark::Counter(double(count) * double(state.iterations()),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(match_rules_peer_set)
+    ->ArgNames({"rules", "match_last"})
+    ->Args({10, 1})
+    ->Args({10, 0})
+    ->Args({1000, 1})
+    ->Args({1000, 0})
+    ->Args({100000, 1})
+    ->Args({100000, 0});
 
 // The identity alone (parse, checksum, the logged-on user), and the user lookup by itself.
 void identity_alone(benchmark::State& state)
@@ -582,6 +628,45 @@ public:
     }
 };
 
+// Side by side with USBGuard's rule engine on the same rule sets, in this run: nanoseconds per rule
+// (medians, CPU time) and how many times faster the program's matching is; then the decision's own
+// work (decision_parts: everything but its file, registry and process-list calls) beside USBGuard's
+// look-up alone on as many rules.
+void print_peer_table(Collector& collector)
+{
+#if ZELMUSB_BENCH_USBGUARD
+    std::printf("\nRule matching beside USBGuard's MemoryRuleSet::getFirstMatchingRule (same rules: exact name "
+                "and serial; ns per rule, medians of this run):\n\n");
+    std::printf("%-8s %-10s %12s %12s %10s\n", "rules", "device", "zelmusb", "USBGuard", "ratio");
+    for (const char* rules : {"10", "1000", "100000"}) {
+        for (const char* last : {"1", "0"}) {
+            const std::string args = std::string("/rules:") + rules + "/match_last:" + last;
+            auto ours = collector.counters.find("match_rules_peer_set" + args);
+            auto peer = collector.counters.find("usbguard_first_match" + args);
+            if (ours == collector.counters.end() || peer == collector.counters.end()) continue;
+            // The counters hold seconds per rule.
+            const double a = ours->second["ns_per_rule"] * 1e9, b = peer->second["ns_per_rule"] * 1e9;
+            std::printf("%-8s %-10s %12.2f %12.2f %9.1fx\n", rules, *last == '1' ? "last rule" : "no rule", a, b,
+                        a > 0 ? b / a : 0.0);
+        }
+    }
+    std::printf("\n%-8s %22s %26s %10s\n", "rules", "decision own work (us)", "USBGuard look-up alone (us)",
+                "ratio");
+    for (const char* rules : {"10", "1000", "100000"}) {
+        auto own = collector.counters.find(std::string("decision_parts/") + rules);
+        auto peer = collector.median.find(std::string("usbguard_first_match/rules:") + rules + "/match_last:0");
+        if (own == collector.counters.end() || peer == collector.median.end()) continue;
+        // Google Benchmark's adjusted times are in the benchmark's unit: nanoseconds here.
+        const double a = own->second["own_us"], b = peer->second.cpu / 1000.0;
+        std::printf("%-8s %22.2f %26.2f %9.2fx\n", rules, a, b, a > 0 ? b / a : 0.0);
+    }
+#else
+    (void)collector;
+    std::printf("\nUSBGuard (libusbguard) was not found when this program was built: the comparison with its "
+                "rule engine is skipped.\n");
+#endif
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -603,5 +688,6 @@ int main(int argc, char** argv)
         std::printf("%-14s %10.0f %10.0f %14.0f %10.0f %15.1f%%\n", (std::string("rules=") + rules).c_str(),
                     c["whole_us"], c["writes_us"], c["process_list_us"], c["own_us"], c["not_writes_pct"]);
     }
+    print_peer_table(collector);
     return 0;
 }

@@ -95,13 +95,24 @@ uint32_t notify_thread(void* parameter)
 
 int zelmusb_decision(const std::u16string* document)
 {
+    // Why the device got its verdict, for whoever reads the trace: the list and the rule that
+    // decided (with its five patterns), the user's answer, the "action" default, capture or the
+    // policy off. Trace only: nothing of it reaches the reports or the rules. (A lambda, so that
+    // the line carries this function's name.)
+    const auto trace_verdict = [](int verdict, const std::u16string& decider) {
+        TRACE(u"Verdict allow=%i, decided by %s", verdict, decider);
+    };
     // With the policy off nothing is decided, recorded or traced; the settings lock is not taken,
     // so a reload in progress does not hold the device.
-    if (g_settings.active == 0) return 1;
+    if (g_settings.active == 0) {
+        trace_verdict(1, u"policy off");
+        return 1;
+    }
     const uint32_t start = platform::system().tick_count();
 
     std::lock_guard<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
+    std::u16string decider = u"default action " + IntText(g_settings.action) + u" (no device document)";
     if (document) {
         CJsonNode identity;
         UsbRule fields;
@@ -112,11 +123,15 @@ int zelmusb_decision(const std::u16string* document)
 
         if (MutexPresent(capture_mutex)) {
             hand_over_captured(identity);
+            trace_verdict(1, u"capture");
             return 1;
         }
 
         bool asked = false;
-        const int32_t r = match_rules(fields, false);
+        RuleMatch matched;
+        const int32_t r = match_rules(fields, false, matched);
+        decider = r == no_rule_decided ? u"default action " + IntText(g_settings.action) + u" (no rule)"
+                                       : describe_match(matched);
         if (r == rule_blocks) {
             allow = 0;
         } else if (r == rule_allows) {
@@ -131,6 +146,7 @@ int zelmusb_decision(const std::u16string* document)
             const std::u16string answer = commp.AskProcess(u"halvarmenu.exe", u"ask_usb_device|" + identity_text,
                                                            u"usb_device", ask_user_limit_ms);
             allow = answer == u"1" ? 1 : 0;
+            decider = u"the user's answer \"" + answer.substr(0, 32) + u"\"";
             // The monitor stores the answer as a rule while the verdict goes back to the driver.
             notify_process_async(u"halvarmon.exe", device_rule_message(identity, allow != 0), u"default");
             asked = true;
@@ -143,6 +159,7 @@ int zelmusb_decision(const std::u16string* document)
         }
     }
     _COUT(u">> New device, allow=" + IntText(allow));
+    trace_verdict(allow, decider);
     return allow;
 }
 

@@ -29,11 +29,32 @@ void print(const std::u16string& line)
     std::fflush(stdout);
 }
 
-bool allowed_by_rules(const UsbRule& record)
+// Whether a rule allows the device, by all five texts or by its serial number alone, and which rule
+// decided: the one that allows it, or the first deciding one of the full matching ("no rule" when
+// none decides there).
+bool allowed_by_rules(const UsbRule& record, std::u16string& decider)
 {
     // "cfg" replaces the rule lists under this lock; matching must not read a list being replaced.
     std::lock_guard<std::recursive_mutex> guard(settings_lock());
-    return match_rules(record, false) == rule_allows || match_rules(record, true) == rule_allows;
+    RuleMatch full, serial;
+    const int32_t r = match_rules(record, false, full);
+    if (r == rule_allows) {
+        decider = describe_match(full);
+        return true;
+    }
+    if (match_rules(record, true, serial) == rule_allows) {
+        decider = describe_match(serial) + u" by the serial number";
+        return true;
+    }
+    decider = describe_match(full);
+    return false;
+}
+
+// One trace line per drive of a swept device: kept or not, what decided, and for a drive that was
+// to go, how its ejection went.
+void trace_swept_drive(char16_t letter, const std::u16string& verdict, const std::u16string& decider)
+{
+    TRACE(u"Start-up sweep, drive %c: %s, decided by %s", letter, verdict, decider);
 }
 
 void report_swept(CJsonNode& device, const std::u16string& user, const std::u16string& letters)
@@ -66,9 +87,16 @@ bool is_removable_drive(char16_t letter)
 
 bool eject_drive(char16_t letter)
 {
+    std::u16string outcome;
+    return eject_drive(letter, outcome);
+}
+
+bool eject_drive(char16_t letter, std::u16string& outcome)
+{
     const uint32_t type = platform::files().drive_type(text::format(u"%c:\\", letter));
     if (type != platform::drive::removable && type != platform::drive::cdrom) {
         print(u"Cannot eject.  Drive type is incorrect.\n");
+        outcome = text::format(u"failed: drive type %u is incorrect", type);
         return false;
     }
     const uint32_t access = type == platform::drive::removable
@@ -79,23 +107,37 @@ bool eject_drive(char16_t letter)
     if (const platform::Error e = devices.open(text::format(u"\\\\.\\%c:", letter), access,
                                                platform::share::read | platform::share::write, 0, volume)) {
         print(text::format(u"Error %d: %s\n", int32_t(e), u"CreateFile"));
+        outcome = text::format(u"failed: error %u at CreateFile", e);
         return false;
     }
     uint32_t returned = 0;
-    bool locked = false;
+    platform::Error locked = platform::err::success;
     for (int attempt = 0; attempt < eject_lock_tries; ++attempt) {
         if (attempt > 0) platform::sync().sleep(eject_lock_pause_ms);
-        if (devices.control(volume, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned) == 0) {
-            locked = true;
-            break;
-        }
+        locked = devices.control(volume, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned);
+        if (locked == platform::err::success) break;
     }
-    if (locked && devices.control(volume, platform::ioctl::dismount_volume, nullptr, 0, nullptr, 0, returned) == 0) {
+    // Each step runs only when the one before it succeeded; the first failure is what is told.
+    platform::Error failed = locked;
+    const char16_t* step = u"FSCTL_LOCK_VOLUME";
+    if (failed == platform::err::success) {
+        step = u"FSCTL_DISMOUNT_VOLUME";
+        failed = devices.control(volume, platform::ioctl::dismount_volume, nullptr, 0, nullptr, 0, returned);
+    }
+    if (failed == platform::err::success) {
         uint8_t prevent = 0; // removal allowed
-        if (devices.control(volume, platform::ioctl::storage_media_removal, &prevent, 1, nullptr, 0, returned) == 0)
-            devices.control(volume, platform::ioctl::storage_eject_media, nullptr, 0, nullptr, 0, returned);
+        step = u"IOCTL_STORAGE_MEDIA_REMOVAL";
+        failed = devices.control(volume, platform::ioctl::storage_media_removal, &prevent, 1, nullptr, 0, returned);
     }
-    return devices.close(volume) == 0;
+    if (failed == platform::err::success) {
+        step = u"IOCTL_STORAGE_EJECT_MEDIA";
+        failed = devices.control(volume, platform::ioctl::storage_eject_media, nullptr, 0, nullptr, 0, returned);
+    }
+    outcome = failed == platform::err::success ? std::u16string(u"ejected")
+                                               : text::format(u"failed: error %u at %s", failed, step);
+    const platform::Error closed = devices.close(volume);
+    if (closed != platform::err::success) outcome += text::format(u", error %u closing the volume", closed);
+    return closed == platform::err::success;
 }
 
 void eject_unlisted_devices()
@@ -128,12 +170,22 @@ void eject_unlisted_devices()
         record.opis = device->Member(u"opis")->AsString();
         const std::u16string letters = device->Member(u"dyski")->AsString();
         if (letters.empty()) continue;
-        if (allowed_by_rules(record)) continue;
+        std::u16string decider;
+        if (allowed_by_rules(record, decider)) {
+            for (char16_t letter : letters) trace_swept_drive(letter, u"kept", decider);
+            continue;
+        }
 
         report_swept(*device, user, letters);
         log += element->ToText(0) + u"\r\n";
-        for (char16_t letter : letters)
-            if (is_removable_drive(letter)) eject_drive(letter);
+        for (char16_t letter : letters) {
+            std::u16string outcome;
+            if (!is_removable_drive(letter))
+                outcome = u"not removable, left attached";
+            else
+                eject_drive(letter, outcome);
+            trace_swept_drive(letter, outcome, decider);
+        }
     }
     WriteWholeFile(joined(suite_data_folder(), u"tmp\\devices_ejected.txt"), log);
 }

@@ -35,6 +35,10 @@ bool is_removable_drive(char16_t letter);
 // handle was closed after the attempt (also when it could not be locked), false when it could not
 // be opened or is neither removable nor a CD drive.
 bool eject_drive(char16_t letter);
+// eject_drive, also saying how it went for the trace: "ejected", or which step failed and its
+// Windows error code ("failed: error 5 at CreateFile", "failed: the volume stayed locked by
+// another user (error 5)", ...).
+bool eject_drive(char16_t letter, std::u16string& outcome);
 
 // How the lock of eject_drive is retried.
 inline constexpr int eject_lock_tries = 20;

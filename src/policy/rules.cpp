@@ -212,7 +212,11 @@ int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only)
     return match_rule_lowered(rule, lowered, serial_only);
 }
 
-int32_t match_rules(const UsbRule& device, bool serial_only)
+namespace {
+
+// The walk of the lists; `decided`, when given, learns which rule decided (out of the loop, so
+// the walk itself is the same with it or without it).
+inline int32_t walk_rule_lists(const UsbRule& device, bool serial_only, RuleMatch* decided)
 {
     const UsbSettings& s = g_settings;
     const std::vector<UsbRule>* lists[] = {
@@ -222,15 +226,41 @@ int32_t match_rules(const UsbRule& device, bool serial_only)
         &main_rules,
         s.allow_initial ? &initial_rules : nullptr,
     };
+    static constexpr const char16_t* names[] = {u"io", u"printers", u"network", u"main", u"initial"};
     const LoweredDevice lowered(device); // once for every rule of every list
-    for (const auto* list : lists) {
-        if (!list) continue;
-        for (const UsbRule& rule : *list) {
+    for (size_t l = 0; l < std::size(lists); ++l) {
+        if (!lists[l]) continue;
+        for (const UsbRule& rule : *lists[l]) {
             const int32_t r = match_rule_lowered(rule, lowered, serial_only);
-            if (r == rule_allows || r == rule_blocks) return r;
+            if (r == rule_allows || r == rule_blocks) {
+                if (decided) *decided = RuleMatch{names[l], size_t(&rule - lists[l]->data()) + 1, &rule};
+                return r;
+            }
         }
     }
+    if (decided) *decided = RuleMatch{};
     return no_rule_decided;
+}
+
+} // namespace
+
+int32_t match_rules(const UsbRule& device, bool serial_only)
+{
+    return walk_rule_lists(device, serial_only, nullptr);
+}
+
+int32_t match_rules(const UsbRule& device, bool serial_only, RuleMatch& decided)
+{
+    return walk_rule_lists(device, serial_only, &decided);
+}
+
+std::u16string describe_match(const RuleMatch& decided)
+{
+    if (!decided.rule) return u"no rule";
+    const UsbRule& r = *decided.rule;
+    return std::u16string(decided.list) + u" rule " + IntText(int(decided.position)) + u" (produkt \"" + r.produkt +
+           u"\", producent \"" + r.producent + u"\", numer \"" + r.numer + u"\", klasa \"" + r.klasa +
+           u"\", opis \"" + r.opis + u"\")";
 }
 
 std::u16string device_rule_message(const CJsonNode& identity, bool allow)

@@ -42,6 +42,20 @@ int32_t match_rule(const UsbRule& rule, const UsbRule& device, bool serial_only)
 // The first deciding rule over the lists the settings allow: 1, 0, or 65535 when none decides.
 int32_t match_rules(const UsbRule& device, bool serial_only);
 
+// The rule that decided a match: its list ("io", "printers", "network", "main", "initial"), its
+// position there counted from 1, and the rule itself (valid while the settings lock is held, as
+// the lists may be replaced when it is not). `rule` is null when no rule decided.
+struct RuleMatch {
+    const char16_t* list = u"";
+    size_t position = 0;
+    const UsbRule* rule = nullptr;
+};
+// match_rules, also telling which rule decided.
+int32_t match_rules(const UsbRule& device, bool serial_only, RuleMatch& decided);
+// For a trace line: main rule 3 (produkt "flash", producent "=acme", numer "", klasa "", opis ""),
+// or "no rule" when none decided. To be called with the settings lock held.
+std::u16string describe_match(const RuleMatch& decided);
+
 // Turns the identity's five texts into exact patterns: "=" before each one that is not empty, as
 // the suite's rules and the capture hand-over name a device.
 void make_patterns_exact(CJsonNode& identity);

@@ -129,6 +129,73 @@ TEST_F(Decision, OutcomesByRulesSettingsAndTheUsersAnswer)
     }
 }
 
+// Every verdict leaves one trace line that names what decided it: the list and the position of the
+// rule with its five patterns, the user's answer, the "action" default, capture or the policy off.
+TEST_F(Decision, TraceNamesWhatDecided)
+{
+    enum Setup { rules_only, user_answers, capture_waits };
+    struct Case {
+        const char* what;
+        Setup setup;
+        int32_t active, action;
+        std::vector<UsbRule>* list; // where the test's rules go, after one rule that never decides
+        int32_t rule_action;
+        bool document;
+        const char* line;
+    };
+    const std::string flash = " (produkt \"flash\", producent \"\", numer \"\", klasa \"\", opis \"\")";
+    const Case cases[] = {
+        {"an io rule", rules_only, 1, 0, &io_rules, 1, true, "Verdict allow=1, decided by io rule 2"},
+        {"a printers rule", rules_only, 1, 1, &printer_rules, 0, true, "Verdict allow=0, decided by printers rule 2"},
+        {"a network rule", rules_only, 1, 0, &network_rules, 1, true, "Verdict allow=1, decided by network rule 2"},
+        {"a main rule", rules_only, 1, 1, &main_rules, 0, true, "Verdict allow=0, decided by main rule 2"},
+        {"an initial rule", rules_only, 1, 0, &initial_rules, 1, true, "Verdict allow=1, decided by initial rule 2"},
+        {"the user's answer", user_answers, 1, 2, nullptr, 0, true,
+         "Verdict allow=1, decided by the user's answer \"1\""},
+        {"the default, no rule", rules_only, 1, 0, nullptr, 0, true,
+         "Verdict allow=0, decided by default action 0 (no rule)"},
+        {"the default, no document", rules_only, 1, 1, nullptr, 0, false,
+         "Verdict allow=1, decided by default action 1 (no device document)"},
+        {"capture", capture_waits, 1, 0, &main_rules, 0, true, "Verdict allow=1, decided by capture"},
+        {"the policy off", rules_only, 0, 0, &main_rules, 0, true, "Verdict allow=1, decided by policy off"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        testchild::Child capture;
+        if (c.setup == user_answers) {
+            fs::remove(menu_log());
+            start_menu("1");
+            start_monitor();
+        }
+        if (c.setup == capture_waits) {
+            ASSERT_TRUE(capture.start_program(testchild::built_program_path(ZELMUSCAPTURE), {"--hold-ms", "60000"}));
+            for (int i = 0; i < 3000 && !MutexPresent(capture_mutex); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(MutexPresent(capture_mutex));
+        }
+        {
+            std::lock_guard<std::recursive_mutex> lock(settings_lock());
+            g_settings.active = c.active;
+            g_settings.action = c.action;
+            g_settings.allow_io = g_settings.allow_printers = g_settings.allow_network = g_settings.allow_initial = 1;
+            if (c.list) {
+                c.list->push_back(rule_for_product(u"=Other", 0));
+                c.list->push_back(rule_for_product(u"flash", c.rule_action));
+            }
+        }
+        zelmusb_decision(c.document ? &stick : nullptr);
+        notification_threads().WaitAll();
+        const auto lines = system_.lines_with(u"Verdict allow=");
+        ASSERT_EQ(lines.size(), 1u);
+        const std::string expected = c.list && c.setup == rules_only && c.active ? c.line + flash : c.line;
+        EXPECT_TRUE(lines[0].ends_with(expected + "\r\n")) << lines[0];
+        EXPECT_NE(lines[0].find("zelmusb_decision"), std::string::npos) << "the decision's own prefix";
+        capture.kill();
+        TearDown();
+    }
+}
+
 TEST_F(Decision, PolicyOffAllowsWithoutRecordingAnything)
 {
     start_menu("0");

@@ -165,7 +165,22 @@ struct SweepCase {
     int reports;
     std::string ejected;
     std::vector<uint32_t> sleeps;
+    std::vector<std::string> traced; // the sweep's line for each of the stick's drives
 };
+
+// The sweep's trace lines, without their prefixes.
+std::vector<std::string> sweep_lines(const std::vector<std::u16string>& lines)
+{
+    std::vector<std::string> found;
+    for (const auto& l : lines) {
+        const size_t at = l.find(u"Start-up sweep, drive ");
+        if (at == std::u16string::npos) continue;
+        std::u16string line = l.substr(at);
+        if (line.ends_with(u"\r\n")) line.resize(line.size() - 2);
+        found.push_back(text::to_utf8(line));
+    }
+    return found;
+}
 
 TEST_F(PresentDevices, SweepTable)
 {
@@ -179,18 +194,30 @@ TEST_F(PresentDevices, SweepTable)
     };
     const std::vector<uint32_t> none;
     const std::vector<uint32_t> three(3, 500), nineteen(19, 500);
+    const std::string no_rule = ", decided by no rule";
+    const std::string e_ejected = "Start-up sweep, drive E: ejected" + no_rule;
     const SweepCase cases[] = {
-        {"a removable stick without a rule: reported and ejected", R"([{"letter": "E"}])", {}, 1, "E", none},
-        {"allowed by a serial-only rule: untouched", R"([{"letter": "E"}])", {rule(u"=Other", u"=S1", 1)}, 0, "", none},
-        {"allowed by a normal rule: untouched", R"([{"letter": "E"}])", {rule(u"P1", u"", 1)}, 0, "", none},
-        {"blocked by a rule: reported and ejected", R"([{"letter": "E"}])", {rule(u"P1", u"", 0)}, 1, "E", none},
+        {"a removable stick without a rule: reported and ejected", R"([{"letter": "E"}])", {}, 1, "E", none, {e_ejected}},
+        {"allowed by a serial-only rule: untouched", R"([{"letter": "E"}])", {rule(u"=Other", u"=S1", 1)}, 0, "", none,
+         {"Start-up sweep, drive E: kept, decided by main rule 1 (produkt \"=Other\", producent \"\", numer \"=S1\", "
+          "klasa \"\", opis \"\") by the serial number"}},
+        {"allowed by a normal rule: untouched", R"([{"letter": "E"}])", {rule(u"=Other", u"=S9", 0), rule(u"P1", u"", 1)},
+         0, "", none,
+         {"Start-up sweep, drive E: kept, decided by main rule 2 (produkt \"P1\", producent \"\", numer \"\", "
+          "klasa \"\", opis \"\")"}},
+        {"blocked by a rule: reported and ejected", R"([{"letter": "E"}])", {rule(u"P1", u"", 0)}, 1, "E", none,
+         {"Start-up sweep, drive E: ejected, decided by main rule 1 (produkt \"P1\", producent \"\", numer \"\", "
+          "klasa \"\", opis \"\")"}},
         {"two volumes: both ejected, letter by letter", R"([{"letter": "E"}, {"letter": "F", "partition": 2}])", {}, 1,
-         "EF", none},
-        {"a fixed disk: reported, not ejected", R"([{"letter": "E", "type": "fixed"}])", {}, 1, "", none},
-        {"a CD drive: reported, not ejected", R"([{"letter": "E", "type": "cdrom"}])", {}, 1, "", none},
-        {"the lock fails 3 times: ejected after 3 retries", R"([{"letter": "E", "lock_failures": 3}])", {}, 1, "E", three},
+         "EF", none, {e_ejected, "Start-up sweep, drive F: ejected" + no_rule}},
+        {"a fixed disk: reported, not ejected", R"([{"letter": "E", "type": "fixed"}])", {}, 1, "", none,
+         {"Start-up sweep, drive E: not removable, left attached" + no_rule}},
+        {"a CD drive: reported, not ejected", R"([{"letter": "E", "type": "cdrom"}])", {}, 1, "", none,
+         {"Start-up sweep, drive E: not removable, left attached" + no_rule}},
+        {"the lock fails 3 times: ejected after 3 retries", R"([{"letter": "E", "lock_failures": 3}])", {}, 1, "E", three,
+         {e_ejected}},
         {"the lock never succeeds: 20 tries, the volume stays", R"([{"letter": "E", "lock_failures": "always"}])", {}, 1,
-         "", nineteen},
+         "", nineteen, {"Start-up sweep, drive E: failed: error 5 at FSCTL_LOCK_VOLUME" + no_rule}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -211,9 +238,11 @@ TEST_F(PresentDevices, SweepTable)
                  "children": [{"id": "USBSTOR\\DISK\\S1", "disk": {"number": 1, "volumes": )" +
             std::string(c.volumes) + R"(}}]}}]}}]})";
         ModelMachine machine(machine_json);
+        system_.lines.clear();
         eject_unlisted_devices();
 
         EXPECT_EQ(ejected_letters(machine.read()), c.ejected);
+        EXPECT_EQ(sweep_lines(system_.lines), c.traced);
         EXPECT_EQ(sync_.sleeps, c.sleeps);
         const auto reports = reports_in(data);
         ASSERT_EQ(int(reports.size()), c.reports);
