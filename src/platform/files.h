@@ -4,13 +4,19 @@
 //
 // Paths are Windows paths ("\\" separators). The posix backend turns "\\" into "/" and has no drive
 // letters; it keeps the sharing rules of Windows between all the handles it opened, in every
-// process: each handle holds shared OFD locks on the file, far beyond its data, for the rights it
-// uses and the ones it does not share, and an open, delete or replace that Windows would refuse
-// is refused with the same code (a replace of a file another process has open gives 5).
+// process: each handle holds OFD locks on the file, far beyond its data, shared ones for the
+// rights it uses and exclusive ones for those it does not share (posix/file_sharing.h), and an
+// open, delete or replace that Windows would refuse is refused with the same code (a replace of a
+// file another process has open gives 5).
 //
 // More of the posix backend, where Linux and Windows differ:
 // - A handle opened with no data access that shares everything takes no locks, so other
-//   processes do not see it.
+//   processes do not see it. A handle that denies a right needs a descriptor open for writing for
+//   its lock; on a file this user may not open for writing (a root-owned file, say) its denials
+//   hold within this process only.
+// - size answers its first request after the open with the size the open saw, unless a handle of
+//   this process has written to the file since (one system call fewer for a file read whole);
+//   later requests ask the file.
 // - A path component that does not exist as written is found without regard to case, as on
 //   Windows' file systems (switch values reach here lower-cased).
 // - Read-only is the owner's write bit, and it is enforced even for root, as Windows enforces the

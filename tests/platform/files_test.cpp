@@ -192,6 +192,12 @@ TEST_F(FilesTest, AnotherProcessMeetsTheSameSharingRules)
          disposition::open_existing, err::sharing_violation},
         {"reader there while a reader here shares everything", access::generic_read, share_all,
          access::generic_read, share::read, disposition::open_existing, err::success},
+        {"readers here and there that both keep writers out", access::generic_read, share::read,
+         access::generic_read, share::read, disposition::open_existing, err::success},
+        {"writer there while a handle here without data access keeps writers out", 0, share::read,
+         access::generic_write, share_all, disposition::open_existing, err::sharing_violation},
+        {"reader there that keeps writers out while a writer is here", access::generic_write, share_all,
+         access::generic_read, share::read, disposition::open_existing, err::sharing_violation},
     };
     put(u"shared.json", "content");
     const std::u16string name = at(u"shared.json");
@@ -247,6 +253,32 @@ TEST_F(FilesTest, ReadWriteAndSizeKeepTheBytes)
     EXPECT_EQ(files.read(h, &c, 1, n), err::access_denied);
     files.close(h);
     EXPECT_EQ(get(u"data.bin"), content);
+}
+
+// The size follows every change made through this process's handles: a reader's first size
+// request after another handle wrote (or a truncating open emptied the file) gives the new size.
+TEST_F(FilesTest, SizeFollowsWritesThroughOtherHandles)
+{
+    const uint32_t all = share::read | share::write | share::del;
+    put(u"grows.bin", "1234");
+    Handle reader = 0, writer = 0, second = 0;
+    ASSERT_EQ(files.open(at(u"grows.bin"), access::generic_read, all, disposition::open_existing, 0, reader),
+              err::success);
+    ASSERT_EQ(files.open(at(u"grows.bin"), access::generic_read, all, disposition::open_existing, 0, second),
+              err::success);
+    ASSERT_EQ(files.open(at(u"grows.bin"), access::append_data, all, disposition::open_existing, 0, writer),
+              err::success);
+    uint32_t n = 0;
+    ASSERT_EQ(files.write(writer, "56789", 5, n), err::success);
+    uint64_t size = 0;
+    EXPECT_EQ(files.size(reader, size), err::success);
+    EXPECT_EQ(size, 9u);
+    files.close(writer);
+    ASSERT_EQ(files.open(at(u"grows.bin"), access::generic_write, all, disposition::truncate_existing, 0, writer),
+              err::success);
+    EXPECT_EQ(files.size(second, size), err::success);
+    EXPECT_EQ(size, 0u);
+    for (Handle h : {reader, writer, second}) files.close(h);
 }
 
 TEST_F(FilesTest, AHandleThatNamesNothingIsAnErrorNotACrash)

@@ -9,36 +9,54 @@
 namespace platform::posix {
 namespace {
 
-// Sharing between processes: every handle holds shared OFD locks on the file itself, far beyond
-// any data, one byte for each right it uses and one for each right it does not share. A new open
-// conflicts when another handle denies a right it wants, or uses a right it does not share. The
-// locks go with the handle's open file description, so a process that dies releases them.
-constexpr off_t share_lock_base = 0x7FFFFFFF00000000LL;
-constexpr off_t uses_byte(uint32_t right_index) { return share_lock_base + off_t(right_index); }
-constexpr off_t denies_byte(uint32_t right_index) { return share_lock_base + 3 + off_t(right_index); }
-constexpr off_t share_lock_bytes = 6;
+// Each right's region is 2^44 bytes: a slot is the process id (below 2^22, Linux's largest) times
+// 2^20 plus the process's own number. The regions start far beyond any data a file can hold.
+constexpr off_t region_bytes = off_t(1) << 44;
+constexpr off_t first_region = off_t(1) << 60;
+constexpr off_t region(uint32_t right_index) { return first_region + off_t(right_index) * region_bytes; }
+constexpr uint32_t slot_numbers = 1u << 20;
+
+constexpr uint32_t right_bits[3] = {want_read, want_write, want_delete};
+constexpr uint32_t share_bits[3] = {share::read, share::write, share::del};
 
 } // namespace
 
-int open_lock_descriptor(int fd)
+bool lock_needs_read(uint32_t rights)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    return rights != 0;
 }
 
-bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode)
+bool lock_needs_write(uint32_t share_mode)
 {
-    static constexpr uint32_t right_bits[3] = {want_read, want_write, want_delete};
-    static constexpr uint32_t share_bits[3] = {share::read, share::write, share::del};
-    for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && objects::lock_byte(lock_fd, uses_byte(i), F_RDLCK, false) != 0) return false;
-        if (!(share_mode & share_bits[i]) && objects::lock_byte(lock_fd, denies_byte(i), F_RDLCK, false) != 0) return false;
+    return (share_mode & (share::read | share::write | share::del)) != (share::read | share::write | share::del);
+}
+
+int open_lock_descriptor(int fd, int access_mode)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return ::open(self.c_str(), access_mode | O_CLOEXEC | O_NONBLOCK);
+}
+
+bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode, uint32_t number)
+{
+    // The uses: one shared lock over each run of neighbouring regions whose rights are used (a
+    // reader, or a reader and writer, takes one).
+    for (uint32_t i = 0; i < 3;) {
+        if (!(rights & right_bits[i])) {
+            ++i;
+            continue;
+        }
+        uint32_t end = i + 1;
+        while (end < 3 && (rights & right_bits[end])) ++end;
+        if (objects::lock_byte(lock_fd, region(i), F_RDLCK, false, region(end) - region(i)) != 0) return false;
+        i = end;
     }
-    // Both sides lock first and look second, so of two opens racing at least one sees the other.
-    for (uint32_t i = 0; i < 3; ++i) {
-        if ((rights & right_bits[i]) && objects::locked_by_other(lock_fd, denies_byte(i))) return false;
-        if (!(share_mode & share_bits[i]) && objects::locked_by_other(lock_fd, uses_byte(i))) return false;
-    }
+    // The denials: the handle's own slot in each region whose right it does not share.
+    if (!lock_needs_write(share_mode)) return true;
+    const off_t slot = off_t(::getpid()) * slot_numbers + off_t(number % slot_numbers);
+    for (uint32_t i = 0; i < 3; ++i)
+        if (!(share_mode & share_bits[i]) && objects::lock_byte(lock_fd, region(i) + slot, F_WRLCK, false) != 0)
+            return false;
     return true;
 }
 
@@ -46,8 +64,9 @@ bool open_elsewhere(const std::string& native, bool any)
 {
     const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) return false;
-    const bool held = any ? objects::locked_by_other(fd, share_lock_base, share_lock_bytes)
-                          : objects::locked_by_other(fd, denies_byte(2));
+    // Any lock at all; or a denial of deletion, the only exclusive lock of the delete region.
+    const bool held = any ? objects::locked_by_other(fd, region(0), region(3) - region(0))
+                          : objects::locked_by_other(fd, region(2), region_bytes, F_RDLCK);
     ::close(fd);
     return held;
 }

@@ -45,6 +45,9 @@ struct OpenFile {
     ino_t ino = 0;
     uint32_t rights = 0;
     uint32_t share = 0;
+    uint32_t number = 0;   // the slot number of its share-mode denials (file_sharing.h)
+    uint64_t size = 0;     // the size its open saw
+    bool size_fresh = false; // `size` may answer the first size request (see size())
 };
 
 bool writable(const struct stat& st)
@@ -187,7 +190,7 @@ public:
 
         // Opened without blocking, so that a named pipe or a device at the path cannot stall the
         // caller (with every other file call of the process waiting on the lock); it is not a file.
-        const int fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+        const int fd = open_descriptor(p, flags);
         if (fd < 0) {
             const int e = errno;
             return e == ENOENT ? missing_path_error(p) : e == ENXIO ? err::access_denied : from_errno(e);
@@ -207,10 +210,13 @@ public:
             if (!exists) ::unlink(p.c_str());
             return shared;
         }
-        if (truncate && ::ftruncate(fd, 0) != 0) {
-            const Error r = from_errno(errno);
-            forget(out);
-            return r;
+        if (truncate) {
+            if (::ftruncate(fd, 0) != 0) {
+                const Error r = from_errno(errno);
+                forget(out);
+                return r;
+            }
+            file_changes(now.st_dev, now.st_ino, true);
         }
         if (!exists && (flags_and_attributes & attribute::readonly)) {
             // As on Windows, the new file is read-only for later opens; this handle keeps its rights.
@@ -247,6 +253,7 @@ public:
         const auto f = lookup(h);
         if (!f) return err::invalid_handle;
         if (!(f->rights & want_write)) return err::access_denied;
+        file_changes(f->dev, f->ino);
         const auto* p = static_cast<const uint8_t*>(data);
         while (written < size) {
             const ssize_t n = ::write(f->fd, p + written, size - written);
@@ -261,8 +268,22 @@ public:
 
     Error size(Handle h, uint64_t& size) override
     {
-        const auto f = lookup(h);
-        if (!f) return err::invalid_handle;
+        std::optional<OpenFile> f;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = open_.find(h);
+            if (it == open_.end()) return err::invalid_handle;
+            // The first request after the open is answered with the size the open saw, when no
+            // handle of this process has written to the file since: a file read whole asks right
+            // after opening it, and a write by another process between the two calls is a race
+            // that the caller could not tell from one just after its request.
+            if (it->second.size_fresh) {
+                it->second.size_fresh = false;
+                size = it->second.size;
+                return err::success;
+            }
+            f = it->second;
+        }
         struct stat st {};
         if (::fstat(f->fd, &st) != 0) return from_errno(errno);
         size = uint64_t(st.st_size);
@@ -455,13 +476,13 @@ private:
         if (has_invalid_name_char(p)) return err::invalid_name;
         // Opened without blocking, so that a named pipe or a device at the path cannot stall the
         // caller (with every other file call of the process waiting on the lock); it is not a file.
-        int fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+        int fd = open_descriptor(p, flags);
         if (fd < 0 && errno == ENOENT) {
             // Not there as written: perhaps under another letter case.
             const std::string resolved = resolve_case(p);
             if (resolved != p) {
                 p = resolved;
-                fd = ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+                fd = open_descriptor(p, flags);
             } else {
                 errno = ENOENT;
             }
@@ -495,14 +516,22 @@ private:
     // the mutex held.
     Error take_sharing(int fd, const struct stat& now, int flags, uint32_t rights, uint32_t share_mode, Handle& out)
     {
-        // Sharing with the handles of other processes, before anything of the file changes. A
-        // descriptor open for reading holds the locks itself; any other needs one of its own.
+        // Sharing with the handles of other processes, before anything of the file changes. The
+        // handle's own descriptor holds the locks when it is open for what they need (a reader
+        // that shares everything, or a writer); any other handle needs a descriptor of its own.
+        // Without one, sharing holds within this process only.
         int lock_fd = -1;
-        if (rights != 0 || share_mode != (share::read | share::write | share::del)) {
+        const uint32_t number = next_number();
+        const bool need_read = lock_needs_read(rights), need_write = lock_needs_write(share_mode);
+        if (need_read || need_write) {
             const int access_mode = flags & O_ACCMODE;
-            const bool readable = !(flags & O_PATH) && (access_mode == O_RDONLY || access_mode == O_RDWR);
-            lock_fd = readable ? fd : open_lock_descriptor(fd);
-            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode)) {
+            const bool can_read = !(flags & O_PATH) && (access_mode == O_RDONLY || access_mode == O_RDWR);
+            const bool can_write = !(flags & O_PATH) && (access_mode == O_WRONLY || access_mode == O_RDWR);
+            if ((!need_read || can_read) && (!need_write || can_write))
+                lock_fd = fd;
+            else
+                lock_fd = open_lock_descriptor(fd, need_read && need_write ? O_RDWR : need_read ? O_RDONLY : O_WRONLY);
+            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode, number)) {
                 if (lock_fd != fd) ::close(lock_fd);
                 ::close(fd);
                 return err::sharing_violation;
@@ -511,9 +540,44 @@ private:
         // A regular file never blocks: O_NONBLOCK, which only kept the open itself from stalling
         // on something else at the path, has no effect on it and may stay.
         next_ += 4;
-        open_.emplace(next_, OpenFile{fd, lock_fd, now.st_dev, now.st_ino, rights, share_mode});
+        open_.emplace(next_, OpenFile{fd, lock_fd, now.st_dev, now.st_ino, rights, share_mode, number,
+                                      uint64_t(now.st_size), true});
         out = next_;
         return err::success;
+    }
+
+    // A descriptor of the file at `p` for the open `flags`. A writer's descriptor is opened for
+    // reading too when the file lets it, so that it can hold both kinds of share lock itself.
+    static int open_descriptor(const std::string& p, int flags)
+    {
+        if (!(flags & O_PATH) && (flags & O_ACCMODE) == O_WRONLY) {
+            const int fd = ::open(p.c_str(), (flags & ~O_ACCMODE) | O_RDWR | O_NONBLOCK, 0666);
+            if (fd >= 0 || errno != EACCES) return fd;
+        }
+        return ::open(p.c_str(), flags | O_NONBLOCK, 0666);
+    }
+
+    // A slot number for the share-mode denials of a new handle that no open handle of this
+    // process has. Called with the mutex held.
+    uint32_t next_number()
+    {
+        for (;;) {
+            const uint32_t n = ++numbers_ % (1u << 20);
+            if (numbers_ < (1u << 20)) return n; // not yet wrapped: unused so far
+            bool taken = false;
+            for (const auto& [h, f] : open_) taken = taken || f.number == n;
+            if (!taken) return n;
+        }
+    }
+
+    // A handle of this process changes the file: the sizes its handles' opens saw are no longer
+    // the file's. Called with or without the mutex held (it is taken when `locked` is false).
+    void file_changes(dev_t dev, ino_t ino, bool locked = false)
+    {
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (!locked) lock.lock();
+        for (auto& [h, f] : open_)
+            if (f.dev == dev && f.ino == ino) f.size_fresh = false;
     }
 
     // Closes a handle just recorded, with its descriptors. Called with the mutex held.
@@ -569,6 +633,7 @@ private:
     std::mutex mutex_;
     std::map<Handle, OpenFile> open_;
     Handle next_ = 0x1000;
+    uint64_t numbers_ = 0;
 };
 
 } // namespace

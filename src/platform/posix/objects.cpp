@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <chrono>
+#include <optional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,20 +64,23 @@ std::string file_name(std::string_view kind, std::u16string_view name, size_t li
     return std::string(kind) + "." + hash;
 }
 
-int lock_byte(int fd, off_t byte, short type, bool wait)
+int lock_byte(int fd, off_t byte, short type, bool wait, off_t count)
 {
     struct flock l {};
     l.l_type = type;
     l.l_whence = SEEK_SET;
     l.l_start = byte;
-    l.l_len = 1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms);
+    l.l_len = count;
+    // The clock is read only once the lock has been refused: a lock had at once costs one call.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     for (;;) {
         if (::fcntl(fd, F_OFD_SETLK, &l) == 0) return 0;
         const int e = errno;
         if (e == EINTR) continue;
         if (!wait || (e != EAGAIN && e != EACCES)) return e;
-        if (std::chrono::steady_clock::now() >= deadline) return ETIMEDOUT;
+        const auto now = std::chrono::steady_clock::now();
+        if (!deadline) deadline = now + std::chrono::milliseconds(lock_wait_limit_ms);
+        if (now >= *deadline) return ETIMEDOUT;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
@@ -148,10 +152,10 @@ bool held_by_anyone(const std::string& path)
     return held;
 }
 
-bool locked_by_other(int fd, off_t byte, off_t count)
+bool locked_by_other(int fd, off_t byte, off_t count, short as)
 {
     struct flock l {};
-    l.l_type = F_WRLCK;
+    l.l_type = as;
     l.l_whence = SEEK_SET;
     l.l_start = byte;
     l.l_len = count;

@@ -30,12 +30,15 @@ std::string file_name(std::string_view kind, std::u16string_view name, size_t li
 constexpr off_t holders = 0;
 constexpr off_t guard = 1;
 
-// F_OFD_SETLK of one byte: 0 or errno. With `wait` it is retried for at most lock_wait_limit_ms
-// (then ETIMEDOUT): a process that holds a lock for ever must not hold every caller with it.
-int lock_byte(int fd, off_t byte, short type, bool wait);
+// F_OFD_SETLK of one byte (or of `count` bytes from it): 0 or errno. With `wait` it is retried for
+// at most lock_wait_limit_ms (then ETIMEDOUT): a process that holds a lock for ever must not hold
+// every caller with it.
+int lock_byte(int fd, off_t byte, short type, bool wait, off_t count = 1);
 constexpr int lock_wait_limit_ms = 5000;
-// Whether a description other than `fd`'s holds a lock on any of `count` bytes from `byte`.
-bool locked_by_other(int fd, off_t byte, off_t count = 1);
+// Whether a description other than `fd`'s holds a lock on any of `count` bytes from `byte` that
+// would keep a lock of type `as` from being taken there: any lock for F_WRLCK, an exclusive one
+// for F_RDLCK.
+bool locked_by_other(int fd, off_t byte, off_t count = 1, short as = F_WRLCK);
 
 // The guard of an object file for the life of the scope.
 // When the guard cannot be had in time the scope goes on without it (a stuck holder is a process
