@@ -26,6 +26,8 @@
 #include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 #include "policy/decision.h"
 #include "policy/identity.h"
 #include "policy/report.h"
@@ -371,30 +373,109 @@ private:
     double& sum_;
 };
 
+// The named objects (the capture mutex the decision looks for) and the environment, clock and
+// trace output: the operating system's work too, timed apart from the decision's own.
+class TimedSync : public platform::Sync {
+public:
+    TimedSync(platform::Sync& real, double& sum) : real_(real), sum_(sum) {}
+    platform::Error create_mutex(const std::u16string& n, platform::Handle& h) override
+    {
+        Timed t(sum_);
+        return real_.create_mutex(n, h);
+    }
+    platform::Error open_mutex(const std::u16string& n, platform::Handle& h) override
+    {
+        Timed t(sum_);
+        return real_.open_mutex(n, h);
+    }
+    platform::Error create_event(bool m, bool s, const std::u16string& n, platform::Handle& h) override
+    {
+        Timed t(sum_);
+        return real_.create_event(m, s, n, h);
+    }
+    platform::Error set_event(platform::Handle h) override { return real_.set_event(h); }
+    platform::Error reset_event(platform::Handle h) override { return real_.reset_event(h); }
+    platform::Error open_event_of(uint32_t p, platform::Handle v, platform::Handle& h) override
+    {
+        return real_.open_event_of(p, v, h);
+    }
+    platform::Error close(platform::Handle h) override
+    {
+        Timed t(sum_);
+        return real_.close(h);
+    }
+    platform::Error wait_any(const std::vector<platform::Handle>& hs, uint32_t ms, size_t& i) override
+    {
+        return real_.wait_any(hs, ms, i);
+    }
+    platform::Error wait(platform::Handle h, uint32_t ms) override { return real_.wait(h, ms); }
+    void sleep(uint32_t ms) override { real_.sleep(ms); }
+
+private:
+    platform::Sync& real_;
+    double& sum_;
+};
+
+// The SHA-1 of the identity stays in the decision's own work: it is computation, not a request.
+class TimedSystem : public platform::System {
+public:
+    TimedSystem(platform::System& real, double& sum) : real_(real), sum_(sum) {}
+    platform::Error environment(const std::u16string& name, std::u16string& value) override
+    {
+        Timed t(sum_);
+        return real_.environment(name, value);
+    }
+    uint32_t tick_count() override { return real_.tick_count(); }
+    uint64_t tick_count64() override { return real_.tick_count64(); }
+    platform::LocalTime local_time() override
+    {
+        Timed t(sum_);
+        return real_.local_time();
+    }
+    void debug_output(const std::u16string& line) override
+    {
+        Timed t(sum_);
+        real_.debug_output(line);
+    }
+    platform::Error sha1(std::span<const uint8_t> data, platform::Sha1Digest& digest) override
+    {
+        return real_.sha1(data, digest);
+    }
+
+private:
+    platform::System& real_;
+    double& sum_;
+};
+
 void decision_parts(benchmark::State& state)
 {
     fresh_machine();
     fill_rules(size_t(state.range(0)));
     const std::u16string doc = device_document();
-    double whole = 0, writes = 0, process_list = 0;
+    double whole = 0, writes = 0, process_list = 0, other_system = 0;
     TimedFiles files(platform::files(), writes);
     TimedRegistry registry(platform::registry(), writes);
     TimedProcessList processes(platform::processes(), process_list);
+    TimedSync sync(platform::sync(), other_system);
+    TimedSystem system(platform::system(), other_system);
     platform::Override<platform::Files> timed_files(&platform::Platform::files, files);
     platform::Override<platform::Registry> timed_registry(&platform::Platform::registry, registry);
     platform::Override<platform::Processes> timed_processes(&platform::Platform::processes, processes);
+    platform::Override<platform::Sync> timed_sync(&platform::Platform::sync, sync);
+    platform::Override<platform::System> timed_system(&platform::Platform::system, system);
     // Only what the decisions spend counts: emptying the report folder goes through the files
     // family too.
-    double decision_writes = 0, decision_process_list = 0;
+    double decision_writes = 0, decision_process_list = 0, decision_other_system = 0;
     uint64_t calls = 0;
     for (auto _ : state) {
-        const double writes_before = writes, process_list_before = process_list;
+        const double writes_before = writes, process_list_before = process_list, other_before = other_system;
         {
             Timed t(whole);
             if (zelmusb_decision(&doc) != 1) state.SkipWithError("not allowed");
         }
         decision_writes += writes - writes_before;
         decision_process_list += process_list - process_list_before;
+        decision_other_system += other_system - other_before;
         keep_report_folder_small(state, calls);
     }
     const double n = state.iterations() ? double(state.iterations()) : 1.0;
@@ -402,7 +483,8 @@ void decision_parts(benchmark::State& state)
     state.counters["whole_us"] = whole / n * 1e6;
     state.counters["writes_us"] = decision_writes / n * 1e6;
     state.counters["process_list_us"] = decision_process_list / n * 1e6;
-    state.counters["own_us"] = (whole - decision_writes - decision_process_list) / n * 1e6;
+    state.counters["objects_trace_us"] = decision_other_system / n * 1e6;
+    state.counters["own_us"] = (whole - decision_writes - decision_process_list - decision_other_system) / n * 1e6;
     // Everything but the file writes, as a share of the whole.
     state.counters["not_writes_pct"] = whole > 0 ? 100.0 * (whole - decision_writes) / whole : 0.0;
 }
@@ -630,8 +712,8 @@ public:
 
 // Side by side with USBGuard's rule engine on the same rule sets, in this run: nanoseconds per rule
 // (medians, CPU time) and how many times faster the program's matching is; then the decision's own
-// work (decision_parts: everything but its file, registry and process-list calls) beside USBGuard's
-// look-up alone on as many rules.
+// work (decision_parts: everything but its file, registry, process-list, named-object, clock and
+// trace calls) beside USBGuard's look-up alone on as many rules (none of them naming the device).
 void print_peer_table(Collector& collector)
 {
 #if ZELMUSB_BENCH_USBGUARD
@@ -679,14 +761,15 @@ int main(int argc, char** argv)
     // The decision in parts, measured within the same calls (medians of the repetitions): the
     // file and registry calls, the process list, and the rest, which is the decision's own work.
     std::printf("\nThe decision in parts (wall time per decision in microseconds, medians of this run):\n\n");
-    std::printf("%-14s %10s %10s %14s %10s %16s\n", "decision", "whole", "writes", "process list", "own",
-                "all but writes");
+    std::printf("%-14s %10s %10s %14s %15s %10s %16s\n", "decision", "whole", "writes", "process list",
+                "objects, trace", "own", "all but writes");
     for (const char* rules : {"10", "1000", "100000"}) {
         auto d = collector.counters.find(std::string("decision_parts/") + rules);
         if (d == collector.counters.end()) continue;
         auto& c = d->second;
-        std::printf("%-14s %10.0f %10.0f %14.0f %10.0f %15.1f%%\n", (std::string("rules=") + rules).c_str(),
-                    c["whole_us"], c["writes_us"], c["process_list_us"], c["own_us"], c["not_writes_pct"]);
+        std::printf("%-14s %10.0f %10.0f %14.0f %15.0f %10.0f %15.1f%%\n", (std::string("rules=") + rules).c_str(),
+                    c["whole_us"], c["writes_us"], c["process_list_us"], c["objects_trace_us"], c["own_us"],
+                    c["not_writes_pct"]);
     }
     print_peer_table(collector);
     return 0;

@@ -99,13 +99,13 @@ int zelmusb_decision(const std::u16string* document)
     // decided (with its five patterns), the user's answer, the "action" default, capture or the
     // policy off. Trace only: nothing of it reaches the reports or the rules. (A lambda, so that
     // the line carries this function's name.)
-    const auto trace_verdict = [](int verdict, const std::u16string& decider) {
-        TRACE(u"Verdict allow=%i, decided by %s", verdict, decider);
+    const auto trace_verdict = [](int verdict, const std::u16string& device, const std::u16string& decider) {
+        TRACE(u"Verdict allow=%i for %s, decided by %s", verdict, device, decider);
     };
     // With the policy off nothing is decided, recorded or traced; the settings lock is not taken,
     // so a reload in progress does not hold the device.
     if (g_settings.active == 0) {
-        trace_verdict(1, u"policy off");
+        trace_verdict(1, u"<not read>", u"policy off");
         return 1;
     }
     const uint32_t start = platform::system().tick_count();
@@ -113,6 +113,7 @@ int zelmusb_decision(const std::u16string* document)
     std::lock_guard<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
     std::u16string decider = u"default action " + IntText(g_settings.action) + u" (no device document)";
+    std::u16string device = u"<none>"; // the product, quoted, for the trace
     if (document) {
         CJsonNode identity;
         UsbRule fields;
@@ -120,10 +121,11 @@ int zelmusb_decision(const std::u16string* document)
         const std::u16string checksum = build_device_identity(*document, identity, fields);
         record_arrival(checksum, identity);
         const std::u16string identity_text = identity.ToText(0);
+        device = u"\"" + fields.produkt + u"\"";
 
         if (MutexPresent(capture_mutex)) {
             hand_over_captured(identity);
-            trace_verdict(1, u"capture");
+            trace_verdict(1, device, u"capture");
             return 1;
         }
 
@@ -159,7 +161,7 @@ int zelmusb_decision(const std::u16string* document)
         }
     }
     _COUT(u">> New device, allow=" + IntText(allow));
-    trace_verdict(allow, decider);
+    trace_verdict(allow, device, decider);
     return allow;
 }
 

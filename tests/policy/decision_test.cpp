@@ -141,23 +141,24 @@ TEST_F(Decision, TraceNamesWhatDecided)
         std::vector<UsbRule>* list; // where the test's rules go, after one rule that never decides
         int32_t rule_action;
         bool document;
-        const char* line;
+        std::string line;
     };
+    const std::string allowed = "Verdict allow=1 for \"Flash Stick\", decided by ";
+    const std::string blocked = "Verdict allow=0 for \"Flash Stick\", decided by ";
     const std::string flash = " (produkt \"flash\", producent \"\", numer \"\", klasa \"\", opis \"\")";
     const Case cases[] = {
-        {"an io rule", rules_only, 1, 0, &io_rules, 1, true, "Verdict allow=1, decided by io rule 2"},
-        {"a printers rule", rules_only, 1, 1, &printer_rules, 0, true, "Verdict allow=0, decided by printers rule 2"},
-        {"a network rule", rules_only, 1, 0, &network_rules, 1, true, "Verdict allow=1, decided by network rule 2"},
-        {"a main rule", rules_only, 1, 1, &main_rules, 0, true, "Verdict allow=0, decided by main rule 2"},
-        {"an initial rule", rules_only, 1, 0, &initial_rules, 1, true, "Verdict allow=1, decided by initial rule 2"},
-        {"the user's answer", user_answers, 1, 2, nullptr, 0, true,
-         "Verdict allow=1, decided by the user's answer \"1\""},
-        {"the default, no rule", rules_only, 1, 0, nullptr, 0, true,
-         "Verdict allow=0, decided by default action 0 (no rule)"},
+        {"an io rule", rules_only, 1, 0, &io_rules, 1, true, allowed + "io rule 2"},
+        {"a printers rule", rules_only, 1, 1, &printer_rules, 0, true, blocked + "printers rule 2"},
+        {"a network rule", rules_only, 1, 0, &network_rules, 1, true, allowed + "network rule 2"},
+        {"a main rule", rules_only, 1, 1, &main_rules, 0, true, blocked + "main rule 2"},
+        {"an initial rule", rules_only, 1, 0, &initial_rules, 1, true, allowed + "initial rule 2"},
+        {"the user's answer", user_answers, 1, 2, nullptr, 0, true, allowed + "the user's answer \"1\""},
+        {"the default, no rule", rules_only, 1, 0, nullptr, 0, true, blocked + "default action 0 (no rule)"},
         {"the default, no document", rules_only, 1, 1, nullptr, 0, false,
-         "Verdict allow=1, decided by default action 1 (no device document)"},
-        {"capture", capture_waits, 1, 0, &main_rules, 0, true, "Verdict allow=1, decided by capture"},
-        {"the policy off", rules_only, 0, 0, &main_rules, 0, true, "Verdict allow=1, decided by policy off"},
+         "Verdict allow=1 for <none>, decided by default action 1 (no device document)"},
+        {"capture", capture_waits, 1, 0, &main_rules, 0, true, allowed + "capture"},
+        {"the policy off", rules_only, 0, 0, &main_rules, 0, true,
+         "Verdict allow=1 for <not read>, decided by policy off"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
