@@ -3,6 +3,8 @@
 // `matching_last`, the last rule names the device that is looked up; otherwise no rule does.
 #pragma once
 
+#include <benchmark/benchmark.h>
+
 #include <cstddef>
 #include <string>
 
@@ -27,6 +29,23 @@ inline std::string device_name(size_t count, bool matching_last)
 inline std::string device_serial(size_t count, bool matching_last)
 {
     return rule_serial(matching_last ? count - 1 : 999999);
+}
+
+// The sizes both sides are measured at: 10, 1,000 and 100,000 rules, the device named by the last
+// rule (match_last:1) or by none (match_last:0).
+inline void sizes(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"rules", "match_last"});
+    for (int64_t rules : {10, 1000, 100000})
+        for (int64_t last : {1, 0}) b->Args({rules, last});
+}
+
+// The time per rule looked at (every rule is, either way), and the number of rules.
+inline void count_rules(benchmark::State& state, size_t count)
+{
+    state.counters["rules"] = double(count);
+    state.counters["ns_per_rule"] = benchmark::Counter(double(count) * double(state.iterations()),
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 } // namespace peer

@@ -587,18 +587,9 @@ void match_rules_peer_set(benchmark::State& state)
         if (r != expected) state.SkipWithError("unexpected result");
         benchmark::DoNotOptimize(r);
     }
-    state.counters["rules"] = double(count);
-    state.counters["ns_per_rule"] = benchmark::Counter(double(count) * double(state.iterations()),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    peer::count_rules(state, count);
 }
-BENCHMARK(match_rules_peer_set)
-    ->ArgNames({"rules", "match_last"})
-    ->Args({10, 1})
-    ->Args({10, 0})
-    ->Args({1000, 1})
-    ->Args({1000, 0})
-    ->Args({100000, 1})
-    ->Args({100000, 0});
+BENCHMARK(match_rules_peer_set)->Apply(peer::sizes);
 
 // The identity alone (parse, checksum, the logged-on user), and the user lookup by itself.
 void identity_alone(benchmark::State& state)

@@ -37,17 +37,8 @@ void usbguard_first_match(benchmark::State& state)
         if (found != matching_last) state.SkipWithError("unexpected rule");
         benchmark::DoNotOptimize(first);
     }
-    state.counters["rules"] = double(count);
-    state.counters["ns_per_rule"] = benchmark::Counter(double(count) * double(state.iterations()),
-                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    peer::count_rules(state, count);
 }
-BENCHMARK(usbguard_first_match)
-    ->ArgNames({"rules", "match_last"})
-    ->Args({10, 1})
-    ->Args({10, 0})
-    ->Args({1000, 1})
-    ->Args({1000, 0})
-    ->Args({100000, 1})
-    ->Args({100000, 0});
+BENCHMARK(usbguard_first_match)->Apply(peer::sizes);
 
 } // namespace
