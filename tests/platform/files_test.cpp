@@ -194,8 +194,6 @@ TEST_F(FilesTest, AnotherProcessMeetsTheSameSharingRules)
          access::generic_read, share::read, disposition::open_existing, err::success},
         {"readers here and there that both keep writers out", access::generic_read, share::read,
          access::generic_read, share::read, disposition::open_existing, err::success},
-        {"writer there while a handle here without data access keeps writers out", 0, share::read,
-         access::generic_write, share_all, disposition::open_existing, err::sharing_violation},
         {"reader there that keeps writers out while a writer is here", access::generic_write, share_all,
          access::generic_read, share::read, disposition::open_existing, err::sharing_violation},
     };
