@@ -13,9 +13,10 @@
 //
 // The device is root's and the driver's own user's (control_device.h): a connection of any other
 // user is ended at once. Resources stay bounded whatever the clients do: at most max_handles
-// connections (the oldest idle one is let go to make room for a new one, never the one that
-// registered the user test), buffers that grow only with the bytes that arrive, and, when the
-// process runs out of descriptors, the oldest idle connection let go or else the listener left
+// connections, fewer when the open-file limit leaves less room (the oldest idle one is let go to
+// make room for a new one, never the one that registered the user test; with none idle the new
+// one is refused), buffers that grow only with the bytes that arrive, and, should the process run
+// out of descriptors all the same, the oldest idle connection let go or else the listener left
 // alone for a while, so that the accept loop never spins.
 #include <algorithm>
 #include <atomic>
@@ -32,7 +33,9 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -43,6 +46,7 @@
 #include "platform/posix/control_device.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 #include "text/text.h"
 
 namespace {
@@ -55,6 +59,9 @@ constexpr uint32_t config_max_bytes = 256 * 1024;
 constexpr int frame_timeout_ms = 10 * 1000;
 // Open handles at once; the program holds two, usbsim one per run.
 constexpr size_t max_handles = 64;
+// Descriptors kept out of the handles' share of the open-file limit, beyond those open at the
+// start: the configuration and registry files, the registered event, handles being let go.
+constexpr rlim_t reserved_descriptors = 16;
 // How long the listener rests when no descriptor is left and no idle handle can be let go
 // (doubling up to the longer bound while that lasts).
 constexpr int rest_first_ms = 50;
@@ -76,9 +83,11 @@ zd_u64 now_100ns()
     return static_cast<zd_u64>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
 }
 
+// Through the debugger output, so that the daemon's trace reaches $ZELMUSB_TRACE_FILE as every
+// process's does (its standard error is /dev/null).
 void trace(const std::string& line)
 {
-    std::fprintf(stderr, "zelmusb.sys: %s\n", line.c_str());
+    platform::system().debug_output(text::from_utf8("zelmusb.sys: " + line));
 }
 
 struct Call {
@@ -246,7 +255,7 @@ void serve(Driver& driver, Client& client)
 
 // Ends the connection that has been idle longest, unless it registered the user test; false when
 // there is none to let go.
-bool let_go_oldest_idle(std::list<Client>& clients, Driver& driver, const char* why)
+bool let_go_oldest_idle(std::list<Client>& clients, Driver& driver, const std::string& why, bool quiet)
 {
     Client* oldest = nullptr;
     for (Client& c : clients) {
@@ -254,17 +263,25 @@ bool let_go_oldest_idle(std::list<Client>& clients, Driver& driver, const char* 
         if (!oldest || c.idle_since < oldest->idle_since) oldest = &c;
     }
     if (!oldest) return false;
-    trace(std::string("let go of the idle handle of process ") + std::to_string(oldest->pid) + ": " + why);
+    if (!quiet) trace("let go of the idle handle of process " + std::to_string(oldest->pid) + ": " + why);
     oldest->let_go = true;
     ::shutdown(oldest->fd, SHUT_RDWR);
     return true;
 }
 
-size_t live_handles(const std::list<Client>& clients)
+// How many handles may be open at once under the open-file limit, beside the descriptors open now.
+size_t handle_capacity()
 {
-    size_t n = 0;
-    for (const Client& c : clients) n += !c.done && !c.let_go;
-    return n;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return max_handles;
+    rlim_t open_now = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d)) open_now += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    const rlim_t kept = open_now + reserved_descriptors;
+    if (limit.rlim_cur <= kept + 1) return 1;
+    return std::min<size_t>(max_handles, limit.rlim_cur - kept);
 }
 
 // --- start ---------------------------------------------------------------------------------------
@@ -357,8 +374,10 @@ int main()
     }
 
     std::list<Client> clients;
+    const size_t capacity = handle_capacity();
     int rest_ms = 0;
     Clock::time_point rest_until{};
+    bool crowded = false; // traced once per spell of too many handles, not once per handle
     for (;;) {
         const auto now = Clock::now();
         const bool resting = now < rest_until;
@@ -386,7 +405,7 @@ int main()
             // Out of descriptors: make room by letting the oldest idle handle go (its descriptor
             // is free once its thread has ended, a moment later), else leave the waiting
             // connections queued and rest, rather than hear of them again at once for ever.
-            if (let_go_oldest_idle(clients, driver, "no descriptor left for a new handle")) {
+            if (let_go_oldest_idle(clients, driver, "no descriptor left for a new handle", false)) {
                 rest_ms = 0;
                 rest_until = Clock::now() + std::chrono::milliseconds(5);
             } else {
@@ -404,10 +423,20 @@ int main()
             ::close(fd);
             continue;
         }
-        if (live_handles(clients) >= max_handles && !let_go_oldest_idle(clients, driver, "too many handles")) {
-            trace("refused a new handle: " + std::to_string(max_handles) + " handles are busy");
-            ::close(fd);
-            continue;
+        // Those being let go free their descriptors in a moment; the reserve covers them till then.
+        const size_t live = size_t(std::count_if(clients.begin(), clients.end(),
+                                                 [](const Client& c) { return !c.done && !c.let_go; }));
+        if (live >= capacity) {
+            const std::string why = std::to_string(capacity) + " handles are open";
+            if (!let_go_oldest_idle(clients, driver, why, crowded)) {
+                if (!crowded) trace("refused a new handle: " + why + " and none is idle");
+                crowded = true;
+                ::close(fd);
+                continue;
+            }
+            crowded = true;
+        } else {
+            crowded = false;
         }
         Client& c = clients.emplace_back();
         c.fd = fd;
