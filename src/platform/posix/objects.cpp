@@ -127,6 +127,11 @@ int open_own_file(const std::string& path, int extra_flags, mode_t mode)
 
 int hold_lock_file(const std::string& path, std::string_view what)
 {
+    // A lock file that others could open (left so by an older version, or widened since) may have
+    // an open description of theirs holding it: a new file is made in its place, which they
+    // cannot open. (A process of ours still holding the old one loses its exclusion for that once.)
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) ::unlink(path.c_str());
     const int fd = open_own_file(path);
     if (fd < 0) return -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms);
