@@ -29,7 +29,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -228,28 +230,40 @@ void give_back_if_large(std::vector<uint8_t>& buffer)
     if (buffer.capacity() > kept_buffer_bytes) std::vector<uint8_t>().swap(buffer);
 }
 
-void serve(Driver& driver, Client& client)
+// Answers the requests of one handle until it ends.
+void serve_requests(Driver& driver, Client& client)
 {
     const int fd = client.fd;
     std::vector<uint8_t> input, output;
     while (wait_readable(fd)) {
         client.busy = true;
         cd::Request request;
-        if (cd::receive_request(fd, request, input, frame_timeout_ms)) break; // end, garbage, too big
+        if (cd::receive_request(fd, request, input, frame_timeout_ms)) return; // end, garbage, too big
         // No code writes more than ZD_MAX_OUTPUT_BYTES, so a larger announced output is never
         // allocated whole; the core sees a buffer as large as any answer can be.
         output.assign(std::min<uint32_t>(request.output_size, ZD_MAX_OUTPUT_BYTES), 0);
         zd_u32 returned = 0;
         const zd_u32 e = driver.control(client.caller, client.pid, request.code, input, output, returned);
         cd::Answer answer{e, std::min<zd_u32>(returned, static_cast<zd_u32>(output.size()))};
-        if (cd::send_answer(fd, answer, output.data(), frame_timeout_ms)) break;
+        if (cd::send_answer(fd, answer, output.data(), frame_timeout_ms)) return;
         give_back_if_large(input);
         give_back_if_large(output);
         client.idle_since = Clock::now().time_since_epoch().count();
         client.busy = false;
     }
+}
+
+void serve(Driver& driver, Client& client)
+{
+    // Memory can run short (an address-space limit, many large frames at once): that handle
+    // ends, the driver goes on.
+    try {
+        serve_requests(driver, client);
+    } catch (const std::bad_alloc&) {
+        trace("no memory for a request of process " + std::to_string(client.pid) + "; its handle is closed");
+    }
     driver.cleanup(client.caller);
-    ::shutdown(fd, SHUT_RDWR);
+    ::shutdown(client.fd, SHUT_RDWR);
     client.done = true;
 }
 
@@ -443,7 +457,13 @@ int main()
         c.caller = static_cast<zd_uptr>(fd) + 1;
         c.pid = cd::peer_pid(fd);
         c.idle_since = Clock::now().time_since_epoch().count();
-        c.thread = std::thread([&driver, &c] { serve(driver, c); });
+        try {
+            c.thread = std::thread([&driver, &c] { serve(driver, c); });
+        } catch (const std::system_error&) {
+            trace("no thread for a new handle; refused");
+            clients.pop_back();
+            ::close(fd);
+        }
     }
 
     // Unload: no new handles, every connection ends, the registration with it.
