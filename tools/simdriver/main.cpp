@@ -392,6 +392,8 @@ int main()
     int rest_ms = 0;
     Clock::time_point rest_until{};
     bool crowded = false; // traced once per spell of too many handles, not once per handle
+    Clock::time_point refusal_traced{};
+    unsigned refused = 0;
     for (;;) {
         const auto now = Clock::now();
         const bool resting = now < rest_until;
@@ -432,8 +434,15 @@ int main()
         rest_ms = 0;
         uid_t uid = 0;
         if (!cd::peer_trusted(fd, uid)) {
-            trace("refused a handle of user " + std::to_string(uid) + " (process " + std::to_string(cd::peer_pid(fd)) +
-                  "): the device is root's and the driver's own");
+            // At most one line a second, so that a loop of refused attempts cannot fill the trace.
+            ++refused;
+            if (Clock::now() - refusal_traced >= std::chrono::seconds(1)) {
+                trace("refused a handle of user " + std::to_string(uid) + " (process " +
+                      std::to_string(cd::peer_pid(fd)) + "): the device is root's and the driver's own" +
+                      (refused > 1 ? " (" + std::to_string(refused) + " refused since the last line)" : ""));
+                refusal_traced = Clock::now();
+                refused = 0;
+            }
             ::close(fd);
             continue;
         }
