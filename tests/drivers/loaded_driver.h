@@ -7,6 +7,7 @@
 // left behind, so no driver stays loaded and the next test can load it again.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,8 +18,9 @@ namespace driver_test {
 class LoadedDriver {
 public:
     // `config_json`: when not empty, written as UTF-16LE to a file that the service key's
-    // "ConfigFilePath" names, before the driver starts.
-    explicit LoadedDriver(const std::string& config_json = "");
+    // "ConfigFilePath" names, before the driver starts. `before_start`, when given, runs on the
+    // fresh machine just before the service starts (to lay out what the driver will meet).
+    explicit LoadedDriver(const std::string& config_json = "", const std::function<void()>& before_start = {});
     ~LoadedDriver();
     LoadedDriver(const LoadedDriver&) = delete;
     LoadedDriver& operator=(const LoadedDriver&) = delete;

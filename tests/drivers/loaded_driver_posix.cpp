@@ -39,7 +39,8 @@ platform::Error stop_and_delete()
 }
 } // namespace
 
-LoadedDriver::LoadedDriver(const std::string& config_json) : leg_(std::make_unique<Leg>())
+LoadedDriver::LoadedDriver(const std::string& config_json, const std::function<void()>& before_start)
+    : leg_(std::make_unique<Leg>())
 {
     auto& scm = platform::services();
     platform::Handle manager = platform::null_handle, service = platform::null_handle;
@@ -63,6 +64,7 @@ LoadedDriver::LoadedDriver(const std::string& config_json) : leg_(std::make_uniq
         const auto file = leg_->files.path() / "cfg.json";
         if ((e = write_config(file, text::from_utf8(file.string()), config_json))) fail("configuration", e);
     }
+    if (!e && before_start) before_start();
     if (!e && (e = scm.start(service))) fail("start", e);
     scm.close(service);
     scm.close(manager);

@@ -43,7 +43,8 @@ platform::Error stop_and_delete()
 }
 } // namespace
 
-LoadedDriver::LoadedDriver(const std::string& config_json) : leg_(std::make_unique<Leg>())
+LoadedDriver::LoadedDriver(const std::string& config_json, const std::function<void()>& before_start)
+    : leg_(std::make_unique<Leg>())
 {
     auto fail = [&](const char* step, platform::Error e) {
         step_ = step;
@@ -68,6 +69,7 @@ LoadedDriver::LoadedDriver(const std::string& config_json) : leg_(std::make_uniq
         const auto file = leg_->files.path() / "cfg.json";
         if ((e = write_config(file, file.u16string(), config_json))) fail("configuration", e);
     }
+    if (!e && before_start) before_start();
     if (!e && !::StartServiceW(service, 0, nullptr)) fail("start", e = ::GetLastError());
     ::CloseServiceHandle(service);
     ::CloseServiceHandle(manager);

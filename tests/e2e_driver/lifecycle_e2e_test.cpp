@@ -1,6 +1,15 @@
 // The driver's life through the program: /start on a clean machine, /stop, a second /start, and
-// /uninstall, read back with the system's own tools; a missing driver image.
+// /uninstall, read back with the system's own tools; a missing driver image; a device name that
+// another user took first.
 #include "driver_e2e.h"
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/posix/control_device.h"
+#endif
 
 #include "platform/platform.h"
 #include "platform/services.h"
@@ -120,6 +129,36 @@ TEST_F(DriverRun, MissingDriverImageStopsTheRun)
     EXPECT_GE(took, 21s);
     EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
 }
+
+#ifndef _WIN32
+// Another user's socket holds the control device's name before /start: the driver refuses to
+// serve on it (183, traced by the driver), the program never talks to it, and the run stops.
+TEST_F(DriverRun, ADeviceNameAnotherUserTookStopsTheRun)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give the squatting socket to another user";
+    namespace cd = platform::posix::control_device;
+    std::filesystem::create_directories(cd::device_folder());
+    sockaddr_un address{};
+    ASSERT_TRUE(cd::socket_address(u"ZelmUsb", address));
+    const int squatter = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(0, ::bind(squatter, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ASSERT_EQ(0, ::listen(squatter, 8));
+    ASSERT_EQ(0, ::lchown(address.sun_path, 65534, 65534));
+    write_settings(R"({"active":1})");
+
+    const uint32_t pid = machine().start_path(e2e::program_path(e2e::Program::zelmarusb), {u"/start"});
+    ASSERT_NE(pid, 0u);
+    ASSERT_TRUE(machine().ended_within(pid, 40s)) << trace();
+    const std::string t = trace();
+    EXPECT_TRUE(in_order(t, {"zelmusb.sys: cannot serve \\\\.\\ZelmUsb: the device name is held by a file of user 65534 "
+                             "(error 183)",
+                             "Driver starting error: 183 : ", "*** USB STOPPED.\r\n", "Exit.\r\n"}));
+    EXPECT_EQ(t.find("Driver started."), std::string::npos) << t;
+    EXPECT_LT(::accept(squatter, nullptr, nullptr), 0) << "nobody connected to the squatter";
+    ::close(squatter);
+    ::unlink(address.sun_path);
+}
+#endif
 
 // /gud: has the list of present devices written by a copy of the program that runs as a temporary
 // service, created, started and deleted through sc.exe, all well inside the 30-second watchdog.

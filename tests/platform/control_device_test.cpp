@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,12 +31,8 @@ public:
 
     TestDevice(const std::u16string& name, Answerer answer) : answer_(std::move(answer))
     {
-        sockaddr_un address{};
-        EXPECT_TRUE(cd::socket_address(name, address));
-        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::unlink(address.sun_path);
-        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(listener_, 4), 0);
+        std::string path, why;
+        EXPECT_EQ(cd::listen_device(name, 4, listener_, path, why), 0u) << why;
         thread_ = std::thread([this] { serve(); });
     }
     ~TestDevice()

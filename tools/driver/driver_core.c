@@ -104,6 +104,9 @@ static zd_request* next_unfetched(zd_core* c)
     return best;
 }
 
+_Static_assert(ZD_STATE_HEADER_SIZE + ZD_JOURNAL_CAPACITY * ZD_JOURNAL_ENTRY_SIZE <= ZD_MAX_OUTPUT_BYTES,
+               "the state fits the largest output");
+
 static zd_u64 json_record_size(const zd_request* r)
 {
     return ZD_JSON_HEADER_SIZE + ((zd_u64)r->text_chars + 1) * 2;

@@ -36,6 +36,10 @@ typedef __UINTPTR_TYPE__ zd_uptr;
 #define ZD_MAX_RECORDS 1024u
 /* Text held by pending requests at once. */
 #define ZD_MAX_HELD_BYTES (32u * 1024u * 1024u)
+/* No call writes more output than this (the largest is a JSON record of a document of
+ * ZD_MAX_DOCUMENT_BYTES; the state with a full journal is far smaller), so a host may hand the
+ * core a buffer of this size in place of a larger one announced and get the same result. */
+#define ZD_MAX_OUTPUT_BYTES (ZD_JSON_HEADER_SIZE + ZD_MAX_DOCUMENT_BYTES + 2u)
 
 typedef struct zd_ops {
     void* ctx;

@@ -10,6 +10,14 @@
 // waits. So a client that stops reading, or dies, holds up nobody else: its thread alone waits,
 // and only for the bounded time of one frame. The end of a connection is the cleanup of its
 // handle. A timer thread applies the default verdicts when wait times pass.
+//
+// The device is root's and the driver's own user's (control_device.h): a connection of any other
+// user is ended at once. Resources stay bounded whatever the clients do: at most max_handles
+// connections, fewer when the open-file limit leaves less room (the oldest idle one is let go to
+// make room for a new one, never the one that registered the user test; with none idle the new
+// one is refused), buffers that grow only with the bytes that arrive, and, should the process run
+// out of descriptors all the same, the oldest idle connection let go or else the listener left
+// alone for a while, so that the accept loop never spins.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -21,11 +29,15 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -36,6 +48,7 @@
 #include "platform/posix/control_device.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 #include "text/text.h"
 
 namespace {
@@ -46,6 +59,17 @@ constexpr char16_t device_name[] = u"ZelmUsb";
 constexpr uint32_t config_max_bytes = 256 * 1024;
 // A frame's body, once its header has come, must follow within this.
 constexpr int frame_timeout_ms = 10 * 1000;
+// Open handles at once; the program holds two, usbsim one per run.
+constexpr size_t max_handles = 64;
+// Descriptors kept out of the handles' share of the open-file limit, beyond those open at the
+// start: the configuration and registry files, the registered event, handles being let go.
+constexpr rlim_t reserved_descriptors = 16;
+// How long the listener rests when no descriptor is left and no idle handle can be let go
+// (doubling up to the longer bound while that lasts).
+constexpr int rest_first_ms = 50;
+constexpr int rest_longest_ms = 1000;
+// A buffer larger than this is given back after its request.
+constexpr size_t kept_buffer_bytes = 64 * 1024;
 
 int stop_pipe[2] = {-1, -1};
 
@@ -61,9 +85,11 @@ zd_u64 now_100ns()
     return static_cast<zd_u64>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
 }
 
+// Through the debugger output, so that the daemon's trace reaches $ZELMUSB_TRACE_FILE as every
+// process's does (its standard error is /dev/null).
 void trace(const std::string& line)
 {
-    std::fprintf(stderr, "zelmusb.sys: %s\n", line.c_str());
+    platform::system().debug_output(text::from_utf8("zelmusb.sys: " + line));
 }
 
 struct Call {
@@ -124,6 +150,13 @@ public:
         return e;
     }
 
+    // Whether the user test was registered through this handle.
+    bool registered_through(zd_uptr caller)
+    {
+        std::lock_guard lock(m_);
+        return core_->registered && core_->owner == caller;
+    }
+
     void cleanup(zd_uptr caller)
     {
         {
@@ -166,10 +199,17 @@ private:
 
 // --- one handle ----------------------------------------------------------------------------------
 
+using Clock = std::chrono::steady_clock;
+
 struct Client {
     int fd = -1;
+    zd_uptr caller = 0; // unique while the connection lives
+    pid_t pid = 0;
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<bool> busy{false}; // inside a request
+    std::atomic<Clock::rep> idle_since{0};
+    bool let_go = false;
 };
 
 // Waits for the next request header without a time limit (a handle may stay idle as long as its
@@ -185,24 +225,77 @@ bool wait_readable(int fd)
     }
 }
 
-void serve(Driver& driver, Client& client)
+void give_back_if_large(std::vector<uint8_t>& buffer)
+{
+    if (buffer.capacity() > kept_buffer_bytes) std::vector<uint8_t>().swap(buffer);
+}
+
+// Answers the requests of one handle until it ends.
+void serve_requests(Driver& driver, Client& client)
 {
     const int fd = client.fd;
-    const pid_t pid = cd::peer_pid(fd);
-    const zd_uptr caller = static_cast<zd_uptr>(fd) + 1; // unique while the connection lives
     std::vector<uint8_t> input, output;
     while (wait_readable(fd)) {
+        client.busy = true;
         cd::Request request;
-        if (cd::receive_request(fd, request, input, frame_timeout_ms)) break; // end, garbage, too big
-        output.assign(request.output_size, 0);
+        if (cd::receive_request(fd, request, input, frame_timeout_ms)) return; // end, garbage, too big
+        // No code writes more than ZD_MAX_OUTPUT_BYTES, so a larger announced output is never
+        // allocated whole; the core sees a buffer as large as any answer can be.
+        output.assign(std::min<uint32_t>(request.output_size, ZD_MAX_OUTPUT_BYTES), 0);
         zd_u32 returned = 0;
-        const zd_u32 e = driver.control(caller, pid, request.code, input, output, returned);
-        cd::Answer answer{e, std::min<zd_u32>(returned, request.output_size)};
-        if (cd::send_answer(fd, answer, output.data(), frame_timeout_ms)) break;
+        const zd_u32 e = driver.control(client.caller, client.pid, request.code, input, output, returned);
+        cd::Answer answer{e, std::min<zd_u32>(returned, static_cast<zd_u32>(output.size()))};
+        if (cd::send_answer(fd, answer, output.data(), frame_timeout_ms)) return;
+        give_back_if_large(input);
+        give_back_if_large(output);
+        client.idle_since = Clock::now().time_since_epoch().count();
+        client.busy = false;
     }
-    driver.cleanup(caller);
-    ::shutdown(fd, SHUT_RDWR);
+}
+
+void serve(Driver& driver, Client& client)
+{
+    // Memory can run short (an address-space limit, many large frames at once): that handle
+    // ends, the driver goes on.
+    try {
+        serve_requests(driver, client);
+    } catch (const std::bad_alloc&) {
+        trace("no memory for a request of process " + std::to_string(client.pid) + "; its handle is closed");
+    }
+    driver.cleanup(client.caller);
+    ::shutdown(client.fd, SHUT_RDWR);
     client.done = true;
+}
+
+// Ends the connection that has been idle longest, unless it registered the user test; false when
+// there is none to let go.
+bool let_go_oldest_idle(std::list<Client>& clients, Driver& driver, const std::string& why, bool quiet)
+{
+    Client* oldest = nullptr;
+    for (Client& c : clients) {
+        if (c.done || c.let_go || c.busy || driver.registered_through(c.caller)) continue;
+        if (!oldest || c.idle_since < oldest->idle_since) oldest = &c;
+    }
+    if (!oldest) return false;
+    if (!quiet) trace("let go of the idle handle of process " + std::to_string(oldest->pid) + ": " + why);
+    oldest->let_go = true;
+    ::shutdown(oldest->fd, SHUT_RDWR);
+    return true;
+}
+
+// How many handles may be open at once under the open-file limit, beside the descriptors open now.
+size_t handle_capacity()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return max_handles;
+    rlim_t open_now = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(d)) open_now += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    const rlim_t kept = open_now + reserved_descriptors;
+    if (limit.rlim_cur <= kept + 1) return 1;
+    return std::min<size_t>(max_handles, limit.rlim_cur - kept);
 }
 
 // --- start ---------------------------------------------------------------------------------------
@@ -250,28 +343,20 @@ void read_configuration(Driver& driver, const std::u16string& service)
     driver.configure(text);
 }
 
-// The socket, unless a live driver serves the device already (a second driver with the same
-// device name fails to start, as on Windows).
-int listen_socket(std::string& path)
+// A start that cannot serve the device: traced, and its Windows code handed to the service
+// manager through the ready pipe (a zero byte, then the code, little-endian), which StartService
+// then returns.
+int fail_start(uint32_t code, const std::string& why)
 {
-    sockaddr_un address{};
-    if (!cd::socket_address(device_name, address)) return -1;
-    path = address.sun_path;
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe >= 0 && ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        ::close(probe);
-        trace("the control device is served by another driver");
-        return -1;
-    }
-    if (probe >= 0) ::close(probe);
-    ::unlink(path.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 64) != 0) {
+    trace("cannot serve \\\\.\\" + text::to_utf8(device_name) + ": " + why + " (error " + std::to_string(code) + ")");
+    if (const char* ready = std::getenv("ZELMUSB_READY_FD")) {
+        const int fd = std::atoi(ready);
+        uint8_t report[5] = {0};
+        cd::put_u32(report + 1, code);
+        [[maybe_unused]] ssize_t n = ::write(fd, report, sizeof report);
         ::close(fd);
-        return -1;
     }
-    return fd;
+    return 1;
 }
 
 } // namespace
@@ -290,9 +375,9 @@ int main()
     Driver driver;
     read_configuration(driver, service);
 
-    std::string path;
-    const int listener = listen_socket(path);
-    if (listener < 0) return 1;
+    std::string path, why;
+    int listener = -1;
+    if (const platform::Error e = cd::listen_device(device_name, 64, listener, path, why)) return fail_start(e, why);
     std::thread timer([&] { driver.run_timer(); });
 
     if (const char* ready = std::getenv("ZELMUSB_READY_FD")) {
@@ -303,9 +388,19 @@ int main()
     }
 
     std::list<Client> clients;
+    const size_t capacity = handle_capacity();
+    int rest_ms = 0;
+    Clock::time_point rest_until{};
+    bool crowded = false; // traced once per spell of too many handles, not once per handle
+    Clock::time_point refusal_traced{};
+    unsigned refused = 0;
     for (;;) {
-        pollfd p[2] = {{listener, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
-        const int n = ::poll(p, 2, 1000);
+        const auto now = Clock::now();
+        const bool resting = now < rest_until;
+        const int timeout =
+            resting ? int(std::chrono::ceil<std::chrono::milliseconds>(rest_until - now).count()) : 1000;
+        pollfd p[2] = {{resting ? -1 : listener, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+        const int n = ::poll(p, 2, timeout);
         if (n < 0 && errno != EINTR) break;
         if (p[1].revents & POLLIN) break;
         // Finished connections are joined as we go, so their number stays that of live handles.
@@ -318,12 +413,65 @@ int main()
                 ++it;
             }
         }
-        if (n > 0 && (p[0].revents & POLLIN)) {
-            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            Client& c = clients.emplace_back();
-            c.fd = fd;
+        if (n <= 0 || !(p[0].revents & POLLIN)) continue;
+        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            if (e != EMFILE && e != ENFILE && e != ENOBUFS && e != ENOMEM) continue;
+            // Out of descriptors: make room by letting the oldest idle handle go (its descriptor
+            // is free once its thread has ended, a moment later), else leave the waiting
+            // connections queued and rest, rather than hear of them again at once for ever.
+            if (let_go_oldest_idle(clients, driver, "no descriptor left for a new handle", false)) {
+                rest_ms = 0;
+                rest_until = Clock::now() + std::chrono::milliseconds(5);
+            } else {
+                if (rest_ms == 0) trace("no descriptor left for a new handle and none idle; new handles wait");
+                rest_ms = rest_ms ? std::min(rest_ms * 2, rest_longest_ms) : rest_first_ms;
+                rest_until = Clock::now() + std::chrono::milliseconds(rest_ms);
+            }
+            continue;
+        }
+        rest_ms = 0;
+        uid_t uid = 0;
+        if (!cd::peer_trusted(fd, uid)) {
+            // At most one line a second, so that a loop of refused attempts cannot fill the trace.
+            ++refused;
+            if (Clock::now() - refusal_traced >= std::chrono::seconds(1)) {
+                trace("refused a handle of user " + std::to_string(uid) + " (process " +
+                      std::to_string(cd::peer_pid(fd)) + "): the device is root's and the driver's own" +
+                      (refused > 1 ? " (" + std::to_string(refused) + " refused since the last line)" : ""));
+                refusal_traced = Clock::now();
+                refused = 0;
+            }
+            ::close(fd);
+            continue;
+        }
+        // Those being let go free their descriptors in a moment; the reserve covers them till then.
+        const size_t live = size_t(std::count_if(clients.begin(), clients.end(),
+                                                 [](const Client& c) { return !c.done && !c.let_go; }));
+        if (live >= capacity) {
+            const std::string why = std::to_string(capacity) + " handles are open";
+            if (!let_go_oldest_idle(clients, driver, why, crowded)) {
+                if (!crowded) trace("refused a new handle: " + why + " and none is idle");
+                crowded = true;
+                ::close(fd);
+                continue;
+            }
+            crowded = true;
+        } else {
+            crowded = false;
+        }
+        Client& c = clients.emplace_back();
+        c.fd = fd;
+        c.caller = static_cast<zd_uptr>(fd) + 1;
+        c.pid = cd::peer_pid(fd);
+        c.idle_since = Clock::now().time_since_epoch().count();
+        try {
             c.thread = std::thread([&driver, &c] { serve(driver, c); });
+        } catch (const std::system_error&) {
+            trace("no thread for a new handle; refused");
+            clients.pop_back();
+            ::close(fd);
         }
     }
 

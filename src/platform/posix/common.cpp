@@ -133,12 +133,15 @@ Error replace_file(const std::string& native, std::span<const uint8_t> data)
 {
     static std::atomic<uint64_t> counter{0};
     const std::string temp = native + ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) {
         const int e = errno;
         return e == ENOENT ? missing_path_error(native) : from_errno(e);
     }
-    Error r = write_all(fd, data.data(), data.size());
+    // The machine's state files are read by all and written by their owner alone, whatever the
+    // umask of the process that happens to write them.
+    Error r = ::fchmod(fd, 0644) == 0 ? err::success : from_errno(errno);
+    if (r == err::success) r = write_all(fd, data.data(), data.size());
     if (r == err::success && ::fsync(fd) != 0) r = from_errno(errno);
     if (::close(fd) != 0 && r == err::success) r = from_errno(errno);
     if (r == err::success && ::rename(temp.c_str(), native.c_str()) != 0) r = from_errno(errno);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -62,12 +63,20 @@ std::u16string control_device_name(const std::u16string& path)
     return name;
 }
 
-// 0 and the connected socket; 2 when nothing serves the device; another code when it cannot be
-// reached.
+// 0 and the connected socket; 2 when nothing serves the device; 5 when the socket or the process
+// serving it belongs to another user than this one or root (a name taken by someone else is never
+// talked to); another code when it cannot be reached.
 Error connect_device(const std::u16string& name, int& fd)
 {
     sockaddr_un address{};
     if (!cd::socket_address(name, address)) return err::file_not_found;
+    struct stat st {};
+    if (::lstat(address.sun_path, &st) != 0) {
+        const int e = errno;
+        return e == ENOENT || e == ENOTDIR ? err::file_not_found : objects::error_from_errno(e);
+    }
+    if (!S_ISSOCK(st.st_mode)) return err::file_not_found;
+    if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return objects::error_from_errno(errno);
     const timeval limit{connect_timeout_s, 0};
@@ -76,6 +85,12 @@ Error connect_device(const std::u16string& name, int& fd)
     while ((r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address)) != 0 && errno == EINTR) {
     }
     if (r == 0) {
+        uid_t server = 0;
+        if (!cd::peer_trusted(fd, server)) {
+            ::close(fd);
+            fd = -1;
+            return err::access_denied;
+        }
         const timeval none{0, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
         return err::success;
@@ -84,6 +99,7 @@ Error connect_device(const std::u16string& name, int& fd)
     ::close(fd);
     fd = -1;
     if (e == ENOENT || e == ECONNREFUSED || e == ENOTSOCK) return err::file_not_found;
+    if (e == EACCES || e == EPERM) return err::access_denied;
     if (e == EAGAIN || e == ETIMEDOUT) return err::timeout;
     return objects::error_from_errno(e);
 }

@@ -12,6 +12,7 @@
 #include "platform/posix/common.h"
 #include "platform/posix/machine.h"
 #include "platform/posix/model_dispatch.h"
+#include "platform/posix/objects.h"
 #include "platform/posix/root.h"
 #include "platform/system.h"
 #include "text/text.h"
@@ -54,16 +55,10 @@ public:
     // lock of a process that dies, so a crash cannot leave it held.
     Error edit(const Change& change, size_t limit) override
     {
-        const int fd = ::open((path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd < 0) return from_errno(errno);
-        int locked;
-        while ((locked = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (locked != 0) {
-            const Error e = from_errno(errno);
-            ::close(fd);
-            return e;
-        }
+        // Owner-only and waited for within a bound (traced), so another user cannot stall an
+        // ejection or a plug by holding it.
+        const int fd = objects::hold_lock_file(path() + ".lock", "machine.json");
+        if (fd < 0) return errno == ETIMEDOUT ? err::timeout : from_errno(errno);
         const Error e = Store::edit(change, limit);
         ::close(fd); // releases the lock
         return e;

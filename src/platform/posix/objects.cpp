@@ -1,5 +1,6 @@
 #include "platform/posix/objects.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -12,11 +13,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/platform.h"
 #include "platform/posix/root.h"
+#include "platform/system.h"
 #include "text/text.h"
 
 namespace platform::posix::objects {
@@ -111,7 +115,10 @@ int open_own_file(const std::string& path, int extra_flags, mode_t mode)
             ::close(fd);
             return -1;
         }
-        if (trusted_owner(st.st_uid)) return fd;
+        if (trusted_owner(st.st_uid)) {
+            if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != mode) ::fchmod(fd, mode);
+            return fd;
+        }
         ::close(fd);
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
             errno = EACCES;
@@ -119,6 +126,37 @@ int open_own_file(const std::string& path, int extra_flags, mode_t mode)
         }
     }
     errno = EACCES;
+    return -1;
+}
+
+int hold_lock_file(const std::string& path, std::string_view what)
+{
+    // A lock file that others could open (left so by an older version, or widened since) may have
+    // an open description of theirs holding it: a new file is made in its place, which they
+    // cannot open. (A process of ours still holding the old one loses its exclusion for that once.)
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) ::unlink(path.c_str());
+    const int fd = open_own_file(path);
+    if (fd < 0) return -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lock_wait_limit_ms);
+    int pause_ms = 1;
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            const int e = errno;
+            ::close(fd);
+            errno = e;
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+        pause_ms = std::min(pause_ms * 2, 20);
+    }
+    ::close(fd);
+    platform::system().debug_output(text::from_utf8(std::string(what) + ": " + path +
+                                                    " still locked by another process after " +
+                                                    std::to_string(lock_wait_limit_ms) + " ms\r\n"));
+    errno = ETIMEDOUT;
     return -1;
 }
 

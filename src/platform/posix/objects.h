@@ -68,8 +68,15 @@ constexpr mode_t file_mode = 0600;
 bool trusted_owner(uid_t owner);
 
 // Opens (creating when missing) the object file at `path` for reading and writing. A file of an
-// untrusted owner is removed and made anew (EACCES when this user may not remove it).
+// untrusted owner is removed and made anew (EACCES when this user may not remove it); a file of
+// this user gets `mode` back if something widened it.
 int open_own_file(const std::string& path, int extra_flags = 0, mode_t mode = file_mode);
+
+// An exclusive flock on the lock file at `path` (opened through open_own_file, so no other user
+// can hold it shared), waited for at most lock_wait_limit_ms. The descriptor that holds it (close
+// it to release), or -1 with errno set: ETIMEDOUT after the wait, which is also traced on the
+// debugger output as "<what>: <path> still locked by another process after 5000 ms".
+int hold_lock_file(const std::string& path, std::string_view what);
 
 // Whether any process holds a lock on the first byte of the file at `path`, seen through
 // /proc/locks, so that also a file this user may not open can be probed. False when the file

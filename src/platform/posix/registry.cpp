@@ -17,6 +17,7 @@
 
 #include "platform/native.h"
 #include "platform/posix/common.h"
+#include "platform/posix/objects.h"
 #include "platform/posix/registry_store.h"
 #include "platform/posix/root.h"
 #include "platform/registry.h"
@@ -264,26 +265,28 @@ struct OpenKey {
     uint32_t access = 0;
 };
 
-// An exclusive advisory lock on one key, for a read-modify-write of its file.
+// An exclusive advisory lock on one key, for a read-modify-write of its file. The lock file is
+// owner-only, so no other user can hold it; a holder of our own that never lets go costs a
+// bounded wait and ERROR_TIMEOUT, traced, not a hang.
 class KeyLock {
 public:
     explicit KeyLock(const std::string& folder)
     {
-        fd_ = ::open((folder + "/" + lock_file_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
+        fd_ = objects::hold_lock_file(folder + "/" + lock_file_name, "registry");
+        if (fd_ < 0) error_ = errno == ETIMEDOUT ? err::timeout : errno == ENOENT ? err::key_deleted : from_errno(errno);
     }
     ~KeyLock()
     {
         if (fd_ >= 0) ::close(fd_); // closing releases the lock
     }
-    bool held() const { return fd_ >= 0; }
+    // 0 when held; else why not.
+    Error error() const { return error_; }
     KeyLock(const KeyLock&) = delete;
     KeyLock& operator=(const KeyLock&) = delete;
 
 private:
     int fd_ = -1;
+    Error error_ = err::success;
 };
 
 // The record of the key in `folder`; a missing file is a key without values (the HKLM folder, or
@@ -417,7 +420,7 @@ public:
         if (name.size() > max_value_name) return err::invalid_parameter;
         if (data.size() > max_key_file) return err::not_enough_memory;
         KeyLock lock(k.folder);
-        if (!lock.held()) return err::key_deleted;
+        if (const Error e = lock.error()) return e;
         KeyRecord record;
         if (const Error r = load_record(k.folder, record)) return r;
         auto it = std::find_if(record.values.begin(), record.values.end(),
@@ -436,7 +439,7 @@ public:
         OpenKey k;
         if (const Error r = check(key, key_access::set_value, k)) return r;
         KeyLock lock(k.folder);
-        if (!lock.held()) return err::key_deleted;
+        if (const Error e = lock.error()) return e;
         KeyRecord record;
         if (const Error r = load_record(k.folder, record)) return r;
         auto it = std::find_if(record.values.begin(), record.values.end(),
@@ -514,7 +517,11 @@ private:
     static Error make_key(const std::string& parent, const std::string& target, const std::u16string& name)
     {
         const std::string temp = parent + "/.new-" + unique_suffix();
-        if (::mkdir(temp.c_str(), 0777) != 0) return from_errno(errno);
+        if (::mkdir(temp.c_str(), 0755) != 0 || ::chmod(temp.c_str(), 0755) != 0) {
+            const Error e = from_errno(errno);
+            ::rmdir(temp.c_str());
+            return e;
+        }
         KeyRecord record;
         record.name = name;
         if (const Error r = store_record(temp, record)) {
@@ -542,6 +549,7 @@ private:
         const std::string graveyard = folder.substr(0, slash) + "/.deleted-" + unique_suffix();
         {
             KeyLock lock(folder);
+            if (const Error e = lock.error(); e && e != err::key_deleted) return e;
             if (!tree && !subkey_folders(folder).empty()) return err::access_denied;
             if (::rename(folder.c_str(), graveyard.c_str()) != 0) return from_errno(errno);
         }

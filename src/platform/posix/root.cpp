@@ -26,14 +26,18 @@ std::string root()
 }
 
 namespace {
+constexpr mode_t folder_mode = 0755;
+
 void make_dirs(const std::string& path)
 {
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
             const std::string prefix = path.substr(0, i);
-            if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-                // The caller's own open reports the failure with its error code.
-            }
+            // Readable by all, writable by the owner alone, whatever the umask: another user must
+            // not add, rename or remove the machine's records, keys and names. A folder that
+            // exists already is left as its owner made it (a shared objects folder among them).
+            if (::mkdir(prefix.c_str(), folder_mode) == 0) ::chmod(prefix.c_str(), folder_mode);
+            // Otherwise the caller's own open reports the failure with its error code.
         }
     }
 }

@@ -167,11 +167,17 @@ Error wait_ready(Daemon& daemon)
         pollfd pfd{daemon.ready_fd, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, 0);
         if (ready > 0) {
-            char byte = 0;
+            // One byte 1: it serves its device. A zero byte and a 32-bit code: it cannot, and why
+            // (one write, so it arrives whole). Nothing: it ended without a word.
+            uint8_t word[5] = {0};
             ssize_t n;
-            while ((n = ::read(daemon.ready_fd, &byte, 1)) < 0 && errno == EINTR) {
+            while ((n = ::read(daemon.ready_fd, word, sizeof word)) < 0 && errno == EINTR) {
             }
-            result = n == 1 ? err::success : err::gen_failure; // closed without a word
+            const Error code = uint32_t(word[1]) | uint32_t(word[2]) << 8 | uint32_t(word[3]) << 16 |
+                               uint32_t(word[4]) << 24;
+            if (n >= 1 && word[0] == 1) result = err::success;
+            else if (n == 5 && word[0] == 0 && code != 0) result = code;
+            else result = err::gen_failure;
             break;
         }
         int status = 0;

@@ -31,8 +31,10 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
                    Daemon& daemon);
 
 // Waits, through the platform's sleep and tick count, for the one byte a kernel driver writes
-// once it serves its control device: 0 when it came, 31 when the pipe closed first or the daemon
-// ended, 1053 when nothing came within driver_ready_bound_ms. Closes the read end.
+// once it serves its control device: 0 when it came; the driver's own code when it wrote a zero
+// byte and a 32-bit Windows code (little-endian) instead (its device cannot be made, say 183);
+// 31 when the pipe closed first or the daemon ended, 1053 when nothing came within
+// driver_ready_bound_ms. Closes the read end.
 Error wait_ready(Daemon& daemon);
 
 // Reaps the daemon when it ends (a thread of this process waits for it), so that it never lingers

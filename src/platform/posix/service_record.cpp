@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "platform/posix/common.h"
@@ -161,6 +162,11 @@ std::string record_path(std::u16string_view name)
 
 Error read(int fd, Record& r)
 {
+    // Only this user or root writes records; one that another user put into the folder names
+    // processes that are not ours to signal.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return from_errno(errno);
+    if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
     std::string text;
     char buffer[4096];
     off_t offset = 0;
@@ -231,8 +237,23 @@ uint64_t process_start_time(pid_t pid)
 
 bool process_alive(pid_t pid, uint64_t start_time)
 {
-    const uint64_t now = process_start_time(pid);
-    return now != 0 && (start_time == 0 || now == start_time);
+    // Without its start time a record cannot tell its process from one that got the id later.
+    return start_time != 0 && process_start_time(pid) == start_time;
+}
+
+bool signal_process(pid_t pid, uint64_t start_time, int signal)
+{
+    if (pid <= 0 || start_time == 0) return false;
+    // A pidfd pins the process it was opened for: once its start time is seen to match, the
+    // signal reaches that process even if the id were reused in between.
+    const int pidfd = int(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) {
+        if (errno != ENOSYS) return false; // gone (ESRCH), or not ours to see
+        return process_alive(pid, start_time) && ::kill(pid, signal) == 0;
+    }
+    const bool sent = process_alive(pid, start_time) && ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) == 0;
+    ::close(pidfd);
+    return sent;
 }
 
 uint64_t monotonic_ms()
@@ -261,7 +282,7 @@ bool refresh(Record& r)
         r.starter = 0;
     }
     if (r.state == service::stop_pending && monotonic_ms() - r.stop_requested_ms >= stop_bound_ms)
-        ::kill(r.pid, SIGKILL);
+        signal_process(r.pid, r.pid_start, SIGKILL);
     return r.state != before;
 }
 

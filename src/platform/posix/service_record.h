@@ -50,7 +50,9 @@ bool decode(const std::string& text, Record& r);
 std::string folder();
 std::string record_path(std::u16string_view name);
 
-// Reads or rewrites the record of an open record file (the caller holds its guard).
+// Reads or rewrites the record of an open record file (the caller holds its guard). A file that
+// belongs neither to this user nor to root is refused with 5: it was not written by a service
+// manager of this machine.
 Error read(int fd, Record& r);
 Error write(int fd, const Record& r);
 // Whether the open record file is still the one linked under its name.
@@ -61,7 +63,12 @@ bool refresh(Record& r);
 
 // Start time of a living process (0 when it is gone or a zombie).
 uint64_t process_start_time(pid_t pid);
+// Whether `pid` is still the process that started at `start_time`; never for a start time of 0.
 bool process_alive(pid_t pid, uint64_t start_time);
+// Sends `signal` to `pid` only while it is the process that started at `start_time` (checked
+// right before the signal, through a pidfd); true when it was sent. Every signal to a service's
+// process goes through here: a record may be stale or forged, and its pid another process's.
+bool signal_process(pid_t pid, uint64_t start_time, int signal);
 uint64_t monotonic_ms();
 
 // The key of a service below HKLM.

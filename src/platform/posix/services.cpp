@@ -332,7 +332,7 @@ public:
         if (control == service::control_interrogate) return err::success;
         if (control != service::control_stop) return err::invalid_service_control;
         if (r.state != service::running) return err::service_cannot_accept_ctrl;
-        ::kill(r.pid, SIGTERM);
+        services::signal_process(r.pid, r.pid_start, SIGTERM);
         r.state = service::stop_pending;
         r.stop_requested_ms = services::monotonic_ms();
         if (const Error x = services::write(fd, r)) return x;
@@ -418,10 +418,8 @@ void end_all_services()
             objects::Guard guard(fd);
             Record r;
             if (services::read(fd, r) == err::success) {
-                if (r.state != service::stopped && services::process_alive(r.pid, r.pid_start)) {
-                    ::kill(r.pid, SIGTERM);
+                if (r.state != service::stopped && services::signal_process(r.pid, r.pid_start, SIGTERM))
                     running.push_back({r.pid, r.pid_start});
-                }
                 platform::registry().delete_tree(services::registry_key(r.definition.name));
             }
             ::unlink(path.c_str());
@@ -433,7 +431,7 @@ void end_all_services()
     for (const auto& d : running) {
         while (services::process_alive(d.pid, d.start) && services::monotonic_ms() - began < services::stop_bound_ms)
             ::usleep(10 * 1000);
-        if (services::process_alive(d.pid, d.start)) ::kill(d.pid, SIGKILL);
+        services::signal_process(d.pid, d.start, SIGKILL);
     }
 }
 

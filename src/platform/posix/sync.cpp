@@ -223,6 +223,8 @@ public:
         if (obj->fd < 0) return errno == ENOENT ? err::invalid_handle : objects::error_from_errno(errno);
         struct stat st {};
         if (::fstat(obj->fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return err::invalid_handle;
+        // A handle file another user put into a shared folder is none of the owner's handles.
+        if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
         {
             objects::Guard g(obj->fd);
             // A file whose holders are all gone is a handle that was never closed by a process
