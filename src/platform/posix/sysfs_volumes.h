@@ -90,9 +90,9 @@ struct Disk {
     std::vector<Volume> volumes; // with letters, in partition order
 };
 
-// The USB disks present, in name order, with their volumes' letters (assigned and freed as the
-// header says).
-std::vector<Disk> usb_disks(const std::string& platform_root);
+// The USB disks present, disks before CD-ROMs, each in number order, with their volumes' letters
+// (assigned and freed as said above; the scan waits `lock_wait_ms` for another process's scan).
+std::vector<Disk> usb_disks(const std::string& platform_root, int lock_wait_ms = scan_lock_wait_ms);
 
 Error lock_volume(const std::string& platform_root, char16_t letter);
 Error dismount_volume(const std::string& platform_root, char16_t letter);
@@ -108,8 +108,10 @@ struct Mount {
 // The mount table in /proc/self/mountinfo's format; lines that do not parse are skipped.
 std::vector<Mount> parse_mountinfo(std::string_view text);
 
-// Whether a process below `proc_root` (normally "/proc") holds the block device `devs[0]` open or
-// a file on a file system whose device number is one of `devs`. Device numbers as makedev gives.
+// Whether a process below `proc_root` (normally "/proc") holds one of the block devices `devs`
+// open, or a file (open, mapped, or its working directory, root or program) on a file system whose
+// device number is one of `devs`. Device numbers as makedev gives them. Processes that cannot be
+// read (gone meanwhile, or another user's without the right to look) are passed over.
 bool processes_use(const std::string& proc_root, std::span<const uint64_t> devs);
 
 class Host {
