@@ -89,9 +89,14 @@ protected:
         const std::string bus = d.name.rfind("usb", 0) == 0 ? d.name.substr(3) : d.name.substr(0, d.name.find('-'));
         std::string text = "P: " + path_of(d.name) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=" + bus +
                            "\nA: devnum=" + std::to_string(devnum) + "\nH: descriptors=";
+        std::string hex;
         for (const char c : d.descriptors)
-            if (c != ' ') text += c;
-        text += "\n";
+            if (c != ' ') hex += c;
+        text += hex + "\nA: authorized=1\n";
+        // The attributes the kernel derives from the device descriptor, as peers read them.
+        if (hex.size() >= 36 && hex.compare(2, 2, "01") == 0)
+            text += "A: idVendor=" + hex.substr(18, 2) + hex.substr(16, 2) + "\nA: idProduct=" + hex.substr(22, 2) +
+                    hex.substr(20, 2) + "\nA: bDeviceClass=" + hex.substr(8, 2) + "\n";
         for (const auto& [k, v] : d.attributes) text += "A: " + k + "=" + v + "\n";
         for (const auto& [k, v] : d.properties) text += "E: " + k + "=" + v + "\n";
         add(text);
