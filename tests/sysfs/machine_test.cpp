@@ -2,6 +2,8 @@
 // device list of the example machine, the kernel's bad input, devices that leave in the middle of
 // a walk, and the snapshot kept while the set of devices stays the same.
 #include <filesystem>
+#include <fstream>
+#include <span>
 #include <memory>
 
 #include "drivercontrol/manager.h"
@@ -104,12 +106,51 @@ TEST_F(SysfsMachine, ExampleMachineListsEachDeviceWithItsNamesAndNode)
 TEST_F(SysfsMachine, TheStickGetsItsDiskAndLetter)
 {
     example();
-    disk("1-3", "sdb", "8:16");
+    disk("1-3", "sdb", 8, 16);
     std::filesystem::create_directories(root_ / "dosdevices");
     std::filesystem::create_symlink("/dev/sdb1", root_ / "dosdevices" / "e::"); // kept from an earlier scan
     const std::string l = list();
     EXPECT_NE(l.find("\"DriveLetters\":\"E\""), std::string::npos) << l;
     EXPECT_EQ(count(l, "\"DriveLetters\":\"\""), 3u) << l;
+}
+
+// The mount table and process scan of a machine with nothing mounted; busy when told.
+class IdleHost final : public sysfs::Host {
+public:
+    bool busy = false;
+    std::string mountinfo() override { return {}; }
+    platform::Error unmount(const std::string&) override { return 0; }
+    bool in_use(std::span<const uint64_t>) override { return busy; }
+};
+
+// The volume requests of the ejection go to the running machine's volumes: a busy volume does not
+// lock, and the eject removes the stick (its sysfs `remove`), after which the letter is gone.
+TEST_F(SysfsMachine, VolumeRequestsActOnTheRunningMachine)
+{
+    example();
+    disk("1-3", "sdb", 8, 16);
+    umockdev_testbed_set_attribute(tb_, ("/sys" + path_of("1-3")).c_str(), "remove", "");
+    std::filesystem::create_directories(root_ / "dosdevices");
+    std::filesystem::create_symlink("/dev/sdb1", root_ / "dosdevices" / "e::");
+    IdleHost host;
+    sysfs::HostOverride scripted(host);
+    auto& devices = platform::devices();
+    platform::Handle e = 0;
+    ASSERT_EQ(devices.open(u"\\\\.\\E:", 0xC0000000u, 3, 0, e), 0u);
+    uint32_t returned = 0;
+    host.busy = true;
+    EXPECT_EQ(devices.control(e, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned), 5u) << "in use";
+    host.busy = false;
+    EXPECT_EQ(devices.control(e, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned), 0u);
+    EXPECT_EQ(devices.control(e, platform::ioctl::dismount_volume, nullptr, 0, nullptr, 0, returned), 0u);
+    uint8_t allow = 0;
+    EXPECT_EQ(devices.control(e, platform::ioctl::storage_media_removal, &allow, 1, nullptr, 0, returned), 0u);
+    EXPECT_EQ(devices.control(e, platform::ioctl::storage_eject_media, nullptr, 0, nullptr, 0, returned), 0u);
+    devices.close(e);
+    std::ifstream written(testbed_dir_ + "/sys" + path_of("1-3") + "/remove");
+    std::string value;
+    std::getline(written, value);
+    EXPECT_EQ(value, "1") << "the stick is removed as a safe removal does it";
 }
 
 // What the kernel side can give that is not what a device should give.
