@@ -285,3 +285,85 @@ TEST_F(SysfsMachine, SnapshotKeptUntilTheSetOfDevicesChanges)
 
 } // namespace
 } // namespace sysfs_test
+
+namespace sysfs_test {
+namespace {
+
+// A store that answers with a fixed machine text, for the description alone.
+class TextStore final : public platform::model::Store {
+public:
+    explicit TextStore(std::string text) : text_(std::move(text)) {}
+    platform::Error stamp(platform::model::Stamp& stamp, bool& settled) override
+    {
+        stamp = {1, text_.size(), 1};
+        settled = true;
+        return 0;
+    }
+    platform::Error read(std::string& bytes, size_t) override
+    {
+        bytes = text_;
+        return 0;
+    }
+    platform::Error replace(std::string_view) override { return 5; }
+
+private:
+    std::string text_;
+};
+
+std::string bytes_of(const std::string& hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// Strings read through usbfs are kept per language, as the device sent them: every language it
+// lists answers, a failed request fails, and the language list is the device's own.
+TEST(SysfsDescription, UsbfsStringsAnswerEveryLanguageOfTheDevice)
+{
+    sysfs::UsbDevice root{.name = "usb1", .bus = 1, .devnum = 1,
+                          .descriptors = bytes_of("12010002090000406b1d020000010302010109021900010100e0000904000001090000000705810304000c")};
+    root.maxchild = 2;
+    sysfs::UsbDevice stick{.name = "1-1", .bus = 1, .devnum = 2,
+                           .descriptors = bytes_of("120100020000004081076755000101020301")};
+    stick.languages = bytes_of("060309041504");
+    stick.strings = {{1, {{0x0409, bytes_of("0a03410063006d006500")}, {0x0415, bytes_of("0a0341006b006d006500")}}},
+                     {2, {{0x0409, std::nullopt}, {0x0415, bytes_of("08035300740069006b00")}}}};
+    const std::string text = sysfs::machine_json({root, stick}, {});
+    model::Machine m;
+    std::string why;
+    ASSERT_TRUE(model::load_machine(text, m, why)) << why << "\n" << text;
+
+    model::Engine engine(std::make_unique<TextStore>(text));
+    model::ModelDevices devices(engine);
+    platform::Handle hub = 0;
+    ASSERT_EQ(devices.open(u"\\\\.\\USB#ROOT_HUB20#usb1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}", 0x80000000u, 7, 0, hub), 0u);
+    struct Case {
+        const char* what;
+        uint8_t index;
+        uint16_t language;
+        uint32_t error;
+        std::string descriptor;
+    } cases[] = {
+        {"the language list as the device gave it", 0, 0, 0, bytes_of("060309041504")},
+        {"English", 1, 0x0409, 0, bytes_of("0a03410063006d006500")},
+        {"Polish, the device's second language", 1, 0x0415, 0, bytes_of("0a0341006b006d006500")},
+        {"a request the device failed", 2, 0x0409, 31, ""},
+        {"a language the device does not list", 1, 0x0407, 31, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t request[12 + 255] = {1, 0, 0, 0, 0x80, 6, c.index, 3, uint8_t(c.language), uint8_t(c.language >> 8), 255, 0};
+        uint32_t returned = 0;
+        EXPECT_EQ(devices.control(hub, model::usb_ioctl::get_descriptor_from_node_connection, request, sizeof request,
+                                  request, sizeof request, returned), c.error);
+        if (!c.error) {
+            ASSERT_GE(returned, 12u);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(request) + 12, returned - 12), c.descriptor);
+        }
+    }
+    devices.close(hub);
+}
+
+} // namespace
+} // namespace sysfs_test
