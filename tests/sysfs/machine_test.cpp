@@ -166,21 +166,21 @@ TEST_F(SysfsMachine, BadInputFromTheKernelGivesClearOutcomes)
         const char* text;        // in the list when listed
         std::string raw_product; // a product attribute of these bytes
     } cases[] = {
-        {"a descriptors file shorter than a device descriptor", "12 01 00 02 00 00 00 40 81 07", {}, false, nullptr},
-        {"an empty descriptors file", "", {}, false, nullptr},
-        {"garbage where the device descriptor should be", "ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff", {}, false, nullptr},
+        {"a descriptors file shorter than a device descriptor", "12 01 00 02 00 00 00 40 81 07", {}, false, nullptr, ""},
+        {"an empty descriptors file", "", {}, false, nullptr, ""},
+        {"garbage where the device descriptor should be", "ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff", {}, false, nullptr, ""},
         {"a configuration set cut short of its wTotalLength",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 01 09 02 20 00 01 01 00 80 32 09 04 00 00 02 08",
-         {{"product", "Cut"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Cut\""},
+         {{"product", "Cut"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Cut\"", ""},
         {"a configuration whose lengths are zero",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 01 09 02 20 00 01 01 00 80 32 00 00 00 00 00 00 00 00 00 00 00",
-         {{"product", "Zeros"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Zeros\""},
+         {{"product", "Zeros"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Zeros\"", ""},
         {"more configurations announced than the file holds",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 05 09 02 09 00 00 01 00 80 32",
-         {{"product", "Few"}}, true, "\"Product\":\"Few\""},
-        {"missing string attributes give empty texts", stick, {}, true, "\"Manufacturer\":\"\",\"Product\":\"\""},
+         {{"product", "Few"}}, true, "\"Product\":\"Few\"", ""},
+        {"missing string attributes give empty texts", stick, {}, true, "\"Manufacturer\":\"\",\"Product\":\"\"", ""},
         {"a string that is not UTF-8", stick, {}, true, "\"Product\":\"St\xef\xbf\xbd\xef\xbf\xbdick\"", "St\xff\xfeick"},
-        {"a speed the table does not know", stick, {{"speed", "garbage"}, {"product", "Fast"}}, true, "\"Speed\":3"},
+        {"a speed the table does not know", stick, {{"speed", "garbage"}, {"product", "Fast"}}, true, "\"Speed\":3", ""},
     };
     controller();
     uint32_t devnum = 2; // each device a new one, as the kernel numbers them
@@ -194,7 +194,9 @@ TEST_F(SysfsMachine, BadInputFromTheKernelGivesClearOutcomes)
                                                   gssize(c.raw_product.size()));
         const std::string l = list();
         EXPECT_EQ(count(l, "\"PortNumberOfBus\""), c.listed ? 1u : 0u) << l;
-        if (c.text) EXPECT_NE(l.find(c.text), std::string::npos) << l;
+        if (c.text) {
+            EXPECT_NE(l.find(c.text), std::string::npos) << l;
+        }
         remove("1-1");
         remove("usb1");
     }
@@ -321,11 +323,13 @@ std::string bytes_of(const std::string& hex)
 // lists answers, a failed request fails, and the language list is the device's own.
 TEST(SysfsDescription, UsbfsStringsAnswerEveryLanguageOfTheDevice)
 {
-    sysfs::UsbDevice root{.name = "usb1", .bus = 1, .devnum = 1,
-                          .descriptors = bytes_of("12010002090000406b1d020000010302010109021900010100e0000904000001090000000705810304000c")};
+    sysfs::UsbDevice root, stick;
+    root.name = "usb1";
+    root.descriptors = bytes_of("12010002090000406b1d020000010302010109021900010100e0000904000001090000000705810304000c");
     root.maxchild = 2;
-    sysfs::UsbDevice stick{.name = "1-1", .bus = 1, .devnum = 2,
-                           .descriptors = bytes_of("120100020000004081076755000101020301")};
+    stick.name = "1-1";
+    stick.devnum = 2;
+    stick.descriptors = bytes_of("120100020000004081076755000101020301");
     stick.languages = bytes_of("060309041504");
     stick.strings = {{1, {{0x0409, bytes_of("0a03410063006d006500")}, {0x0415, bytes_of("0a0341006b006d006500")}}},
                      {2, {{0x0409, std::nullopt}, {0x0415, bytes_of("08035300740069006b00")}}}};
