@@ -291,6 +291,27 @@ TEST_F(SysfsMachine, SnapshotKeptUntilTheSetOfDevicesChanges)
 namespace sysfs_test {
 namespace {
 
+// The entry of a sysfs device is found by its PDO name, and the PDO name leads back to it.
+TEST(SysfsDescription, PdoNamesAndSysfsNamesLeadToEachOther)
+{
+    struct Case {
+        std::u16string pdo;
+        std::string name; // empty: not a sysfs USB device's
+    } cases[] = {
+        {u"\\Device\\USBPDO-1-1.2", "1-1.2"},
+        {u"\\Device\\USBPDO-usb3", "usb3"},
+        {u"\\Device\\USBPDO-1-1:1.0", ""}, // an interface's node
+        {u"\\Device\\USBPDO-5", ""},       // a Windows machine's
+        {u"\\Device\\sdb", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sysfs::sysfs_name_of(c.pdo), c.name) << text::to_utf8(c.pdo);
+        if (!c.name.empty()) {
+            EXPECT_EQ(sysfs::pdo_name(c.name), c.pdo);
+        }
+    }
+}
+
 // A store that answers with a fixed machine text, for the description alone.
 class TextStore final : public platform::model::Store {
 public:

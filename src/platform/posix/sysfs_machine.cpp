@@ -366,6 +366,16 @@ private:
 
 std::u16string pdo_name(const std::string& sysfs_name) { return u"\\Device\\USBPDO-" + text::from_utf8(sysfs_name); }
 
+std::string sysfs_name_of(std::u16string_view pdo)
+{
+    constexpr std::u16string_view prefix = u"\\Device\\USBPDO-";
+    if (pdo.substr(0, prefix.size()) != prefix) return {};
+    const std::string name = text::to_utf8(pdo.substr(prefix.size()));
+    uint32_t bus = 0;
+    std::vector<uint32_t> ports;
+    return parse_name(name, bus, ports) ? name : std::string();
+}
+
 std::string machine_json(const std::vector<UsbDevice>& devices, const std::vector<Disk>& disks)
 {
     return Writer(devices, disks).text();
