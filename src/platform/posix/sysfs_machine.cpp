@@ -239,12 +239,13 @@ private:
     {
         std::map<uint32_t, std::string> entries;
         if (d.languages) {
-            entries[0] = "{\"raw\": " + hex(*d.languages) + "}";
+            auto raw = [](std::string_view bytes) { return std::string("{\"raw\": ").append(hex(bytes)).append("}"); };
+            entries[0] = raw(*d.languages);
             for (const auto& [index, answers] : d.strings) {
                 std::string e = "{";
                 for (const auto& [language, bytes] : answers) {
                     if (e.size() > 1) e += ", ";
-                    e += "\"" + hex4(language) + "\": " + (bytes ? "{\"raw\": " + hex(*bytes) + "}" : std::string("null"));
+                    e.append("\"").append(hex4(language)).append("\": ").append(bytes ? raw(*bytes) : "null");
                 }
                 entries[index] = e + "}";
             }
