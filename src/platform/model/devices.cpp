@@ -336,11 +336,11 @@ Error ModelDevices::control(Handle device, uint32_t code, const void* input, uin
         return storage_number(disk.cdrom ? file_device_cd_rom : file_device_disk, disk.number, v->partition, r);
     case ioctl::lock_volume:
         if (target->locked) return err::access_denied;
-        if (!engine_.lock_attempt(m, v->letter)) return err::access_denied;
+        if (const Error e = engine_.lock_volume(m, v->letter)) return e;
         handles_.update(device, [](Target& t) { t.locked = true; });
         return err::success;
     case ioctl::dismount_volume:
-        return err::success;
+        return engine_.dismount_volume(v->letter);
     case ioctl::storage_media_removal:
         return in.empty() ? err::invalid_parameter : err::success;
     case ioctl::storage_eject_media:

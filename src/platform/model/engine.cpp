@@ -200,9 +200,25 @@ uint32_t Engine::pipe_growth(int hub, uint32_t port)
     return n;
 }
 
+Error Engine::lock_volume(const Machine& m, char16_t letter)
+{
+    if (const auto r = store_->lock_volume(letter)) return *r;
+    return lock_attempt(m, letter) ? err::success : err::access_denied;
+}
+
+Error Engine::dismount_volume(char16_t letter)
+{
+    if (const auto r = store_->dismount_volume(letter)) return *r;
+    return err::success;
+}
+
 Error Engine::eject(char16_t letter)
 {
     std::lock_guard lock(mutex_);
+    if (const auto r = store_->eject_volume(letter)) {
+        loaded_ = false;
+        return *r;
+    }
     // Work on the file as it is now, not on the cached copy: another program (usbsim) may have
     // changed it since.
     const Error r = store_->edit(

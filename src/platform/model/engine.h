@@ -22,6 +22,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,6 +60,14 @@ public:
     // three steps, so that neither change is lost; this default holds none.
     using Change = std::function<Error(const std::string& current, std::string& edited)>;
     virtual Error edit(const Change& change, size_t limit);
+
+    // The volume requests of a machine that is not a file (the running machine, whose volumes
+    // are locked, dismounted and ejected for real): 0 or the Windows code of the request, or no
+    // value when the machine is a file, whose volumes behave as the file says (lock_failures,
+    // "ejected"). This default is a file's.
+    virtual std::optional<Error> lock_volume(char16_t) { return std::nullopt; }
+    virtual std::optional<Error> dismount_volume(char16_t) { return std::nullopt; }
+    virtual std::optional<Error> eject_volume(char16_t) { return std::nullopt; }
 };
 
 // A machine file at a path, through the C++ library: usable on both platforms.
@@ -94,12 +103,19 @@ public:
     // (the volume's lock_failures requests fail first; counted per loaded version of the file).
     bool lock_attempt(const Machine& m, char16_t letter);
 
+    // FSCTL_LOCK_VOLUME and FSCTL_DISMOUNT_VOLUME on the volume of `letter`: the store's answer
+    // when it acts on a real machine; otherwise a lock_attempt (5, ERROR_ACCESS_DENIED, when it
+    // fails) and a dismount that always succeeds.
+    Error lock_volume(const Machine& m, char16_t letter);
+    Error dismount_volume(char16_t letter);
+
     // How many pipes a port with the pipes_grow fault adds at this request (0, 1, 2, ... on
     // successive requests; counted per loaded version of the file).
     uint32_t pipe_growth(int hub, uint32_t port);
 
     // Marks the volume of `letter` ejected in the file (atomically). 2 when no such volume is
-    // there (any more), or the store's error.
+    // there (any more), or the store's error. A store that acts on a real machine ejects it
+    // instead, and the next view reads the machine again.
     Error eject(char16_t letter);
 
     // Plugs (connected) or unplugs the device described at `path` in the file (atomically): 0, 2

@@ -1,5 +1,7 @@
 // The machine model on Linux: <root>/machine.json, found again on every request, so that a test
-// that moves the platform root gets that root's machine.
+// that moves the platform root gets that root's machine; without that file, the running machine
+// (sysfs and udev, sysfs_machine.h). This is the one place that chooses: the engine and every
+// family above it answer both the same way.
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 #include "platform/posix/model_dispatch.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/root.h"
+#include "platform/posix/sysfs_machine.h"
 #include "platform/system.h"
 #include "text/text.h"
 
@@ -68,12 +71,54 @@ private:
     static std::string path() { return root() + "/machine.json"; }
 };
 
+// The machine file when the root has one, the running machine otherwise. The engine asks for the
+// stamp before it reads, so the read comes from the source the stamp came from.
+class MachineSource final : public model::Store {
+public:
+    Error stamp(model::Stamp& stamp, bool& settled) override
+    {
+        const Error e = file_.stamp(stamp, settled);
+        running_ = e == err::file_not_found || e == err::path_not_found;
+        return running_ ? running_machine_.stamp(stamp, settled) : e;
+    }
+    Error read(std::string& bytes, size_t limit) override
+    {
+        return running_ ? running_machine_.read(bytes, limit) : file_.read(bytes, limit);
+    }
+    // Edits (an ejected volume marked, usbsim plugging a device) are the file's alone: without a
+    // file they find none.
+    Error replace(std::string_view bytes) override { return file_.replace(bytes); }
+    Error edit(const Change& change, size_t limit) override { return file_.edit(change, limit); }
+    std::optional<Error> lock_volume(char16_t letter) override
+    {
+        return on_file() ? std::nullopt : running_machine_.lock_volume(letter);
+    }
+    std::optional<Error> dismount_volume(char16_t letter) override
+    {
+        return on_file() ? std::nullopt : running_machine_.dismount_volume(letter);
+    }
+    std::optional<Error> eject_volume(char16_t letter) override
+    {
+        return on_file() ? std::nullopt : running_machine_.eject_volume(letter);
+    }
+
+private:
+    bool on_file()
+    {
+        struct stat st {};
+        return ::stat((root() + "/machine.json").c_str(), &st) == 0;
+    }
+    MachineFile file_;
+    sysfs::SysfsStore running_machine_{[] { return root(); }};
+    bool running_ = false;
+};
+
 } // namespace
 
 model::Engine& machine()
 {
     static model::Engine* engine = [] {
-        auto* e = new model::Engine(std::make_unique<MachineFile>());
+        auto* e = new model::Engine(std::make_unique<MachineSource>());
         e->on_broken([](const std::string& why) {
             platform::system().debug_output(text::from_utf8("machine.json: " + why + "\r\n"));
         });

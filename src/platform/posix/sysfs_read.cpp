@@ -1,0 +1,295 @@
+// Reading the USB devices of the running machine: sysfs files, udev properties and usbfs string
+// descriptors; the stamp of the set of devices; the store the model engine reads them through.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <libudev.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "platform/posix/sysfs_machine.h"
+
+namespace platform::posix::sysfs {
+
+namespace {
+
+constexpr const char* usb_devices = "/sys/bus/usb/devices";
+constexpr size_t descriptors_limit = 64 * 1024; // far above what a device can describe
+constexpr size_t attribute_limit = 4096;        // a sysfs attribute is at most a page
+constexpr int usbfs_timeout_ms = 500;
+constexpr size_t max_languages = 16;
+constexpr size_t max_transfers = 96; // per device, so a device that answers slowly cannot stall a scan
+
+// A whole file of at most `limit` bytes; no value when it cannot be opened or read.
+std::optional<std::string> read_bytes(const std::string& path, size_t limit)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string out;
+    char chunk[4096];
+    while (out.size() < limit) {
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(chunk, size_t(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+// A text attribute without its line end.
+std::optional<std::string> attribute(const std::string& dir, const char* name)
+{
+    auto v = read_bytes(dir + "/" + name, attribute_limit);
+    if (v && !v->empty() && v->back() == '\n') v->pop_back();
+    return v;
+}
+
+uint32_t number_attribute(const std::string& dir, const char* name, int base = 10)
+{
+    const auto v = attribute(dir, name);
+    if (!v || v->empty()) return 0;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(v->c_str(), &end, base);
+    return errno || n > 0xFFFFFFFFul ? 0 : uint32_t(n);
+}
+
+std::string udev_text(const char* value) { return value ? value : ""; }
+
+// The string indexes a device's descriptors name: the device's three, then every configuration's
+// and interface's, in order, each once.
+std::vector<uint32_t> string_indexes(const std::string& all)
+{
+    std::vector<uint32_t> out;
+    auto add = [&](uint32_t i) {
+        if (i && std::find(out.begin(), out.end(), i) == out.end()) out.push_back(i);
+    };
+    if (all.size() < 18) return out;
+    add(uint8_t(all[14]));
+    add(uint8_t(all[15]));
+    add(uint8_t(all[16]));
+    for (size_t at = 18; at + 2 <= all.size();) {
+        const size_t length = uint8_t(all[at]);
+        if (length < 2 || at + length > all.size()) break;
+        const uint8_t type = uint8_t(all[at + 1]);
+        if (type == 2 && length >= 9) add(uint8_t(all[at + 6]));
+        if (type == 4 && length >= 9) add(uint8_t(all[at + 8]));
+        at += length;
+    }
+    return out;
+}
+
+int64_t now_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+bool read_usbfs_strings(const std::string& node, UsbDevice& device)
+{
+    int fd = ::open(node.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) fd = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    size_t transfers = 0;
+    bool stalled = false;
+    auto get = [&](uint32_t index, uint16_t language) -> std::optional<std::string> {
+        if (stalled || transfers >= max_transfers) return std::nullopt;
+        ++transfers;
+        unsigned char buffer[255] = {};
+        usbdevfs_ctrltransfer t {};
+        t.bRequestType = 0x80; // device to host, standard, device
+        t.bRequest = 6;        // GET_DESCRIPTOR
+        t.wValue = uint16_t(0x0300 | index);
+        t.wIndex = language;
+        t.wLength = sizeof buffer;
+        t.timeout = usbfs_timeout_ms;
+        t.data = buffer;
+        int n;
+        while ((n = ::ioctl(fd, USBDEVFS_CONTROL, &t)) < 0 && errno == EINTR) {
+        }
+        if (n < 0) {
+            // A device that does not answer in time is asked nothing more.
+            if (errno == ETIMEDOUT || errno == ENODEV) stalled = true;
+            return std::nullopt;
+        }
+        return std::string(reinterpret_cast<const char*>(buffer), std::min<size_t>(size_t(n), sizeof buffer));
+    };
+    const auto list = get(0, 0);
+    if (!list || list->size() < 2 || uint8_t((*list)[1]) != 3) {
+        ::close(fd);
+        return false;
+    }
+    std::vector<uint16_t> languages;
+    const size_t end = std::min<size_t>(list->size(), uint8_t((*list)[0]));
+    for (size_t at = 2; at + 2 <= end && languages.size() < max_languages; at += 2)
+        languages.push_back(uint16_t(uint8_t((*list)[at]) | uint8_t((*list)[at + 1]) << 8));
+    device.languages = *list;
+    device.strings.clear();
+    for (const uint32_t index : string_indexes(device.descriptors)) {
+        auto& answers = device.strings.emplace_back(index, decltype(device.strings)::value_type::second_type{}).second;
+        for (const uint16_t language : languages) answers.emplace_back(language, get(index, language));
+    }
+    ::close(fd);
+    return true;
+}
+
+std::vector<UsbDevice> read_usb_devices(bool usbfs)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(usb_devices)) {
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            // Interfaces ("1-1:1.0") are read with their device.
+            if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos) continue;
+            names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    udev* u = ::udev_new();
+    std::vector<UsbDevice> out;
+    for (const std::string& name : names) {
+        const std::string dir = std::string(usb_devices) + "/" + name;
+        UsbDevice d;
+        d.name = name;
+        auto descriptors = read_bytes(dir + "/descriptors", descriptors_limit);
+        if (!descriptors) continue; // gone since it was listed
+        d.descriptors = std::move(*descriptors);
+        d.bus = number_attribute(dir, "busnum");
+        d.devnum = number_attribute(dir, "devnum");
+        d.speed = attribute(dir, "speed").value_or("");
+        d.maxchild = std::min<uint32_t>(number_attribute(dir, "maxchild"), 255);
+        d.configuration = number_attribute(dir, "bConfigurationValue");
+        d.removable = attribute(dir, "removable").value_or("");
+        d.manufacturer = attribute(dir, "manufacturer");
+        d.product = attribute(dir, "product");
+        d.serial = attribute(dir, "serial");
+        if (d.configuration) {
+            d.configuration_string = attribute(dir, "configuration");
+            if (d.configuration_string && d.configuration_string->empty()) d.configuration_string.reset();
+        }
+        // The interfaces of the active configuration and their texts.
+        const std::string& all = d.descriptors;
+        bool in_active = false;
+        for (size_t at = 18; at + 2 <= all.size() && all.size() >= 18;) {
+            const size_t length = uint8_t(all[at]);
+            if (length < 2 || at + length > all.size()) break;
+            const uint8_t type = uint8_t(all[at + 1]);
+            if (type == 2 && length >= 9) in_active = uint8_t(all[at + 5]) == d.configuration && d.configuration;
+            if (type == 4 && length >= 9 && in_active && all[at + 3] == 0 && all[at + 8]) {
+                const std::string iface = dir + "/" + name + ":" + std::to_string(d.configuration) + "." +
+                                          std::to_string(uint8_t(all[at + 2]));
+                if (auto text = attribute(iface, "interface")) d.interface_strings.emplace_back(uint8_t(all[at + 8]), *text);
+            }
+            at += length;
+        }
+        std::string devnode;
+        if (u) {
+            if (udev_device* ud = ::udev_device_new_from_subsystem_sysname(u, "usb", name.c_str())) {
+                d.model_from_database = udev_text(::udev_device_get_property_value(ud, "ID_MODEL_FROM_DATABASE"));
+                d.vendor_from_database = udev_text(::udev_device_get_property_value(ud, "ID_VENDOR_FROM_DATABASE"));
+                d.serial_short = udev_text(::udev_device_get_property_value(ud, "ID_SERIAL_SHORT"));
+                devnode = udev_text(::udev_device_get_devnode(ud));
+                if (name.rfind("usb", 0) == 0) {
+                    if (udev_device* parent = ::udev_device_get_parent(ud)) { // owned by ud
+                        d.parent_name = udev_text(::udev_device_get_sysname(parent));
+                        d.parent_vendor = udev_text(::udev_device_get_sysattr_value(parent, "vendor"));
+                        d.parent_device = udev_text(::udev_device_get_sysattr_value(parent, "device"));
+                        d.parent_model = udev_text(::udev_device_get_property_value(parent, "ID_MODEL_FROM_DATABASE"));
+                    }
+                }
+                ::udev_device_unref(ud);
+            }
+        }
+        // usbfs only through the node udev names: a device node the machine does not have is
+        // never guessed at.
+        if (usbfs && !devnode.empty()) read_usbfs_strings(devnode, d);
+        out.push_back(std::move(d));
+    }
+    if (u) ::udev_unref(u);
+    return out;
+}
+
+uint64_t sysfs_stamp()
+{
+    uint64_t h = 1469598103934665603ull; // FNV-1a
+    auto mix = [&](const void* p, size_t n) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<const unsigned char*>(p)[i]) * 1099511628211ull;
+    };
+    for (const char* folder : {usb_devices, "/sys/class/block"}) {
+        DIR* dir = ::opendir(folder);
+        if (!dir) {
+            mix("-", 1);
+            continue;
+        }
+        // The listing order of a folder is stable while it does not change, so no sorting.
+        const bool usb = folder == usb_devices;
+        while (const dirent* e = ::readdir(dir)) {
+            mix(e->d_name, std::strlen(e->d_name) + 1);
+            mix(&e->d_ino, sizeof e->d_ino);
+            // A device plugged again gets a new address, also where its directory's inode is
+            // used again.
+            if (usb && e->d_name[0] != '.' && !std::strchr(e->d_name, ':')) {
+                const auto devnum = read_bytes(std::string(usb_devices) + "/" + e->d_name + "/devnum", 16);
+                if (devnum) mix(devnum->data(), devnum->size());
+            }
+        }
+        ::closedir(dir);
+        mix("/", 1);
+    }
+    return h;
+}
+
+SysfsStore::SysfsStore(RootFn platform_root, int recheck_ms, bool usbfs)
+    : platform_root_(std::move(platform_root)), recheck_ms_(recheck_ms), usbfs_(usbfs)
+{
+}
+
+Error SysfsStore::stamp(model::Stamp& stamp, bool& settled)
+{
+    const int64_t now = now_ms();
+    if (taken_ms_ < 0 || now - taken_ms_ >= recheck_ms_) {
+        stamp_ = sysfs_stamp();
+        taken_ms_ = now;
+    }
+    stamp.modified_ns = int64_t(stamp_ & 0x7FFFFFFFFFFFFFFFull);
+    stamp.size = 0;
+    stamp.file_id = 0x5359534653ull; // never a file's: a machine file that appears is read anew
+    settled = true;
+    return err::success;
+}
+
+Error SysfsStore::read(std::string& bytes, size_t limit)
+{
+    const std::vector<UsbDevice> devices = read_usb_devices(usbfs_);
+    std::vector<Disk> found;
+    if (!devices.empty()) found = usb_disks(platform_root_());
+    std::string text = machine_json(devices, found);
+    if (text.size() > limit) return err::not_enough_memory;
+    bytes = std::move(text);
+    return err::success;
+}
+
+Error SysfsStore::replace(std::string_view)
+{
+    // The running machine is not a file to rewrite: a device is plugged with a hand.
+    return err::access_denied;
+}
+
+std::optional<Error> SysfsStore::lock_volume(char16_t letter) { return sysfs::lock_volume(platform_root_(), letter); }
+std::optional<Error> SysfsStore::dismount_volume(char16_t letter) { return sysfs::dismount_volume(platform_root_(), letter); }
+std::optional<Error> SysfsStore::eject_volume(char16_t letter) { return sysfs::eject_volume(platform_root_(), letter); }
+
+} // namespace platform::posix::sysfs
