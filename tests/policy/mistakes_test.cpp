@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "../platform/forwarding_files.h"
 #include "../usbinventory/model_machine.h"
 #include "host/app.h"
 #include "host/driver_run.h"
@@ -131,36 +132,14 @@ TEST_F(Mistakes, SettingsThatReadAsZeroSayWhy)
 }
 
 // The native files family, except that every write takes nothing: a full disk.
-class FullDisk : public platform::Files {
+class FullDisk : public platform_test::ForwardingFiles {
 public:
-    explicit FullDisk(platform::Files& real) : real_(real) {}
-    platform::Error open(const std::u16string& p, uint32_t a, uint32_t s, uint32_t d, uint32_t f,
-                         platform::Handle& h) override
-    {
-        return real_.open(p, a, s, d, f, h);
-    }
-    platform::Error read(platform::Handle h, void* b, uint32_t n, uint32_t& r) override { return real_.read(h, b, n, r); }
+    using ForwardingFiles::ForwardingFiles;
     platform::Error write(platform::Handle, const void*, uint32_t, uint32_t& w) override
     {
         w = 0;
         return platform::err::disk_full;
     }
-    platform::Error size(platform::Handle h, uint64_t& s) override { return real_.size(h, s); }
-    platform::Error close(platform::Handle h) override { return real_.close(h); }
-    platform::Error remove(const std::u16string& p) override { return real_.remove(p); }
-    platform::Error create_directory(const std::u16string& p) override { return real_.create_directory(p); }
-    uint32_t attributes(const std::u16string& p, platform::Error& e) override { return real_.attributes(p, e); }
-    platform::Error find(const std::u16string& p, std::vector<platform::FindEntry>& e) override { return real_.find(p, e); }
-    platform::Error move_replace(const std::u16string& f, const std::u16string& t) override
-    {
-        return real_.move_replace(f, t);
-    }
-    int stat(const std::u16string& p, bool& d) override { return real_.stat(p, d); }
-    int make_writable(const std::u16string& p) override { return real_.make_writable(p); }
-    uint32_t drive_type(const std::u16string& r) override { return real_.drive_type(r); }
-
-private:
-    platform::Files& real_;
 };
 
 TEST_F(Mistakes, OutputsThatCannotBeWrittenAreTracedWithPathAndCode)
