@@ -31,6 +31,7 @@ TEST(UsbsimWaiting, SaysWhatTheVerdictWaitsForAtEachChange)
         {"the program never takes it", {{0, false, false}, {1000, false, false}, {1050, false, false}}, {held}},
         {"the user is asked", {{900, true, false}, {1000, true, false}, {1050, true, true}, {5000, true, true}},
          {deciding, asking}},
+        {"the user's answer is no step back", {{1000, true, true}, {3000, true, false}, {3050, false, false}}, {asking}},
         {"a reminder every 30 s of the same state",
          {{1000, true, true}, {30950, true, true}, {31000, true, true}, {61000, true, true}},
          {asking, "request 7: still waiting after 31 s; the driver decides by itself after 120 s",

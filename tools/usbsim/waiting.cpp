@@ -32,7 +32,10 @@ std::string WaitNarrator::line(Phase phase) const
 void WaitNarrator::operator()(const Verdict& v, uint32_t waited_ms)
 {
     if (v.state != ZD_VERDICT_PENDING || waited_ms < quiet_ms) return;
-    const Phase now = !v.fetched ? Phase::held : user_asked_ && user_asked_() ? Phase::asking : Phase::deciding;
+    Phase now = !v.fetched ? Phase::held : user_asked_ && user_asked_() ? Phase::asking : Phase::deciding;
+    // Once the user has answered, the program stores the answer and reports before the verdict
+    // goes back: that is not a step back to the rules.
+    if (now < said_) now = said_;
     if (now != said_) {
         say_(line(now));
         said_ = now;
