@@ -50,7 +50,8 @@ tsan: deps
 # suite's monitor and menu, reg, sc and usbsim.
 DEMO_BUILD := build/demo-bin
 DEMO_TARGETS := zelmarusb simdriver halvarmon halvarmenu reg sc usbsim
-demo: deps
+demo:
+	@scripts/install-deps demo
 	cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMUSB_TESTS=OFF
 	cmake --build $(DEMO_BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo $(DEMO_BUILD)
