@@ -59,17 +59,20 @@ std::u16string folder_of(const std::u16string& path)
     return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
 }
 
-// Writes all of `data` through `h`; false on any error or short write.
-bool write_all(Handle h, const uint8_t* data, size_t count)
+// Writes all of `data` through `h`: 0, or the error of the write that failed (a write that takes
+// nothing is a full disk, as Windows says for a short write to a file).
+platform::Error write_all(Handle h, const uint8_t* data, size_t count)
 {
     while (count > 0) {
         const uint32_t chunk = count > 0x40000000u ? 0x40000000u : uint32_t(count);
         uint32_t written = 0;
-        if (platform::files().write(h, data, chunk, written) != platform::err::success || written == 0) return false;
+        const platform::Error e = platform::files().write(h, data, chunk, written);
+        if (e != platform::err::success) return e;
+        if (written == 0) return platform::err::disk_full;
         data += written;
         count -= written;
     }
-    return true;
+    return platform::err::success;
 }
 } // namespace
 
@@ -111,24 +114,24 @@ void remove_stale_temporaries(const std::u16string& path)
 // The target cannot be replaced while another program has it open (Windows refuses to rename over
 // an open file, whatever it shares): the content is written into it instead, as a plain writer
 // would. Not atomic, but nothing is lost.
-int write_in_place(const std::u16string& path, const void* bytes, size_t count)
+platform::Error write_in_place(const std::u16string& path, const void* bytes, size_t count)
 {
     auto& files = platform::files();
     Handle h = platform::null_handle;
-    if (files.open(path, platform::access::generic_write, platform::share::read | platform::share::write,
-                   platform::disposition::create_always, platform::attribute::normal, h) != platform::err::success)
-        return 0;
-    const bool ok = write_all(h, static_cast<const uint8_t*>(bytes), count);
+    if (const platform::Error e = files.open(path, platform::access::generic_write,
+                                             platform::share::read | platform::share::write,
+                                             platform::disposition::create_always, platform::attribute::normal, h))
+        return e;
+    const platform::Error e = write_all(h, static_cast<const uint8_t*>(bytes), count);
     files.close(h);
-    return ok ? 1 : 0;
+    return e;
 }
-} // namespace
 
-int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count)
+platform::Error write_whole_file(const std::u16string& path, const void* bytes, size_t count)
 {
     auto& files = platform::files();
     const std::u16string folder = folder_of(path);
-    if (folder.size() >= 1024) return 0;
+    if (folder.size() >= 1024) return platform::err::filename_exced_range;
     if (!folder.empty()) EnsureFolders(folder);
     files.make_writable(path);
     remove_stale_temporaries(path);
@@ -141,17 +144,50 @@ int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count)
     if (files.open(temp, platform::access::generic_write, platform::share::none, platform::disposition::create_always,
                    platform::attribute::normal, h) != platform::err::success)
         return write_in_place(path, bytes, count);
-    const bool ok = write_all(h, static_cast<const uint8_t*>(bytes), count);
+    const platform::Error written = write_all(h, static_cast<const uint8_t*>(bytes), count);
     files.close(h);
-    if (!ok) {
+    if (written != platform::err::success) {
         files.remove(temp);
-        return 0;
+        return written;
     }
     const platform::Error moved = files.move_replace(temp, path);
-    if (moved == platform::err::success) return 1;
+    if (moved == platform::err::success) return moved;
     files.remove(temp);
     if (moved == platform::err::access_denied || moved == platform::err::sharing_violation)
         return write_in_place(path, bytes, count);
+    return moved;
+}
+} // namespace
+
+int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count, uint32_t* error)
+{
+    const platform::Error e = write_whole_file(path, bytes, count);
+    if (error) *error = e;
+    return e == platform::err::success ? 1 : 0;
+}
+
+namespace {
+// A few words on the codes a user can do something about.
+const char16_t* write_error_hint(uint32_t error)
+{
+    switch (error) {
+    case platform::err::file_not_found:
+    case platform::err::path_not_found: return u" (the folder does not exist and cannot be made)";
+    case platform::err::access_denied: return u" (access denied: a read-only place, or a folder of that name)";
+    case platform::err::sharing_violation: return u" (another program has the file open)";
+    case platform::err::disk_full: return u" (the disk is full)";
+    case platform::err::invalid_name: return u" (the name is not valid)";
+    case platform::err::filename_exced_range: return u" (the path is too long)";
+    default: return u"";
+    }
+}
+} // namespace
+
+int WriteOutputFile(const std::u16string& path, const void* bytes, size_t count)
+{
+    uint32_t error = 0;
+    if (WriteWholeFile(path, bytes, count, &error)) return 1;
+    TRACE(u"Cannot write %s: error %u%s", path, error, write_error_hint(error));
     return 0;
 }
 
@@ -208,9 +244,9 @@ int AppendToFile(const std::u16string& path, const std::string& bytes)
     if (files.open(path, platform::access::append_data, platform::share::read | platform::share::write,
                    platform::disposition::open_always, platform::attribute::normal, h) != platform::err::success)
         return 0;
-    const bool ok = write_all(h, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    const platform::Error e = write_all(h, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     files.close(h);
-    return ok ? 1 : 0;
+    return e == platform::err::success ? 1 : 0;
 }
 
 bool MutexPresent(std::u16string_view name)

@@ -36,10 +36,15 @@ bool EnsureFolders(const std::u16string& path);
 // Writes `count` bytes as the whole new content of `path`, creating its folders. The bytes go to a
 // temporary file in the same folder that then replaces the target, so a reader never sees a torn
 // file: on a failure (including a short write) the target keeps its old content and 0 is
-// returned. When the target cannot be replaced because another program has it open, the bytes are
-// written into the target itself (1 only when all of them were written). Temporaries that writers
-// which no longer run left behind are removed first.
-int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count);
+// returned, with the Windows code of the failing call in `error` when given (3 a folder that
+// cannot be made, 5 access denied, 112 a full disk, ...; 0 on success). When the target cannot be
+// replaced because another program has it open, the bytes are written into the target itself (1
+// only when all of them were written). Temporaries that writers which no longer run left behind
+// are removed first.
+int WriteWholeFile(const std::u16string& path, const void* bytes, size_t count, uint32_t* error = nullptr);
+// WriteWholeFile for a file that a user named (the /gud: list, the /test: result): a failure is
+// traced, "Cannot write <path>: error <code>", since nothing else would tell of it.
+int WriteOutputFile(const std::u16string& path, const void* bytes, size_t count);
 int WriteWholeFile(const std::u16string& path, const std::u16string& text); // UTF-16LE, no BOM
 // Replaces `buffer` with the whole content of `path`. 0 when the file cannot be opened or read, or
 // is larger than `limit` bytes (its size then goes to `size` when given; nothing is read).

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
+#include "policy/rule_check.h"
 #include "policy/rules.h"
 #include "text/text.h"
 
@@ -189,7 +190,9 @@ void load_rule_file(std::vector<UsbRule>& list, const char16_t* relative)
     if (!LoadSuiteFile(joined(suite_root_folder(), relative), text)) return;
     CJsonNode doc;
     if (!doc.LoadText(text)) return;
-    load_rule_list(list, doc.Member(u"rules"));
+    CJsonNode* rules = doc.Member(u"rules");
+    trace_rule_mistakes(*rules, relative);
+    load_rule_list(list, rules);
 }
 } // namespace
 
@@ -207,18 +210,25 @@ void read_config()
     SettingsFile file;
     CJsonNode* doc = nullptr;
     CJsonNode monitor_doc;
+    std::u16string source;
+    const char16_t* missing = u"";
     if (!answer.empty()) {
         if (!monitor_doc.LoadText(answer))
             TRACE(u"Settings: the monitor's answer does not parse; the settings take their fallback values");
-        else if (monitor_doc.children.count(u"usb") == 0)
-            TRACE(u"Settings: the monitor's answer has no \"usb\" settings; they take their fallback values");
         monitor_doc.strict = 1;
         doc = &monitor_doc;
+        source = u"the monitor's answer";
+        missing = u"they take their fallback values";
     } else {
         TRACE(u"Settings: no answer from halvarmon.exe; reading cfg.json");
         file = LoadSettingsFile(u"cfg.json");
         doc = file.doc.get();
+        source = file.path;
+        missing = u"every setting reads as 0";
     }
+    // A document that was read but says nothing the loader can use; an empty one was traced
+    // where it was given up.
+    if (!doc->children.empty()) trace_settings_mistakes(*doc, source, missing);
 
     for (const SettingEntry& entry : setting_table) {
         int32_t value;
@@ -241,7 +251,9 @@ void read_config()
 
     main_rules.clear();
     try {
-        load_rule_list(main_rules, doc->Member(u"usb")->Member(u"rules"));
+        CJsonNode* rules = doc->Member(u"usb")->Member(u"rules");
+        trace_rule_mistakes(*rules, u"\"rules\" in \"usb\" of " + source);
+        load_rule_list(main_rules, rules);
     } catch (int) {
         // A monitor answer without rules: no user rules.
     }

@@ -88,9 +88,10 @@ void save_current_usb_list(const std::u16string& path, bool skip_drives)
     if (!path.empty()) {
         // Every character is kept: a pair of surrogates is one four-byte sequence.
         const std::string bytes = text::to_utf8(text);
-        WriteWholeFile(path, bytes.data(), bytes.size());
+        WriteOutputFile(path, bytes.data(), bytes.size());
     } else {
-        WriteWholeFile(get_path(u"current_usb"), text);
+        const auto bytes = text::to_utf16le(text);
+        WriteOutputFile(get_path(u"current_usb"), bytes.data(), bytes.size());
     }
 }
 

@@ -9,6 +9,7 @@
 #include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
+#include "policy/rule_check.h"
 #include "text/text.h"
 
 std::vector<UsbRule> io_rules;
@@ -340,6 +341,7 @@ void test_rules_file(const std::u16string& path)
     doc.LoadText(input);
 
     CJsonNode result;
+    trace_rule_mistakes(*doc.Member(u"rules"), path);
     {
         std::lock_guard<std::recursive_mutex> guard(settings_lock());
         for (const auto& [key, element] : doc.Member(u"rules")->children) {
@@ -363,5 +365,5 @@ void test_rules_file(const std::u16string& path)
     // Multilingual Plane are kept as their four-byte sequences.
     const std::string bytes = text::to_utf8(result.ToText(0));
     const std::u16string out = path + u".blocked.json";
-    if (!WriteWholeFile(out, bytes.data(), bytes.size())) _COUT(u"Rules test: cannot write " + out);
+    WriteOutputFile(out, bytes.data(), bytes.size());
 }

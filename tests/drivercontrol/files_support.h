@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "../platform/forwarding_files.h"
 #include "../platform/fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -35,24 +36,12 @@ inline void write_utf16(const std::filesystem::path& p, std::u16string_view s)
 }
 
 // The native files family, except that deleting a path whose name is listed fails with 5.
-class FailingDeletes : public platform::Files {
+class FailingDeletes : public platform_test::ForwardingFiles {
 public:
-    explicit FailingDeletes(platform::Files& real) : real_(real) {}
+    using ForwardingFiles::ForwardingFiles;
     std::set<std::u16string> refused; // file names (the last component)
     std::vector<std::u16string> removed;
 
-    platform::Error open(const std::u16string& p, uint32_t a, uint32_t s, uint32_t d, uint32_t f,
-                         platform::Handle& h) override
-    {
-        return real_.open(p, a, s, d, f, h);
-    }
-    platform::Error read(platform::Handle h, void* b, uint32_t n, uint32_t& r) override { return real_.read(h, b, n, r); }
-    platform::Error write(platform::Handle h, const void* b, uint32_t n, uint32_t& w) override
-    {
-        return real_.write(h, b, n, w);
-    }
-    platform::Error size(platform::Handle h, uint64_t& s) override { return real_.size(h, s); }
-    platform::Error close(platform::Handle h) override { return real_.close(h); }
     platform::Error remove(const std::u16string& p) override
     {
         const std::u16string name = p.substr(p.find_last_of(u"\\/") + 1);
@@ -60,19 +49,6 @@ public:
         removed.push_back(name);
         return real_.remove(p);
     }
-    platform::Error create_directory(const std::u16string& p) override { return real_.create_directory(p); }
-    uint32_t attributes(const std::u16string& p, platform::Error& e) override { return real_.attributes(p, e); }
-    platform::Error find(const std::u16string& p, std::vector<platform::FindEntry>& e) override { return real_.find(p, e); }
-    platform::Error move_replace(const std::u16string& f, const std::u16string& t) override
-    {
-        return real_.move_replace(f, t);
-    }
-    int stat(const std::u16string& p, bool& d) override { return real_.stat(p, d); }
-    int make_writable(const std::u16string& p) override { return real_.make_writable(p); }
-    uint32_t drive_type(const std::u16string& r) override { return real_.drive_type(r); }
-
-private:
-    platform::Files& real_;
 };
 
 } // namespace dc_test

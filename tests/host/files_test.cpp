@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "../platform/child/spawn.h"
+#include "../platform/forwarding_files.h"
 #include "fakes.h"
 #include "host/files.h"
 #include "platform/files.h"
@@ -37,14 +38,11 @@ TEST(JoinPath, SeparatorRules)
 }
 
 // Delegates to the real files family but lets a test break writes.
-class BreakingFiles : public platform::Files {
+class BreakingFiles : public platform_test::ForwardingFiles {
 public:
-    explicit BreakingFiles(platform::Files& real) : real_(real) {}
+    using ForwardingFiles::ForwardingFiles;
     bool short_writes = false;
 
-    platform::Error open(const std::u16string& p, uint32_t a, uint32_t s, uint32_t d, uint32_t f,
-                         platform::Handle& h) override { return real_.open(p, a, s, d, f, h); }
-    platform::Error read(platform::Handle h, void* b, uint32_t n, uint32_t& r) override { return real_.read(h, b, n, r); }
     platform::Error write(platform::Handle h, const void* b, uint32_t n, uint32_t& w) override
     {
         if (!short_writes) return real_.write(h, b, n, w);
@@ -54,20 +52,7 @@ public:
         if (w == 0) return platform::err::disk_full;
         return e;
     }
-    platform::Error size(platform::Handle h, uint64_t& s) override { return real_.size(h, s); }
-    platform::Error close(platform::Handle h) override { return real_.close(h); }
-    platform::Error remove(const std::u16string& p) override { return real_.remove(p); }
-    platform::Error create_directory(const std::u16string& p) override { return real_.create_directory(p); }
-    uint32_t attributes(const std::u16string& p, platform::Error& e) override { return real_.attributes(p, e); }
-    platform::Error find(const std::u16string& p, std::vector<platform::FindEntry>& e) override { return real_.find(p, e); }
-    platform::Error move_replace(const std::u16string& a, const std::u16string& b) override { return real_.move_replace(a, b); }
-    int stat(const std::u16string& p, bool& d) override { return real_.stat(p, d); }
-    int make_writable(const std::u16string& p) override { return real_.make_writable(p); }
-    uint32_t drive_type(const std::u16string& r) override { return real_.drive_type(r); }
     bool short_writes_done = false;
-
-private:
-    platform::Files& real_;
 };
 
 class WholeFiles : public ::testing::Test {

@@ -133,11 +133,13 @@ platform::Error DriverClient::verdict_bound(uint32_t& ms)
     return platform::err::success;
 }
 
-platform::Error DriverClient::await_verdict(uint64_t id, uint32_t bound_ms, Verdict& v)
+platform::Error DriverClient::await_verdict(uint64_t id, uint32_t bound_ms, Verdict& v,
+                                           const std::function<void(const Verdict&, uint32_t)>& progress)
 {
     for (uint32_t waited = 0;; waited += 50) {
         if (const platform::Error e = verdict(id, v)) return e;
         if (v.state != ZD_VERDICT_PENDING) return platform::err::success;
+        if (progress) progress(v, waited);
         if (waited >= bound_ms) return platform::err::timeout;
         platform::sync().sleep(50);
     }

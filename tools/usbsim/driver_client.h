@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,7 +66,9 @@ public:
     platform::Error verdict_bound(uint32_t& ms);
     // Polls the verdict of `id` every 50 ms (through the platform's sleep) until it is no longer
     // pending or `bound_ms` have passed; 1460 (ERROR_TIMEOUT) with `out` still pending then.
-    platform::Error await_verdict(uint64_t id, uint32_t bound_ms, Verdict& out);
+    // `progress` sees every poll and the time waited so far.
+    platform::Error await_verdict(uint64_t id, uint32_t bound_ms, Verdict& out,
+                                  const std::function<void(const Verdict&, uint32_t)>& progress = {});
 
 private:
     platform::Handle device_ = platform::null_handle;

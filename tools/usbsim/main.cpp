@@ -3,6 +3,8 @@
 //   usbsim raise <device.json> [--hub] [--wait]   a device arrives: the driver holds it and asks
 //                                                 the registered user test; prints the request id
 //                                                 and, with --wait, the verdict once it is known
+//                                                 (and on standard error, when it takes more than a
+//                                                 second, what it waits for: waiting.h)
 //   usbsim state                                  prints the driver's state and journal
 //   usbsim plug <port path> [--wait-ms N]         the device the machine model describes at that
 //                                                 port arrives: raised with its device document,
@@ -23,6 +25,7 @@
 
 #include "driver_client.h"
 #include "plug.h"
+#include "waiting.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
@@ -123,7 +126,8 @@ int raise_command(const Args& args)
     uint32_t bound_ms = 0;
     if (platform::Error e = driver.verdict_bound(bound_ms)) return failed("reading the driver state", e);
     usbsim::Verdict v;
-    const platform::Error e = driver.await_verdict(id, bound_ms, v);
+    usbsim::WaitNarrator narrator(id, bound_ms - 5000, usbsim::menu_is_asking, usbsim::say_on_stderr);
+    const platform::Error e = driver.await_verdict(id, bound_ms, v, std::ref(narrator));
     if (e && e != platform::err::timeout) return failed("reading the verdict", e);
     std::printf("verdict %s\n", usbsim::verdict_text(v).c_str());
     return 0;

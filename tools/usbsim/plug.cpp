@@ -11,6 +11,7 @@
 #include "text/text.h"
 #include "usbinventory/devnode.h"
 #include "usbinventory/dhmanager.h"
+#include "waiting.h"
 
 namespace usbsim {
 
@@ -143,8 +144,11 @@ public:
         } else if (const platform::Error e = driver_.verdict_bound(bound)) {
             return refuse(path, failed("the driver's state cannot be read", e));
         }
+        uint32_t driver_bound = 0;
+        driver_.verdict_bound(driver_bound);
+        WaitNarrator narrator(id, driver_bound > 5000 ? driver_bound - 5000 : 0, menu_is_asking, say_on_stderr);
         Verdict v;
-        if (const platform::Error e = driver_.await_verdict(id, bound, v))
+        if (const platform::Error e = driver_.await_verdict(id, bound, v, std::ref(narrator)))
             return refuse(path, e == platform::err::timeout
                                     ? failed("no verdict for the device at " + where + " within " + std::to_string(bound) + " ms", e)
                                     : failed("the verdict for the device at " + where + " cannot be read", e));
