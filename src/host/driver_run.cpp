@@ -39,6 +39,18 @@ std::u16string code_text(uint32_t code)
 {
     return IntText(int(code));
 }
+
+// A driver that runs while nobody answers its user tests lets every device in unasked: a start
+// that cannot register its user test takes the driver out of service again before it gives up.
+int abandon_start(Manager& manager, std::u16string& status)
+{
+    const uint32_t code = manager.Stop(service_poll_ms, status, nullptr, DriverStateCallback);
+    if (code != 0)
+        _COUT(u"Driver stopping error: " + code_text(code) + u" : " + status);
+    else
+        _COUT(u"Driver stopped.");
+    return 0;
+}
 } // namespace
 
 bool use_facade(const std::function<void(Manager&)>& work)
@@ -146,7 +158,7 @@ int start_driver_run()
     code = manager.SetHubsAccept(true, ZelmUsbVardoManager::CONFIG_DRIVER_AND_FILE, status);
     if (code != 0) {
         _COUT(u"Hubs accepted error: " + code_text(code) + u" : " + status);
-        return 0;
+        return abandon_start(manager, status);
     }
     _COUT(u"Hubs accepted done.");
 
@@ -155,7 +167,7 @@ int start_driver_run()
     // back means the driver refuses this one, and no device would get its verdict: a failure.
     if (code != 0) {
         _COUT(u"User mode enable error: " + code_text(code) + u" : " + status);
-        return 0;
+        return abandon_start(manager, status);
     }
     _COUT(u"User mode enable done.");
     return 1;

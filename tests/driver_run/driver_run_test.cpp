@@ -265,22 +265,30 @@ TEST_F(DriverRunSequence, StartsInOrderAndStopsWithOrWithoutUninstall)
 
 TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
 {
+    // A driver left running without a registered user test would admit every device unasked: a
+    // start that fails once the driver runs stops it again.
     struct Case {
         const char* what;
         platform::Error manager_error = 0;
         platform::Error start_error = 0;
         std::map<uint32_t, std::deque<platform::Error>> control_errors;
         int result;
-        std::string last_line; // the last outcome line, up to the status text
+        std::string failure_line; // the step's outcome line, up to the status text
+        bool stopped_after;       // "Driver stopped." follows it
+        bool running;             // the driver runs at the end of the start
     };
     const Case cases[] = {
-        {"the service manager refuses", 5, 0, {}, 0, "Driver installation error: 5 : "},
-        {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : "},
-        {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : "},
-        {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : "},
+        {"the service manager refuses", 5, 0, {}, 0, "Driver installation error: 5 : ", false, false},
+        {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : ", false, false},
+        {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : ", true, false},
+        {"config file read-only", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {19}}}, 0, "Hubs accepted error: 19 : ", true,
+         false},
+        {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : ", true, false},
         // A registration left by a crashed run is replaced once; a second 31 is a failure.
-        {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done."},
-        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : "},
+        {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done.", false,
+         true},
+        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : ",
+         true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,7 +300,10 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
         EXPECT_EQ(start_driver_run(), c.result);
         const auto lines = traced_of(outcome_lines);
         ASSERT_GT(lines.size(), before);
-        EXPECT_EQ(lines.back().substr(0, c.last_line.size()), c.last_line);
+        const std::string& last = c.stopped_after ? lines[lines.size() - 2] : lines.back();
+        EXPECT_EQ(last.substr(0, c.failure_line.size()), c.failure_line);
+        if (c.stopped_after) EXPECT_EQ(lines.back(), "Driver stopped.");
+        EXPECT_EQ(driver_.running, c.running);
         // A failed start leaves the facade for the stop sequence, which always ends it.
         EXPECT_TRUE(facade_exists());
         EXPECT_EQ(stop_driver_run(), 1);

@@ -270,20 +270,28 @@ public:
     explicit KeyLock(const std::string& folder)
     {
         fd_ = ::open((folder + "/" + lock_file_name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ >= 0)
-            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
+        if (fd_ < 0) {
+            error_ = errno;
+            return;
+        }
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
     }
     ~KeyLock()
     {
         if (fd_ >= 0) ::close(fd_); // closing releases the lock
     }
     bool held() const { return fd_ >= 0; }
+    // Why the lock could not be taken: a key whose folder went away was deleted meanwhile; a
+    // caller without the right to write in it is denied access, as Windows denies a key it may
+    // not change.
+    Error error() const { return error_ == ENOENT ? err::key_deleted : from_errno(error_); }
     KeyLock(const KeyLock&) = delete;
     KeyLock& operator=(const KeyLock&) = delete;
 
 private:
     int fd_ = -1;
+    int error_ = 0;
 };
 
 // The record of the key in `folder`; a missing file is a key without values (the HKLM folder, or
@@ -417,7 +425,7 @@ public:
         if (name.size() > max_value_name) return err::invalid_parameter;
         if (data.size() > max_key_file) return err::not_enough_memory;
         KeyLock lock(k.folder);
-        if (!lock.held()) return err::key_deleted;
+        if (!lock.held()) return lock.error();
         KeyRecord record;
         if (const Error r = load_record(k.folder, record)) return r;
         auto it = std::find_if(record.values.begin(), record.values.end(),
@@ -436,7 +444,7 @@ public:
         OpenKey k;
         if (const Error r = check(key, key_access::set_value, k)) return r;
         KeyLock lock(k.folder);
-        if (!lock.held()) return err::key_deleted;
+        if (!lock.held()) return lock.error();
         KeyRecord record;
         if (const Error r = load_record(k.folder, record)) return r;
         auto it = std::find_if(record.values.begin(), record.values.end(),
