@@ -15,6 +15,7 @@
 #include "host/driver_run.h"
 #include "platform/devices.h"
 #include "platform/services.h"
+#include "policy/decision.h"
 
 namespace {
 
@@ -394,8 +395,65 @@ TEST_F(DriverRunSequence, UserTestCallbackPassesTheDocument)
         g_settings.active = c.active;
         g_settings.action = c.action;
         g_settings.report_on_allow = 0;
-        EXPECT_EQ(user_test_decision(c.null_document ? nullptr : document, nullptr), c.verdict);
+        const uint8_t verdict = user_test_decision(c.null_document ? nullptr : document, nullptr);
+        EXPECT_EQ(verdict, c.verdict);
+        user_test_outcome(verdict, 0, nullptr);
     }
+}
+
+// The report follows the verdict the driver applied: a verdict the driver refused (it came after
+// the device met the time-out and the default, admit) is not reported as given.
+TEST_F(DriverRunSequence, ReportsFollowTheVerdictTheDriverApplied)
+{
+    struct Case {
+        const char* what;
+        int32_t action;          // no rule decides: 0 blocks, 1 admits
+        int32_t report_on_allow;
+        uint32_t driver_answer;  // to the verdict: 0 taken, 1235 too late
+        const char* report;      // the report file's ending, or "" for none
+    };
+    const Case cases[] = {
+        {"blocked, taken", 0, 0, 0, "-1403.json"},
+        {"blocked, too late: admitted by default", 0, 0, 1235, ""},
+        {"blocked, too late, allowed ones reported", 0, 1, 1235, "-1401.json"},
+        {"blocked, driver gone", 0, 1, 6, "-1401.json"},
+        {"admitted, taken, allowed ones reported", 1, 1, 0, "-1401.json"},
+        {"admitted, taken", 1, 0, 0, ""},
+    };
+    const char16_t* document = u"{\"DeviceDescriptor\":{\"Manufacturer\":\"Acme\",\"Product\":\"Stick\"}}";
+    const auto logs = data_folder() / "logs";
+    auto reports = [&] {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(logs, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_regular_file()) found.push_back(it->path().filename().string());
+        return found;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(logs);
+        g_settings.active = 1;
+        g_settings.action = c.action;
+        g_settings.report_on_allow = c.report_on_allow;
+        const uint8_t verdict = user_test_decision(document, nullptr);
+        EXPECT_EQ(verdict, c.action != 0 ? 1 : 0);
+        EXPECT_TRUE(reports().empty()) << "nothing reported before the driver answered";
+        user_test_outcome(verdict, c.driver_answer, nullptr);
+        const auto found = reports();
+        if (std::string(c.report).empty()) {
+            EXPECT_TRUE(found.empty()) << found.front();
+        } else {
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_TRUE(found[0].ends_with(c.report)) << found[0];
+        }
+    }
+    // A decision outside the user-test channel reports at once.
+    std::filesystem::remove_all(logs);
+    g_settings.action = 0;
+    const std::u16string text(document);
+    EXPECT_EQ(zelmusb_decision(&text), 0);
+    EXPECT_EQ(reports().size(), 1u);
 }
 
 } // namespace
