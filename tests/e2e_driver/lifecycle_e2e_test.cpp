@@ -2,6 +2,8 @@
 // /uninstall, read back with the system's own tools; a missing driver image.
 #include "driver_e2e.h"
 
+#include <fstream>
+
 #include "platform/platform.h"
 #include "platform/services.h"
 #include "text/text.h"
@@ -119,6 +121,30 @@ TEST_F(DriverRun, MissingDriverImageStopsTheRun)
     // Two seconds' pause and the twenty-second delay, well inside the watchdog.
     EXPECT_GE(took, 21s);
     EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
+}
+
+// A data folder where the driver's configuration file cannot be written: the start fails at the
+// hubs step, and the driver it started is stopped again, so that no device meets a driver that
+// runs with nobody to answer it (it would let every device in unasked).
+TEST_F(DriverRun, UnwritableDataFolderStopsTheDriverItStarted)
+{
+    write_settings(R"({"active":1,"action":0})");
+    // A file where the program's folder would be: nothing can be written below it.
+    std::filesystem::create_directories(data_folder());
+    std::ofstream(data_folder() / "zelmusb") << "x";
+
+    const uint32_t pid = machine().start(e2e::Program::zelmarusb, {u"/start"});
+    ASSERT_NE(pid, 0u);
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(pid, 40s, &code)) << trace();
+    const std::string t = trace();
+    EXPECT_TRUE(in_order(t, {"Driver started.\r\n", "Hubs accepted error: ", "Driver stopped.\r\n",
+                             "*** USB STOPPED.\r\n", "Exit.\r\n"}))
+        << t;
+    EXPECT_EQ(t.find("User mode enable done."), std::string::npos) << t;
+    EXPECT_FALSE(running(sc_query()));
+    // Nothing holds a device for a verdict that nobody would give.
+    EXPECT_FALSE(raise_no_wait(device_document("Acme", "Flash", "SN1", "USB", "A stick")));
 }
 
 // /gud: has the list of present devices written by a copy of the program that runs as a temporary
