@@ -97,7 +97,8 @@ struct DeviceTester::Channel {
 
 DeviceTester::DeviceTester(const std::u16string& device, UserTestCallback fun, uint64_t wait, bool accepted,
                            void* ctx, UserTestOutcome outcome)
-    : device_name(device), testFun(fun), outcomeFun(outcome), WaitTimeIn100nanoSecs(wait), context(ctx), defaultAccepted(accepted)
+    : device_name(device), testFun(fun), outcomeFun(outcome), WaitTimeIn100nanoSecs(wait), context(ctx),
+      defaultAccepted(accepted)
 {
 }
 
