@@ -14,6 +14,7 @@ namespace ZelmUsbVardoManager {
 
 struct DeviceTester::Channel {
     UserTestCallback testFun = nullptr;
+    UserTestOutcome outcomeFun = nullptr;
     void* context = nullptr;
     platform::Handle hDriver = platform::null_handle;
     platform::Handle hStopEvent = platform::null_handle;
@@ -69,8 +70,9 @@ struct DeviceTester::Channel {
         result.requestId = pending.requestId;
         result.rejected = verdict == 0 ? 1 : 0;
         const std::vector<uint8_t> answer = result.Encode();
-        devices.control(hDriver, IOCTL_SET_TEST_RESULT, answer.data(), uint32_t(answer.size()), nullptr, 0,
-                        returned);
+        const platform::Error applied = devices.control(hDriver, IOCTL_SET_TEST_RESULT, answer.data(),
+                                                        uint32_t(answer.size()), nullptr, 0, returned);
+        if (outcomeFun) outcomeFun(verdict, applied, context);
         return true;
     }
 
@@ -94,8 +96,9 @@ struct DeviceTester::Channel {
 };
 
 DeviceTester::DeviceTester(const std::u16string& device, UserTestCallback fun, uint64_t wait, bool accepted,
-                           void* ctx)
-    : device_name(device), testFun(fun), WaitTimeIn100nanoSecs(wait), context(ctx), defaultAccepted(accepted)
+                           void* ctx, UserTestOutcome outcome)
+    : device_name(device), testFun(fun), outcomeFun(outcome), WaitTimeIn100nanoSecs(wait), context(ctx),
+      defaultAccepted(accepted)
 {
 }
 
@@ -148,6 +151,7 @@ uint32_t DeviceTester::Start()
     if (channel) return 1552;
     auto opened = std::make_shared<Channel>();
     opened->testFun = testFun;
+    opened->outcomeFun = outcomeFun;
     opened->context = context;
     if (const platform::Error e =
             platform::devices().open(device_name, DRIVER_DEVICE_ACCESS, 0 /* no sharing */, 0, opened->hDriver)) {

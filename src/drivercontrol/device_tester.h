@@ -34,6 +34,12 @@ namespace ZelmUsbVardoManager {
 // NUL-terminated UTF-16 JSON text.
 using UserTestCallback = uint8_t (*)(const char16_t* json, void* context);
 
+// Told on the worker thread, right after each verdict went to the driver, what became of it: the
+// verdict given (the callback's result) and the driver's answer to it, 0 when the driver applied
+// it, otherwise its error (1235 when the request had already met the driver's time-out and
+// default). A request the callback gave no verdict for (it threw) is not told.
+using UserTestOutcome = void (*)(uint8_t verdict, uint32_t result, void* context);
+
 class DeviceTester {
 public:
     // Stop waits for the worker in steps of this many milliseconds, at most this many steps
@@ -42,7 +48,8 @@ public:
     static constexpr uint32_t join_passes = 500;
 
     DeviceTester(const std::u16string& device_name, UserTestCallback testFun,
-                 uint64_t WaitTimeIn100nanoSecs, bool defaultAccepted, void* context);
+                 uint64_t WaitTimeIn100nanoSecs, bool defaultAccepted, void* context,
+                 UserTestOutcome outcome = nullptr);
     // Stops the worker (ignoring the result). A worker that still does not end is told to stop
     // and left to finish on its own: it owns what it uses (its device handle, events and the
     // callback's arguments), so nothing is freed under it.
@@ -67,6 +74,7 @@ private:
 
     std::u16string device_name;
     UserTestCallback testFun = nullptr;
+    UserTestOutcome outcomeFun = nullptr;
     uint64_t WaitTimeIn100nanoSecs = 0;
     void* context = nullptr;
     bool defaultAccepted = true;

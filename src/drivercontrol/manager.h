@@ -118,9 +118,10 @@ public:
     // --- user test ------------------------------------------------------------------------------
     // 1 when already on, 87 for a null callback. When the driver answers the registration with
     // 31 (a registration left by a run that crashed), the stale one is unregistered and the
-    // registration made once more; a code that stays nonzero is a failure.
+    // registration made once more; a code that stays nonzero is a failure. `outcome`, when given,
+    // is told what the driver made of each verdict (device_tester.h).
     uint32_t UserTest_on(UserTestCallback fun, uint64_t WaitTimeIn100nanoSecs, void* context,
-                         bool defaultAccepted, std::u16string& status_text);
+                         bool defaultAccepted, std::u16string& status_text, UserTestOutcome outcome = nullptr);
     // Stops the channel; without one, still sends the off command to the driver. When the worker
     // does not end in time (258) the tester is kept, and a later call tries again.
     uint32_t UserTest_off(std::u16string& status_text);

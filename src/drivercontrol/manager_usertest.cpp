@@ -7,7 +7,7 @@
 namespace ZelmUsbVardoManager {
 
 uint32_t Manager::UserTest_on(UserTestCallback fun, uint64_t WaitTimeIn100nanoSecs, void* context,
-                              bool defaultAccepted, std::u16string& status_text)
+                              bool defaultAccepted, std::u16string& status_text, UserTestOutcome outcome)
 {
     if (tester) {
         status_text = u"User Test already started";
@@ -17,7 +17,8 @@ uint32_t Manager::UserTest_on(UserTestCallback fun, uint64_t WaitTimeIn100nanoSe
         status_text = u"Callback function is NULL";
         return platform::err::invalid_parameter;
     }
-    auto created = std::make_unique<DeviceTester>(device_name, fun, WaitTimeIn100nanoSecs, defaultAccepted, context);
+    auto created = std::make_unique<DeviceTester>(device_name, fun, WaitTimeIn100nanoSecs, defaultAccepted, context,
+                                                    outcome);
     const uint32_t code = created->Start();
     if (code != 0) {
         status_text = text::format(u"Operation fail; err=0x%08lX%c", code, u'\0');

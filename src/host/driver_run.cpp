@@ -39,6 +39,18 @@ std::u16string code_text(uint32_t code)
 {
     return IntText(int(code));
 }
+
+// A driver that runs while nobody answers its user tests lets every device in unasked: a start
+// that cannot register its user test takes the driver out of service again before it gives up.
+int abandon_start(Manager& manager, std::u16string& status)
+{
+    const uint32_t code = manager.Stop(service_poll_ms, status, nullptr, DriverStateCallback);
+    if (code != 0)
+        _COUT(u"Driver stopping error: " + code_text(code) + u" : " + status);
+    else
+        _COUT(u"Driver stopped.");
+    return 0;
+}
 } // namespace
 
 bool use_facade(const std::function<void(Manager&)>& work)
@@ -95,9 +107,19 @@ void DriverStateCallback(uint32_t code, void*)
 
 uint8_t user_test_decision(const char16_t* document, void*)
 {
+    // The report waits for the driver's answer to the verdict (user_test_outcome).
+    hold_decision_outcomes(true);
     if (document == nullptr) return zelmusb_decision(nullptr) != 0;
     const std::u16string text(document);
     return zelmusb_decision(&text) != 0;
+}
+
+void user_test_outcome(uint8_t verdict, uint32_t result, void*)
+{
+    // Refused, the verdict came too late (or the driver is gone): the device met the driver's own
+    // default, which this run registers as admit.
+    settle_decision_outcome(result == 0 ? verdict != 0 : user_test_default_accepted);
+    hold_decision_outcomes(false);
 }
 
 int start_driver_run()
@@ -146,16 +168,17 @@ int start_driver_run()
     code = manager.SetHubsAccept(true, ZelmUsbVardoManager::CONFIG_DRIVER_AND_FILE, status);
     if (code != 0) {
         _COUT(u"Hubs accepted error: " + code_text(code) + u" : " + status);
-        return 0;
+        return abandon_start(manager, status);
     }
     _COUT(u"Hubs accepted done.");
 
-    code = manager.UserTest_on(user_test_decision, user_test_wait_100ns, nullptr, true, status);
+    code = manager.UserTest_on(user_test_decision, user_test_wait_100ns, nullptr, user_test_default_accepted, status,
+                               user_test_outcome);
     // The library recovers a registration left by a crashed run (31) itself; a 31 that still comes
     // back means the driver refuses this one, and no device would get its verdict: a failure.
     if (code != 0) {
         _COUT(u"User mode enable error: " + code_text(code) + u" : " + status);
-        return 0;
+        return abandon_start(manager, status);
     }
     _COUT(u"User mode enable done.");
     return 1;

@@ -23,6 +23,8 @@ inline constexpr const char16_t* driver_device_name = u"\\\\.\\ZelmUsb";
 
 // How long the driver holds a device for the verdict, in units of 100 ns (120 s).
 inline constexpr uint64_t user_test_wait_100ns = 1200000000ull;
+// The verdict the driver applies to a device nobody answered for in time.
+inline constexpr bool user_test_default_accepted = true;
 // The start-up sweep runs only while the system has been up for less than this.
 inline constexpr uint64_t just_booted_ms = 300000;
 
@@ -44,5 +46,9 @@ int stop_driver_run();
 // State callbacks of the library's service operations: they trace the code.
 void InstallStateCallback(uint32_t code, void* context);
 void DriverStateCallback(uint32_t code, void* context);
-// The user-test callback: the driver's device document to the decision. Nonzero admits.
+// The user-test callback: the driver's device document to the decision. Nonzero admits. The
+// decision's report and blocked notice wait for user_test_outcome, which the library calls with
+// the driver's answer to the verdict, and then follow the verdict the driver applied: the one
+// given, or the driver's default (admit) when the driver refused it (a verdict after its time-out).
 uint8_t user_test_decision(const char16_t* document, void* context);
+void user_test_outcome(uint8_t verdict, uint32_t result, void* context);

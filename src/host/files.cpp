@@ -53,9 +53,11 @@ bool EnsureFolders(const std::u16string& path)
 }
 
 namespace {
+// Both separators end a folder: switch values keep the one the caller typed ("/gud:/tmp/x.json"),
+// and Windows takes either.
 std::u16string folder_of(const std::u16string& path)
 {
-    const size_t slash = path.rfind(u'\\');
+    const size_t slash = path.find_last_of(u"\\/");
     return slash == std::u16string::npos ? std::u16string() : path.substr(0, slash);
 }
 

@@ -124,6 +124,27 @@ public:
                                    uint32_t& required_size, std::u16string& device_path) = 0;
     // SetupDiDestroyDeviceInfoList.
     virtual Error destroy_info_list(Handle set) = 0;
+
+    // A walk made of many requests (the device list: the tree, the disk interfaces, then the hubs
+    // through the devices family) between begin_walk and the matching end_walk on one thread;
+    // pairs nest. Windows keeps no such moment: the Win32 backend does nothing, and a device that
+    // arrives or leaves meanwhile is met by the calls as they find it. posix and the machine
+    // model: every answer of this family and of the devices family to that thread comes from the
+    // machine file as it was at begin_walk, so that a walk never mixes two versions of it.
+    virtual void begin_walk() {}
+    virtual void end_walk() {}
+};
+
+// begin_walk for the life of the object.
+class DeviceWalk {
+public:
+    explicit DeviceWalk(DeviceTree& tree) : tree_(tree) { tree_.begin_walk(); }
+    ~DeviceWalk() { tree_.end_walk(); }
+    DeviceWalk(const DeviceWalk&) = delete;
+    DeviceWalk& operator=(const DeviceWalk&) = delete;
+
+private:
+    DeviceTree& tree_;
 };
 
 } // namespace platform

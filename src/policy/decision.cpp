@@ -83,6 +83,28 @@ void write_report(CJsonNode& identity, bool allow)
     report_save(report);
 }
 
+// The report and blocked notice of the last decision of this thread, held until the driver's
+// verdict is known.
+struct HeldOutcome {
+    bool holding = false;
+    bool pending = false;
+    CJsonNode identity;
+    std::u16string identity_text;
+    bool allow = false;
+    bool asked = false;
+    bool report_on_allow = false;
+};
+thread_local HeldOutcome held;
+
+void report_outcome(CJsonNode& identity, const std::u16string& identity_text, bool allow, bool asked,
+                    bool report_on_allow)
+{
+    if (allow && !report_on_allow) return;
+    write_report(identity, allow);
+    if (!allow && !asked)
+        notify_process_async(u"halvarmenu.exe", u"usb_device_blocked|" + identity_text, u"usb_device");
+}
+
 uint32_t notify_thread(void* parameter)
 {
     std::unique_ptr<CJsonNode> message(static_cast<CJsonNode*>(parameter));
@@ -110,9 +132,12 @@ int zelmusb_decision(const std::u16string* document)
     }
     const uint32_t start = platform::system().tick_count();
 
-    std::lock_guard<std::recursive_mutex> lock(settings_lock());
+    std::unique_lock<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
-    std::u16string decider = u"default action " + IntText(g_settings.action) + u" (no device document)";
+    // The settings this decision goes by to its end, also after the question below.
+    const int action = g_settings.action;
+    const int report_on_allow = g_settings.report_on_allow;
+    std::u16string decider = u"default action " + IntText(action) + u" (no device document)";
     std::u16string device = u"<none>"; // the product, quoted, for the trace
     if (document) {
         CJsonNode identity;
@@ -132,14 +157,18 @@ int zelmusb_decision(const std::u16string* document)
         bool asked = false;
         RuleMatch matched;
         const int32_t r = match_rules(fields, false, matched);
-        decider = r == no_rule_decided ? u"default action " + IntText(g_settings.action) + u" (no rule)"
+        decider = r == no_rule_decided ? u"default action " + IntText(action) + u" (no rule)"
                                        : describe_match(matched);
         if (r == rule_blocks) {
             allow = 0;
         } else if (r == rule_allows) {
             allow = 1;
-        } else if (g_settings.action == 2) {
+        } else if (action == 2) {
             TRACE(u"USB Ask User.");
+            // The user may take minutes; a reload ("cfg") in the meantime must not wait for the
+            // answer, nor hold up the pipe commands behind it ("stop"). The rules have been
+            // matched and the settings taken, so the rest of the decision needs neither.
+            lock.unlock();
             const uint32_t used = platform::system().tick_count() - start;
             const uint32_t budget = driver_verdict_time_ms - verdict_margin_ms;
             const uint32_t ask_user_limit_ms = used < budget ? budget - used : 1;
@@ -154,15 +183,34 @@ int zelmusb_decision(const std::u16string* document)
             asked = true;
         }
 
-        if (allow == 0 || g_settings.report_on_allow != 0) {
-            write_report(identity, allow != 0);
-            if (allow == 0 && !asked)
-                notify_process_async(u"halvarmenu.exe", u"usb_device_blocked|" + identity_text, u"usb_device");
+        if (held.holding) {
+            held.pending = true;
+            held.identity.LoadText(identity.ToText(0));
+            held.identity_text = identity_text;
+            held.allow = allow != 0;
+            held.asked = asked;
+            held.report_on_allow = report_on_allow != 0;
+        } else {
+            report_outcome(identity, identity_text, allow != 0, asked, report_on_allow != 0);
         }
     }
     _COUT(u">> New device, allow=" + IntText(allow));
     trace_verdict(allow, device, decider);
     return allow;
+}
+
+void hold_decision_outcomes(bool hold)
+{
+    held.holding = hold;
+    held.pending = false;
+}
+
+void settle_decision_outcome(bool admitted)
+{
+    if (!held.pending) return;
+    held.pending = false;
+    if (admitted != held.allow) TRACE(u"The driver applied its own verdict: allow=%i", admitted ? 1 : 0);
+    report_outcome(held.identity, held.identity_text, admitted, held.asked, held.report_on_allow);
 }
 
 void notify_process_async(const std::u16string& process_name, const std::u16string& message,

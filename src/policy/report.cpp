@@ -51,11 +51,24 @@ void report_attach(UsbReport& report, const std::u16string& key, const CJsonNode
     append_to(report, key, copy);
 }
 
+namespace {
+constexpr const char16_t* number_key = u"Software\\halvar";
+
+uint32_t current_report_number()
+{
+    return ReadHklmDword(number_key, u"ln", 1);
+}
+
+void store_next_report_number(uint32_t number)
+{
+    if (!WriteHklmDword(number_key, u"ln", number + 1)) TRACE(u"Cannot store the next report number.");
+}
+} // namespace
+
 std::u16string next_report_number()
 {
-    const std::u16string key = u"Software\\halvar";
-    const uint32_t number = ReadHklmDword(key, u"ln", 1);
-    if (!WriteHklmDword(key, u"ln", number + 1)) TRACE(u"Cannot store the next report number.");
+    const uint32_t number = current_report_number();
+    store_next_report_number(number);
     return text::format(u"%.8i", number);
 }
 
@@ -66,9 +79,10 @@ std::u16string report_save(UsbReport& report)
     std::u16string folder = suite_data_folder(u"logs");
     JoinPath(folder, std::u16string_view(report.stamp).substr(0, 8));
 
+    const uint32_t number = current_report_number();
     std::u16string name = report.stamp;
     name += u"-";
-    name += next_report_number();
+    name += text::format(u"%.8i", number);
     name += u"-";
     name += text::format(u"%.8x", platform::system().tick_count());
     name += u"-";
@@ -77,6 +91,11 @@ std::u16string report_save(UsbReport& report)
     const std::u16string path = joined(folder, name);
 
     EnsureFolders(folder);
-    if (!WriteWholeFile(path, report.document.ToText(0))) TRACE(u"Cannot write the report %s", path);
+    // The number counts the reports the suite can find: one that was not written takes none, so
+    // the suite sees no gap where nothing is missing.
+    if (WriteWholeFile(path, report.document.ToText(0)))
+        store_next_report_number(number);
+    else
+        TRACE(u"Cannot write the report %s", path);
     return path;
 }

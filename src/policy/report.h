@@ -27,8 +27,8 @@ void report_add_entry(UsbReport& report, const std::u16string& event, const std:
                       const std::u16string& id);
 // Appends a copy of `document` (when given) to the array `key`.
 void report_attach(UsbReport& report, const std::u16string& key, const CJsonNode* document);
-// Writes the report below the data folder's "logs" and returns its path (takes the next running
-// number). A write failure is not reported.
+// Writes the report below the data folder's "logs" and returns its path (named with the running
+// number, which moves on only when the report was written). A write failure is not reported.
 std::u16string report_save(UsbReport& report);
 // The running number "ln" of HKLM\Software\halvar as 8 digits; the stored value moves on by one.
 std::u16string next_report_number();

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include "drivercontrol/manager.h"
+#include "platform/devicetree.h"
+#include "platform/platform.h"
 #include "text/text.h"
 #include "usbinventory/device_info.h"
 #include "usbinventory/devnode.h"
@@ -128,6 +130,10 @@ uint32_t Manager::GetUSBDeviceJSON(const std::map<std::u16string, uint32_t>& dri
 
 uint32_t Manager::GetCurrentUSBDevicesJSONList(int32_t hostControllers, JsonHolder& list, std::u16string& status_text)
 {
+    // The driver keys, the drive letters and the hubs describe one moment of the machine: a
+    // drive whose letters came from an earlier moment than its hub port would be listed without
+    // them, as a device that holds no drive.
+    const platform::DeviceWalk walk(platform::devicetree());
     DriverKeyMap driver_keys;
     if (const uint32_t r = DHManager::GetDeviceInstancesMap(driver_keys, status_text)) return r;
     DriveLettersMap drive_letters;

@@ -15,6 +15,7 @@
 #include "host/driver_run.h"
 #include "platform/devices.h"
 #include "platform/services.h"
+#include "policy/decision.h"
 
 namespace {
 
@@ -265,22 +266,30 @@ TEST_F(DriverRunSequence, StartsInOrderAndStopsWithOrWithoutUninstall)
 
 TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
 {
+    // A driver left running without a registered user test would admit every device unasked: a
+    // start that fails once the driver runs stops it again.
     struct Case {
         const char* what;
         platform::Error manager_error = 0;
         platform::Error start_error = 0;
         std::map<uint32_t, std::deque<platform::Error>> control_errors;
         int result;
-        std::string last_line; // the last outcome line, up to the status text
+        std::string failure_line; // the step's outcome line, up to the status text
+        bool stopped_after;       // "Driver stopped." follows it
+        bool running;             // the driver runs at the end of the start
     };
     const Case cases[] = {
-        {"the service manager refuses", 5, 0, {}, 0, "Driver installation error: 5 : "},
-        {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : "},
-        {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : "},
-        {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : "},
+        {"the service manager refuses", 5, 0, {}, 0, "Driver installation error: 5 : ", false, false},
+        {"the image cannot be started", 0, 2, {}, 0, "Driver starting error: 2 : ", false, false},
+        {"hubs not admitted", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {1}}}, 0, "Hubs accepted error: 1 : ", true, false},
+        {"config file read-only", 0, 0, {{zv::IOCTL_HUBS_ACCEPT_ON, {19}}}, 0, "Hubs accepted error: 19 : ", true,
+         false},
+        {"registration refused", 0, 0, {{zv::IOCTL_USER_TEST_ON, {5}}}, 0, "User mode enable error: 5 : ", true, false},
         // A registration left by a crashed run is replaced once; a second 31 is a failure.
-        {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done."},
-        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : "},
+        {"stale registration recovered", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31}}}, 1, "User mode enable done.", false,
+         true},
+        {"stale registration stays", 0, 0, {{zv::IOCTL_USER_TEST_ON, {31, 31}}}, 0, "User mode enable error: 31 : ",
+         true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -292,7 +301,10 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
         EXPECT_EQ(start_driver_run(), c.result);
         const auto lines = traced_of(outcome_lines);
         ASSERT_GT(lines.size(), before);
-        EXPECT_EQ(lines.back().substr(0, c.last_line.size()), c.last_line);
+        const std::string& last = c.stopped_after ? lines[lines.size() - 2] : lines.back();
+        EXPECT_EQ(last.substr(0, c.failure_line.size()), c.failure_line);
+        if (c.stopped_after) EXPECT_EQ(lines.back(), "Driver stopped.");
+        EXPECT_EQ(driver_.running, c.running);
         // A failed start leaves the facade for the stop sequence, which always ends it.
         EXPECT_TRUE(facade_exists());
         EXPECT_EQ(stop_driver_run(), 1);
@@ -383,8 +395,65 @@ TEST_F(DriverRunSequence, UserTestCallbackPassesTheDocument)
         g_settings.active = c.active;
         g_settings.action = c.action;
         g_settings.report_on_allow = 0;
-        EXPECT_EQ(user_test_decision(c.null_document ? nullptr : document, nullptr), c.verdict);
+        const uint8_t verdict = user_test_decision(c.null_document ? nullptr : document, nullptr);
+        EXPECT_EQ(verdict, c.verdict);
+        user_test_outcome(verdict, 0, nullptr);
     }
+}
+
+// The report follows the verdict the driver applied: a verdict the driver refused (it came after
+// the device met the time-out and the default, admit) is not reported as given.
+TEST_F(DriverRunSequence, ReportsFollowTheVerdictTheDriverApplied)
+{
+    struct Case {
+        const char* what;
+        int32_t action;          // no rule decides: 0 blocks, 1 admits
+        int32_t report_on_allow;
+        uint32_t driver_answer;  // to the verdict: 0 taken, 1235 too late
+        const char* report;      // the report file's ending, or "" for none
+    };
+    const Case cases[] = {
+        {"blocked, taken", 0, 0, 0, "-1403.json"},
+        {"blocked, too late: admitted by default", 0, 0, 1235, ""},
+        {"blocked, too late, allowed ones reported", 0, 1, 1235, "-1401.json"},
+        {"blocked, driver gone", 0, 1, 6, "-1401.json"},
+        {"admitted, taken, allowed ones reported", 1, 1, 0, "-1401.json"},
+        {"admitted, taken", 1, 0, 0, ""},
+    };
+    const char16_t* document = u"{\"DeviceDescriptor\":{\"Manufacturer\":\"Acme\",\"Product\":\"Stick\"}}";
+    const auto logs = data_folder() / "logs";
+    auto reports = [&] {
+        std::vector<std::string> found;
+        std::error_code ec;
+        for (auto it = std::filesystem::recursive_directory_iterator(logs, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_regular_file()) found.push_back(it->path().filename().string());
+        return found;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(logs);
+        g_settings.active = 1;
+        g_settings.action = c.action;
+        g_settings.report_on_allow = c.report_on_allow;
+        const uint8_t verdict = user_test_decision(document, nullptr);
+        EXPECT_EQ(verdict, c.action != 0 ? 1 : 0);
+        EXPECT_TRUE(reports().empty()) << "nothing reported before the driver answered";
+        user_test_outcome(verdict, c.driver_answer, nullptr);
+        const auto found = reports();
+        if (std::string(c.report).empty()) {
+            EXPECT_TRUE(found.empty()) << found.front();
+        } else {
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_TRUE(found[0].ends_with(c.report)) << found[0];
+        }
+    }
+    // A decision outside the user-test channel reports at once.
+    std::filesystem::remove_all(logs);
+    g_settings.action = 0;
+    const std::u16string text(document);
+    EXPECT_EQ(zelmusb_decision(&text), 0);
+    EXPECT_EQ(reports().size(), 1u);
 }
 
 } // namespace

@@ -206,6 +206,37 @@ TEST_F(UserTestTest, ABurstSignalledOnceIsDrained)
     EXPECT_EQ(driver.pending(), 0u);
 }
 
+// The host is told what the driver made of each verdict: taken, or refused (too late).
+std::mutex told_lock;
+std::vector<std::pair<uint8_t, uint32_t>> told;
+
+void tell(uint8_t verdict, uint32_t result, void*)
+{
+    std::lock_guard g(told_lock);
+    told.emplace_back(verdict, result);
+}
+
+TEST_F(UserTestTest, TheOutcomeOfEachVerdictIsTold)
+{
+    auto told_count = [] {
+        std::lock_guard g(told_lock);
+        return told.size();
+    };
+    told.clear();
+    // The third request meets the driver's time-out while it is decided: the driver drops it and
+    // refuses its verdict.
+    driver.on_fetch = [&](const Request& r) {
+        if (r.id != 3) return;
+        driver.expire_all();
+        driver.errors[IOCTL_SET_TEST_RESULT] = 1235;
+    };
+    ASSERT_EQ(manager.UserTest_on(&Decider::decide, 1200000000, &decider, true, status, &tell), 0u);
+    driver.raise({req(1, u"{\"allow\":1}"), req(2, u"{\"block\":2}"), req(3, u"{\"block\":3}")});
+    ASSERT_TRUE(eventually([&] { return told_count() == 3; }));
+    std::lock_guard g(told_lock);
+    EXPECT_EQ(told, (std::vector<std::pair<uint8_t, uint32_t>>{{7, 0}, {0, 0}, {0, 1235}}));
+}
+
 TEST_F(UserTestTest, AnExpiredFetchMovesOn)
 {
     ASSERT_EQ(on(), 0u);

@@ -3,6 +3,8 @@
 // another user took first.
 #include "driver_e2e.h"
 
+#include <fstream>
+
 #ifndef _WIN32
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -159,6 +161,37 @@ TEST_F(DriverRun, ADeviceNameAnotherUserTookStopsTheRun)
     ::unlink(address.sun_path);
 }
 #endif
+
+// The driver's configuration file cannot be written any more (a read-only data folder): the start
+// fails at the hubs step, and the driver is taken out of service again, so that no device meets a
+// driver that runs with nobody to answer it (it would let every device in unasked).
+TEST_F(DriverRun, UnwritableConfigurationStopsTheDriver)
+{
+    write_settings(R"({"active":1,"action":0})");
+    // A first run installs the driver and leaves it running.
+    const uint32_t first = start_instance();
+    ASSERT_TRUE(in_order(trace(), start_lines)) << trace();
+    ASSERT_TRUE(stop_instance(first, false)) << trace();
+    ASSERT_TRUE(running(sc_query()));
+    const size_t before = trace().size();
+
+    // A folder where the configuration file was: it can no longer be replaced.
+    std::filesystem::remove(config_file());
+    std::filesystem::create_directories(config_file() / "x");
+    const uint32_t pid = machine().start(e2e::Program::zelmarusb, {u"/start"});
+    ASSERT_NE(pid, 0u);
+    int code = -1;
+    ASSERT_TRUE(machine().ended_within(pid, 40s, &code)) << trace();
+    const std::string t = trace().substr(before);
+    EXPECT_TRUE(in_order(t, {"Driver started.\r\n", "Hubs accepted error: ", "Driver stopped.\r\n",
+                             "*** USB STOPPED.\r\n", "Exit.\r\n"}))
+        << t;
+    EXPECT_EQ(t.find("User mode enable done."), std::string::npos) << t;
+    EXPECT_FALSE(running(sc_query()));
+    // Nothing holds a device for a verdict that nobody would give.
+    EXPECT_FALSE(raise_no_wait(device_document("Acme", "Flash", "SN1", "USB", "A stick")));
+    std::filesystem::remove_all(config_file());
+}
 
 // /gud: has the list of present devices written by a copy of the program that runs as a temporary
 // service, created, started and deleted through sc.exe, all well inside the 30-second watchdog.

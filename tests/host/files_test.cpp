@@ -161,16 +161,33 @@ TEST_F(WholeFiles, TargetHeldOpenByAnotherProgramIsWrittenInPlace)
 
 TEST_F(WholeFiles, TemporaryOfAWriterThatDiedIsRemovedByTheNextWrite)
 {
-    const std::u16string file = path("list.json");
     auto& processes = platform::processes();
-    // A writer that no longer runs, and one that does (this process, another thread).
-    const std::string dead = "list.json.7ffffff1-1.tmp";
-    const std::string alive = "list.json." + text::to_utf8(text::format(u"%x", processes.current_id())) + "-7ff.tmp";
-    std::ofstream(dir_ / dead).put('x');
-    std::ofstream(dir_ / alive).put('x');
-    ASSERT_EQ(WriteWholeFile(file, "data", 4), 1);
-    EXPECT_FALSE(std::filesystem::exists(dir_ / dead));
-    EXPECT_TRUE(std::filesystem::exists(dir_ / alive));
+    // The path as the program names it, and as a switch value hands it over ("/gud:/tmp/x.json"):
+    // the file's folder is found after either separator.
+    struct Case {
+        const char* what;
+        std::u16string file;
+    };
+    const std::u16string native = text::from_utf8((dir_ / "list.json").string());
+    const Case cases[] = {
+        {"backslashes", path("list.json")},
+        {"forward slashes", native},
+#ifdef _WIN32
+        {"mixed", native.substr(0, native.rfind(u'\\')) + u"/list.json"},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A writer that no longer runs, and one that does (this process, another thread).
+        const std::string dead = "list.json.7ffffff1-1.tmp";
+        const std::string alive = "list.json." + text::to_utf8(text::format(u"%x", processes.current_id())) + "-7ff.tmp";
+        std::ofstream(dir_ / dead).put('x');
+        std::ofstream(dir_ / alive).put('x');
+        ASSERT_EQ(WriteWholeFile(c.file, "data", 4), 1);
+        EXPECT_FALSE(std::filesystem::exists(dir_ / dead));
+        EXPECT_TRUE(std::filesystem::exists(dir_ / alive));
+        std::filesystem::remove(dir_ / alive);
+    }
 }
 
 TEST_F(WholeFiles, MissingFileAndEmptyFile)

@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "fresh_machine.h"
 #include "run_tool.h"
 #include "platform/platform.h"
@@ -199,5 +204,30 @@ TEST_F(RegToolTest, ErrorsExitWithOne)
     EXPECT_EQ(stored(u"bad").first, 0xFFFFFFFFu);
     EXPECT_EQ(stored(u"big").first, 0xFFFFFFFFu);
 }
+
+#ifndef _WIN32
+// A user without the right to change the machine's keys is told so, whether the key exists
+// (its values cannot be written) or not (it cannot be made).
+TEST_F(RegToolTest, UserWithoutRightsIsDeniedAccess)
+{
+    if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    ASSERT_EQ(reg({"add", key, "/v", "ln", "/t", "REG_DWORD", "/d", "1", "/f"}).exit_code, 0);
+    // Others may walk to the keys and read them, not write.
+    const std::filesystem::path root = std::getenv("ZELMUSB_PLATFORM_ROOT");
+    ::chmod(root.c_str(), 0755);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root))
+        ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+    for (const std::string& target : {key, key + "\\new"}) {
+        SCOPED_TRACE(target);
+        std::vector<std::string> args = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                         ZELMUSB_REG_TOOL, "add", target, "/v", "ln", "/t", "REG_DWORD", "/d", "7", "/f"};
+        ToolRun run;
+        run.exit_code = platform_test::run_capturing(args, dir.path() / platform_test::unique_name("out"), run.output);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_TRUE(has_line(run, "ERROR: Access is denied.")) << run.output;
+    }
+    EXPECT_EQ(stored(u"ln").second, (std::vector<uint8_t>{1, 0, 0, 0}));
+}
+#endif
 
 } // namespace

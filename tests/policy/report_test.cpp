@@ -117,6 +117,11 @@ TEST_F(Reports, AnUnwritableLogFolderLosesOnlyTheReport)
     const std::u16string path = save(report_level_blocked);
     EXPECT_FALSE(path.empty());
     EXPECT_FALSE(std::filesystem::is_directory(data_folder()));
+    // No report, no number taken: the next one written is the first.
+    uint32_t n = 0;
+    EXPECT_FALSE(SavedReportNumber::read(n)) << n;
+    std::filesystem::remove(data_folder());
+    EXPECT_EQ(save(report_level_blocked), data_path(u"logs\\20240131\\20240131095959-00000001-0001a2b3-1403.json"));
     EXPECT_EQ(stored_number(), 2u);
 }
 

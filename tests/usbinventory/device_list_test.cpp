@@ -1,6 +1,8 @@
 // The device list over model machines: members, order, numbers, fallbacks and drive letters.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "drivercontrol/manager.h"
 #include "usbinventory/descriptors.h"
 #include "model_machine.h"
@@ -328,6 +330,75 @@ TEST(DeviceList, HubLoopEndsAtTheDepthBound)
     EXPECT_GT(node_requests, 5);
     EXPECT_LE(node_requests, 20);
     EXPECT_EQ(hub.opened.size(), size_t(hub.closes)) << "every hub opened on the way is closed";
+}
+
+} // namespace
+
+namespace {
+
+// A machine file that another program replaces while the list is built: here a new version at
+// every look at its stamp, so any walk that looks twice would meet both.
+class FlippingStore final : public platform::model::Store {
+public:
+    FlippingStore(std::string a, std::string b, uint32_t period, uint32_t phase)
+        : texts_{std::move(a), std::move(b)}, period_(period), looks_(phase)
+    {
+    }
+    platform::Error stamp(platform::model::Stamp& stamp, bool& settled) override
+    {
+        std::lock_guard g(lock_);
+        current_ = (looks_++ / period_) % 2;
+        stamp.modified_ns = int64_t(looks_ / period_);
+        stamp.size = texts_[current_].size();
+        settled = true;
+        return 0;
+    }
+    platform::Error read(std::string& bytes, size_t) override
+    {
+        std::lock_guard g(lock_);
+        bytes = texts_[current_];
+        return 0;
+    }
+    platform::Error replace(std::string_view) override { return platform::err::access_denied; }
+
+private:
+    std::mutex lock_;
+    std::string texts_[2];
+    uint32_t period_;
+    uint32_t looks_;
+    size_t current_ = 0;
+};
+
+TEST(DeviceList, OneVersionOfTheMachinePerList)
+{
+    // Without the stick, and with it (a drive E): a list that mixed the two would show the stick
+    // without its letter, as a device that holds no drive.
+    const std::string keyboard = port(2, "");
+    const std::string stick = port(1, R"(, "children": [{"id": "USBSTOR\\DISK\\1",
+        "disk": {"number": 1, "volumes": [{"letter": "E"}]}}])");
+    const std::string without = machine_with(keyboard), with = machine_with(stick + "," + keyboard);
+    std::u16string expected[2];
+    for (int i = 0; i < 2; ++i) {
+        ModelMachine plain(i == 0 ? without : with);
+        std::u16string error;
+        ASSERT_EQ(Manager::GetCurrentUSBDevicesJSONListText(100, expected[i], error), 0u);
+    }
+    ASSERT_NE(expected[1].find(u"\"DriveLetters\":\"E\""), std::u16string::npos) << text::to_utf8(expected[1]);
+
+    for (uint32_t period : {1u, 2u, 3u, 5u, 8u})
+        for (uint32_t phase = 0; phase < 2 * period; ++phase) {
+            SCOPED_TRACE("new version every " + std::to_string(period) + " looks, from look " + std::to_string(phase));
+            platform::model::Engine engine(std::make_unique<FlippingStore>(without, with, period, phase));
+            platform::model::ModelDevices devices(engine);
+            platform::model::ModelDeviceTree tree(engine);
+            platform::model::ModelFiles files(engine, platform::files());
+            platform::Override<platform::Devices> o_devices(&platform::Platform::devices, devices);
+            platform::Override<platform::DeviceTree> o_tree(&platform::Platform::devicetree, tree);
+            platform::Override<platform::Files> o_files(&platform::Platform::files, files);
+            std::u16string text, error;
+            ASSERT_EQ(Manager::GetCurrentUSBDevicesJSONListText(100, text, error), 0u) << text::to_utf8(error);
+            EXPECT_TRUE(text == expected[0] || text == expected[1]) << text::to_utf8(text);
+        }
 }
 
 } // namespace

@@ -109,7 +109,22 @@ void Engine::on_broken(std::function<void(const std::string&)> report)
 View Engine::view()
 {
     std::lock_guard lock(mutex_);
+    if (const auto pin = pins_.find(std::this_thread::get_id()); pin != pins_.end()) return pin->second.view;
     return load_locked();
+}
+
+void Engine::pin()
+{
+    std::lock_guard lock(mutex_);
+    Pin& pin = pins_[std::this_thread::get_id()];
+    if (pin.depth++ == 0) pin.view = load_locked();
+}
+
+void Engine::unpin()
+{
+    std::lock_guard lock(mutex_);
+    const auto pin = pins_.find(std::this_thread::get_id());
+    if (pin != pins_.end() && --pin->second.depth == 0) pins_.erase(pin);
 }
 
 View Engine::load_locked()

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "platform/errors.h"
 #include "platform/model/machine.h"
@@ -93,8 +94,16 @@ class Engine {
 public:
     explicit Engine(std::unique_ptr<Store> store);
 
-    // The current machine, reloaded when the file changed.
+    // The current machine, reloaded when the file changed; while the calling thread holds a pin,
+    // the machine the pin was taken on.
     View view();
+
+    // Pins the current machine for the calling thread: until the matching unpin, every view on
+    // this thread, and so every answer of the families over this engine to it, comes from that
+    // one version of the file, so that a walk made of many requests never mixes two versions.
+    // Pins nest; other threads go on seeing new versions.
+    void pin();
+    void unpin();
 
     // Called with the reason each time a new version of the file turns out broken.
     void on_broken(std::function<void(const std::string&)> report);
@@ -137,6 +146,11 @@ private:
     View view_;
     std::map<char16_t, uint32_t> lock_counts_;
     std::map<std::pair<int, uint32_t>, uint32_t> pipe_counts_;
+    struct Pin {
+        uint32_t depth = 0;
+        View view;
+    };
+    std::map<std::thread::id, Pin> pins_;
 };
 
 } // namespace platform::model

@@ -77,6 +77,10 @@ public:
     Error interface_detail(Handle set, const DeviceInterface& iface, uint32_t buffer_size, uint32_t& required_size,
                            std::u16string& device_path) override;
     Error destroy_info_list(Handle set) override;
+    // The engine's pin: the version of the machine file at begin_walk answers this thread, for
+    // the tree and for the handles of the devices family over the same engine, until end_walk.
+    void begin_walk() override { engine_.pin(); }
+    void end_walk() override { engine_.unpin(); }
 
     struct Set {
         std::shared_ptr<const Machine> machine;

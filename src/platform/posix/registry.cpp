@@ -279,7 +279,8 @@ public:
     {
         if (fd_ >= 0) ::close(fd_); // closing releases the lock
     }
-    // 0 when held; else why not.
+    // 0 when held; else why not: a key whose folder went away was deleted meanwhile; a caller
+    // without the right to write in it is denied access, as Windows denies a key it may not change.
     Error error() const { return error_; }
     KeyLock(const KeyLock&) = delete;
     KeyLock& operator=(const KeyLock&) = delete;
