@@ -40,7 +40,7 @@ uint32_t rights_of(uint32_t access)
 
 struct OpenFile {
     int fd = -1;
-    int lock_fd = -1; // holds this handle's share-mode locks (see below); -1 when none could be had
+    int lock_fd = -1; // holds this handle's share-mode locks (see below); -1 when it needs none
     dev_t dev = 0;
     ino_t ino = 0;
     uint32_t rights = 0;
@@ -202,7 +202,7 @@ public:
             ::close(fd);
             return err::access_denied;
         }
-        const Error shared = take_sharing(fd, now, flags, rights, share_mode, out);
+        const Error shared = take_sharing(fd, p, now, flags, rights, share_mode, out);
         if (shared != err::success) {
             if (!exists) ::unlink(p.c_str());
             return shared;
@@ -487,22 +487,30 @@ private:
             ::close(fd);
             return refused;
         }
-        return take_sharing(fd, now, flags, rights, share_mode, out);
+        return take_sharing(fd, p, now, flags, rights, share_mode, out);
     }
 
-    // Takes the share-mode locks of a new handle on `fd` (an open regular file of status `now`)
-    // and records the handle. On a conflict `fd` is closed and nothing is recorded. Called with
-    // the mutex held.
-    Error take_sharing(int fd, const struct stat& now, int flags, uint32_t rights, uint32_t share_mode, Handle& out)
+    // Takes the share-mode locks of a new handle on `fd` (an open regular file of status `now`, at
+    // `native`) and records the handle. On a conflict, or when the locks cannot be had, `fd` is
+    // closed and nothing is recorded. Called with the mutex held.
+    Error take_sharing(int fd, const std::string& native, const struct stat& now, int flags, uint32_t rights,
+                       uint32_t share_mode, Handle& out)
     {
         // Sharing with the handles of other processes, before anything of the file changes. A
         // descriptor open for reading holds the locks itself; any other needs one of its own.
+        // A handle without its locks would let other processes past its share mode unseen, so
+        // when no descriptor for them can be had the open fails.
         int lock_fd = -1;
         if (rights != 0 || share_mode != (share::read | share::write | share::del)) {
             const int access_mode = flags & O_ACCMODE;
             const bool readable = !(flags & O_PATH) && (access_mode == O_RDONLY || access_mode == O_RDWR);
-            lock_fd = readable ? fd : open_lock_descriptor(fd);
-            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode)) {
+            int error = 0;
+            lock_fd = readable ? fd : open_lock_descriptor(fd, native, error);
+            if (lock_fd < 0) {
+                ::close(fd);
+                return from_errno(error);
+            }
+            if (!take_share_locks(lock_fd, rights, share_mode)) {
                 if (lock_fd != fd) ::close(lock_fd);
                 ::close(fd);
                 return err::sharing_violation;
