@@ -69,7 +69,7 @@ Error connect_device(const std::u16string& name, int& fd)
     sockaddr_un address{};
     if (!cd::socket_address(name, address)) return err::file_not_found;
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return objects::error_from_errno(errno);
+    if (fd < 0) return from_errno(errno);
     const timeval limit{connect_timeout_s, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int r;
@@ -85,7 +85,7 @@ Error connect_device(const std::u16string& name, int& fd)
     fd = -1;
     if (e == ENOENT || e == ECONNREFUSED || e == ENOTSOCK) return err::file_not_found;
     if (e == EAGAIN || e == ETIMEDOUT) return err::timeout;
-    return objects::error_from_errno(e);
+    return from_errno(e);
 }
 
 class PosixDevices final : public Devices {

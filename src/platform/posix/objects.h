@@ -73,9 +73,6 @@ int open_own_file(const std::string& path, int extra_flags = 0, mode_t mode = fi
 // does not exist.
 bool held_by_anyone(const std::string& path);
 
-// The Windows code for an errno of a failed open or socket call on an object file.
-Error error_from_errno(int e);
-
 // Whether process `pid` exists (a process of another user counts).
 bool process_exists(pid_t pid);
 
