@@ -9,8 +9,7 @@ namespace ZelmUsbVardoManager {
 
 namespace {
 
-// A document of the wrong shape, as the driver configuration reports it.
-constexpr uint32_t bad_data = 592;
+using platform::err::bad_data;
 
 std::u16string err_text(const char16_t* fmt_prefix, uint32_t code)
 {

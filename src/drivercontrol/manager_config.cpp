@@ -13,9 +13,9 @@ namespace ZelmUsbVardoManager {
 
 namespace {
 
-constexpr uint32_t bad_arguments = 160;
-constexpr uint32_t bad_data = 592;
-constexpr uint32_t cant_access_file = 1920;
+using platform::err::bad_arguments;
+using platform::err::bad_data;
+using platform::err::cant_access_file;
 // A configuration file is five members; anything this large is not one, and is not read whole.
 constexpr uint64_t max_config_file = 1u << 20;
 

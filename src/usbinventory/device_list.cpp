@@ -20,7 +20,7 @@ constexpr uint32_t connected = 1;
 uint32_t json_failure(const JsonHolderException& e, std::u16string& status_text)
 {
     status_text = e.message;
-    return e.code != 0 ? e.code : inv_err::internal_error;
+    return e.code != 0 ? e.code : platform::err::internal_error;
 }
 
 uint32_t append_entry(uint32_t port, const UsbNodeConnectionInformationEx& connection, bool is_hub,
@@ -55,7 +55,7 @@ uint32_t device_json(const DriverKeyMap& driver_keys, uint32_t port, UsbNodeConn
     if (!is_hub) return r;
     if (depth >= max_hub_depth) {
         status_text = u"GetUSBDeviceJSON: zbyt głębokie zagnieżdżenie koncentratorów";
-        return inv_err::internal_error;
+        return platform::err::internal_error;
     }
     for (uint32_t child = 1; child <= node.bNumberOfPorts; ++child) {
         UsbNodeConnectionInformationEx record;
@@ -140,7 +140,7 @@ uint32_t Manager::GetCurrentUSBDevicesJSONList(int32_t hostControllers, JsonHold
         return json_failure(e, status_text);
     } catch (const std::bad_alloc&) {
         status_text = u"GetCurrentUSBDevicesJSONList: brak pamięci";
-        return inv_err::not_enough_memory;
+        return platform::err::not_enough_memory;
     }
     return 0;
 }
@@ -157,7 +157,7 @@ uint32_t Manager::GetCurrentUSBDevicesJSONListText(int32_t hostControllers, std:
         return json_failure(e, status_text);
     } catch (const std::bad_alloc&) {
         status_text = u"GetCurrentUSBDevicesJSONListText: brak pamięci";
-        return inv_err::not_enough_memory;
+        return platform::err::not_enough_memory;
     }
 }
 

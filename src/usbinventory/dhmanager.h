@@ -42,16 +42,6 @@ constexpr uint32_t get_descriptor_from_node_connection = 0x220410;
 constexpr uint32_t storage_get_device_number = 0x2D1080;
 } // namespace usb_ioctl
 
-namespace inv_err {
-constexpr uint32_t not_enough_memory = 8;
-constexpr uint32_t insufficient_buffer = 122;
-constexpr uint32_t more_data = 234;
-constexpr uint32_t device_not_connected = 1167;
-constexpr uint32_t not_found = 1168;
-constexpr uint32_t internal_error = 1359;
-constexpr uint32_t device_in_use = 2404;
-} // namespace inv_err
-
 // USB_NODE_INFORMATION of a hub (76 bytes).
 struct UsbNodeInformation {
     static constexpr size_t wire_size = 76;
@@ -136,6 +126,6 @@ private:
 };
 
 // The last error to report: the system's when it gave one, 1359 otherwise.
-inline uint32_t error_or_internal(uint32_t e) { return e != 0 ? e : inv_err::internal_error; }
+inline uint32_t error_or_internal(uint32_t e) { return e != 0 ? e : platform::err::internal_error; }
 
 } // namespace ZelmUsbVardoManager

@@ -32,7 +32,7 @@ constexpr uint32_t storage_get_device_number = 0x2D1080;
 } // namespace usb_ioctl
 
 // ERROR_DEVICE_NOT_CONNECTED: a handle whose device left the machine since it was opened.
-constexpr Error device_not_connected = 1167;
+constexpr Error device_not_connected = err::device_not_connected;
 
 // Opens "\\\\.\\HCDn", "\\\\.\\<hub name>", "\\\\.\\E:" and disk interface paths ("\\\\?\\..."),
 // names ignoring case; 2 for any other path or a device not in the machine (an ejected volume).

@@ -27,8 +27,6 @@ extern char** environ;
 namespace platform::posix::services {
 namespace {
 
-constexpr Error bad_exe_format = 193; // ERROR_BAD_EXE_FORMAT
-
 bool is_file(const std::string& p)
 {
     struct stat st {};
@@ -175,7 +173,7 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
         }
         if (ready[0] >= 0) ::close(ready[0]);
         if (failure.error == ENOENT) return err::file_not_found;
-        if (failure.error == ENOEXEC) return bad_exe_format;
+        if (failure.error == ENOEXEC) return err::bad_exe_format;
         return from_errno(failure.error);
     }
     daemon.pid = child;
