@@ -11,8 +11,8 @@
 namespace ZelmUsbVardoManager {
 
 namespace {
-// USB allows five hubs between a root hub and a device; a deeper chain is a hub that lists itself
-// (a broken tree) and must not exhaust the stack.
+// A walk this deep is a hub that lists itself (a broken tree), which must not exhaust the stack;
+// USB allows five hubs between a root hub and a device, so no real tree comes near it.
 constexpr int max_hub_depth = 16;
 constexpr uint32_t connected = 1;
 
