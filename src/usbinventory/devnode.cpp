@@ -23,12 +23,8 @@ constexpr uint32_t max_interfaces = 1u << 16;
 
 std::u16string text_of(const std::vector<uint8_t>& bytes)
 {
-    std::u16string result;
-    for (size_t at = 0; at + 2 <= bytes.size(); at += 2) {
-        const char16_t c = char16_t(bytes[at] | (bytes[at + 1] << 8));
-        if (c == 0) break;
-        result.push_back(c);
-    }
+    std::u16string result = text::from_utf16le(bytes);
+    result.resize(std::min(result.find(u'\0'), result.size()));
     return result;
 }
 

@@ -25,22 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices.h"
 #include "platform/errors.h"
 #include "usbinventory/descriptors.h"
 
 namespace ZelmUsbVardoManager {
 
-// IOCTL codes of the hub, host controller and storage requests.
-namespace usb_ioctl {
-constexpr uint32_t get_hcd_driverkey_name = 0x220424;
-constexpr uint32_t get_root_hub_name = 0x220408;
-constexpr uint32_t get_node_information = 0x220408;
-constexpr uint32_t get_node_connection_information_ex = 0x220448;
-constexpr uint32_t get_node_connection_driverkey_name = 0x220420;
-constexpr uint32_t get_node_connection_name = 0x220414;
-constexpr uint32_t get_descriptor_from_node_connection = 0x220410;
-constexpr uint32_t storage_get_device_number = 0x2D1080;
-} // namespace usb_ioctl
+namespace usb_ioctl = platform::usb_ioctl;
 
 // USB_NODE_INFORMATION of a hub (76 bytes).
 struct UsbNodeInformation {
