@@ -1,6 +1,7 @@
 #include "drivercontrol/admittance.h"
 
 #include "drivercontrol/json_util.h"
+#include "drivercontrol/status_text.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "text/text.h"
@@ -9,13 +10,7 @@ namespace ZelmUsbVardoManager {
 
 namespace {
 
-// A document of the wrong shape, as the driver configuration reports it.
-constexpr uint32_t bad_data = 592;
-
-std::u16string err_text(const char16_t* fmt_prefix, uint32_t code)
-{
-    return text::format(std::u16string(fmt_prefix) + u"; err=0x%08lX%c", code, u'\0');
-}
+using platform::err::bad_data;
 
 template <class T>
 int three_way(T a, T b)
@@ -113,7 +108,7 @@ uint32_t Admittance::ValidateAdmittancesJson(const JsonHolder& jh, std::u16strin
         status_text = err_text(u"Bad data in admittance file", bad_data);
         return bad_data;
     } catch (const JsonHolderException& e) {
-        status_text = text::format(u"%s; err=0x%08lX%c", e.message, e.code, u'\0');
+        status_text = exception_text(e);
         return e.code;
     }
 }
@@ -207,7 +202,7 @@ uint32_t AdmittanceList::ClearDirectory(const std::u16string& DirPathName, std::
     }
     for (const std::u16string& path : doomed) {
         if (const platform::Error e = files.remove(path)) {
-            status_text = text::format(u"Nie można skasować pliku %s; err=0x%08lX%c", path, e, u'\0');
+            status_text = err_text(u"Nie można skasować pliku " + path, e);
             return e;
         }
     }

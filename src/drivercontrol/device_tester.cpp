@@ -148,7 +148,7 @@ bool DeviceTester::EndWorker()
 
 uint32_t DeviceTester::Start()
 {
-    if (channel) return 1552;
+    if (channel) return platform::err::thread_already_in_task;
     auto opened = std::make_shared<Channel>();
     opened->testFun = testFun;
     opened->outcomeFun = outcomeFun;
@@ -192,7 +192,7 @@ uint32_t DeviceTester::Start()
 
 uint32_t DeviceTester::Stop()
 {
-    if (!channel) return 566;
+    if (!channel) return platform::err::thread_not_in_process;
     uint32_t returned = 0;
     if (const platform::Error e =
             platform::devices().control(channel->hDriver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned))
@@ -206,7 +206,7 @@ NotifySender::~NotifySender() { Stop(); }
 
 uint32_t NotifySender::Stop()
 {
-    if (hThread == platform::null_handle) return 566;
+    if (hThread == platform::null_handle) return platform::err::thread_not_in_process;
     uint32_t returned = 0;
     if (const platform::Error e =
             platform::devices().control(hDriver, IOCTL_NOTIFY_OFF, nullptr, 0, nullptr, 0, returned))

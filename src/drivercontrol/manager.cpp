@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "drivercontrol/status_text.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
@@ -80,7 +81,7 @@ bool Manager::Attach(std::u16string& status_text)
         return true;
     }
     const uint32_t code = e != 0 ? e : platform::err::invalid_handle;
-    status_text = text::format(u"Driver not open; err=0x%08lX%c", code, u'\0');
+    status_text = err_text(u"Driver not open", code);
     SetLastLibraryError(code);
     return false;
 }
@@ -95,7 +96,7 @@ bool Manager::Detach(std::u16string& status_text)
 {
     if (!IsAttached()) return true;
     if (const platform::Error e = platform::devices().close(hDriver)) {
-        status_text = text::format(u"Driver handle not closed; err=0x%08lX%c", e, u'\0');
+        status_text = err_text(u"Driver handle not closed", e);
         SetLastLibraryError(e);
         return false;
     }
@@ -108,7 +109,7 @@ uint32_t Manager::SendSimple(uint32_t code, std::u16string& status_text)
     if (!Attach(status_text)) return GetLastLibraryError();
     uint32_t returned = 0;
     if (const platform::Error e = platform::devices().control(hDriver, code, nullptr, 0, nullptr, 0, returned)) {
-        status_text = text::format(u"Operation fail; err=0x%08lX%c", e, u'\0');
+        status_text = operation_fail_text(e);
         return e;
     }
     return 0;

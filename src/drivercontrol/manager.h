@@ -51,7 +51,8 @@ public:
     // INVALID_HANDLE_VALUE: the control device is not attached.
     static constexpr platform::Handle invalid_handle = ~platform::Handle(0);
 
-    // Bounds of the waits, in passes of `waitForPending` (time = passes x interval).
+    // Bounds of the waits, in milliseconds. A wait polls every `waitForPending` ms, so it makes
+    // bound / interval polls (at least one) and sleeps for no more than the bound.
     static constexpr uint32_t install_wait_ms = 10000;
     static constexpr uint32_t start_wait_ms = 30000;
     static constexpr uint32_t stop_wait_ms = 5000;
@@ -59,8 +60,9 @@ public:
 
     Manager(const std::u16string& service_name, const std::u16string& display_name,
             const std::u16string& device_name);
-    // Stops and deletes the notifier and the tester (a tester whose worker may still run is left
-    // alive rather than freed under it), detaches, closes the service handles.
+    // Stops and deletes the notifier and the tester (a worker that does not end within the
+    // tester's bound is detached; what it still uses it owns itself, so nothing is freed under it),
+    // then detaches; the service handles close with the service manager object.
     virtual ~Manager();
     Manager(const Manager&) = delete;
     Manager& operator=(const Manager&) = delete;
@@ -144,7 +146,9 @@ protected:
     // Writes the registry values and the configuration file of an install.
     uint32_t WriteInstallFiles(const std::u16string& cfgFile, const std::u16string& admittancesFolder,
                                bool active, const VardoConfig& cfg, std::u16string& status_text);
-    // Polls a pending service (Start, Stop). `last` is the last QueryStatus result.
+    // Polls a pending service (Start, Stop) every `waitForPending` ms for at most `bound_ms`,
+    // reporting each pending state to `callBack`: 0 once it is no longer pending, 1053 when it
+    // still is at the bound, or the code of a failed QueryStatus with its text.
     uint32_t PollPending(uint32_t waitForPending, uint32_t bound_ms, std::u16string& status_text,
                          void* context, StateCallback callBack);
     // Start and Stop: opens the service for `op` (StartSvc or ControlSvc with the stop control),

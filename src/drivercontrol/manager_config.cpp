@@ -3,6 +3,7 @@
 
 #include "drivercontrol/json_util.h"
 #include "drivercontrol/manager.h"
+#include "drivercontrol/status_text.h"
 #include "platform/devices.h"
 #include "platform/files.h"
 #include "platform/platform.h"
@@ -13,21 +14,11 @@ namespace ZelmUsbVardoManager {
 
 namespace {
 
-constexpr uint32_t bad_arguments = 160;
-constexpr uint32_t bad_data = 592;
-constexpr uint32_t cant_access_file = 1920;
+using platform::err::bad_arguments;
+using platform::err::bad_data;
+using platform::err::cant_access_file;
 // A configuration file is five members; anything this large is not one, and is not read whole.
 constexpr uint64_t max_config_file = 1u << 20;
-
-std::u16string err_text(std::u16string_view prefix, uint32_t code)
-{
-    return text::format(std::u16string(prefix) + u"; err=0x%08lX%c", code, u'\0');
-}
-
-std::u16string exception_text(const JsonHolderException& e)
-{
-    return text::format(u"%s; err=0x%08lX%c", e.message, e.code, u'\0');
-}
 
 const char16_t* option_key(OptionID option)
 {
@@ -144,7 +135,7 @@ uint32_t Manager::SetMainOption(ConfigTypes mode, uint32_t io_code, OptionID opt
             e = platform::devices().control(hDriver, io_code, nullptr, 0, nullptr, 0, returned);
         }
         if (e != 0) {
-            status_text = err_text(u"Operation fail", e);
+            status_text = operation_fail_text(e);
             return e;
         }
     }
@@ -174,7 +165,7 @@ uint32_t Manager::SetMainOption(ConfigTypes mode, uint32_t io_code, OptionID opt
             return e.code;
         }
     } else {
-        status_text = err_text(u"Operation fail", cant_access_file);
+        status_text = operation_fail_text(cant_access_file);
         return cant_access_file;
     }
 

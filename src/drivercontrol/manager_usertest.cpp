@@ -1,5 +1,6 @@
 // Manager: switching the user-test channel on and off.
 #include "drivercontrol/manager.h"
+#include "drivercontrol/status_text.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "text/text.h"
@@ -21,7 +22,7 @@ uint32_t Manager::UserTest_on(UserTestCallback fun, uint64_t WaitTimeIn100nanoSe
                                                     outcome);
     const uint32_t code = created->Start();
     if (code != 0) {
-        status_text = text::format(u"Operation fail; err=0x%08lX%c", code, u'\0');
+        status_text = operation_fail_text(code);
         return code;
     }
     tester = created.release();
@@ -34,7 +35,7 @@ uint32_t Manager::UserTest_off(std::u16string& status_text)
         const uint32_t code = tester->Stop();
         if (code != 0) {
             // Kept: its worker may still run, and a later call tries again.
-            status_text = text::format(u"Operation fail; err=0x%08lX%c", code, u'\0');
+            status_text = operation_fail_text(code);
             return code;
         }
         delete tester;
@@ -48,7 +49,7 @@ uint32_t Manager::UserTest_off(std::u16string& status_text)
         uint32_t returned = 0;
         code = platform::devices().control(hDriver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned);
     }
-    if (code != 0) status_text = text::format(u"Operation fail; err=0x%08lX%c", code, u'\0');
+    if (code != 0) status_text = operation_fail_text(code);
     return code;
 }
 

@@ -9,6 +9,7 @@
 #include "host/trace.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/services.h"
 #include "platform/system.h"
 #include "policy/decision.h"
 #include "policy/present.h"
@@ -19,10 +20,9 @@ namespace {
 // Installed and started with a 10 ms poll, removed with a 50 ms one; demand start.
 constexpr uint32_t service_poll_ms = 10;
 constexpr uint32_t uninstall_poll_ms = 50;
-constexpr uint32_t demand_start = 3;
-
-constexpr uint32_t service_exists = 1073;
-constexpr uint32_t service_already_running = 1056;
+using platform::service::demand_start;
+using platform::err::service_already_running;
+using platform::err::service_exists;
 
 struct Facade {
     std::recursive_mutex lock;

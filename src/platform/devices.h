@@ -22,6 +22,18 @@ constexpr uint32_t storage_media_removal = 0x002D4804; // IOCTL_STORAGE_MEDIA_RE
 constexpr uint32_t storage_eject_media = 0x002D4808;   // IOCTL_STORAGE_EJECT_MEDIA
 } // namespace ioctl
 
+// The requests of the USB inventory to host controllers, hubs and disks.
+namespace usb_ioctl {
+constexpr uint32_t get_hcd_driverkey_name = 0x220424;              // IOCTL_GET_HCD_DRIVERKEY_NAME
+constexpr uint32_t get_root_hub_name = 0x220408;                   // IOCTL_USB_GET_ROOT_HUB_NAME, to a host controller
+constexpr uint32_t get_node_information = 0x220408;                // IOCTL_USB_GET_NODE_INFORMATION, to a hub
+constexpr uint32_t get_node_connection_information_ex = 0x220448;  // IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX
+constexpr uint32_t get_node_connection_driverkey_name = 0x220420;  // IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME
+constexpr uint32_t get_node_connection_name = 0x220414;            // IOCTL_USB_GET_NODE_CONNECTION_NAME
+constexpr uint32_t get_descriptor_from_node_connection = 0x220410; // IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION
+constexpr uint32_t storage_get_device_number = 0x2D1080;           // IOCTL_STORAGE_GET_DEVICE_NUMBER
+} // namespace usb_ioctl
+
 class Devices {
 public:
     virtual ~Devices() = default;

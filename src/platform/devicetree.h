@@ -57,6 +57,7 @@ constexpr uint32_t bus_number = 22;
 constexpr uint32_t enumerator_name = 23;
 constexpr uint32_t removal_policy = 32;
 constexpr uint32_t install_state = 35;
+constexpr uint32_t max = 0x25; // CM_DRP_MAX: the highest property number
 } // namespace devnode_property
 
 // SetupDiGetClassDevsW flags.

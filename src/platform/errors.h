@@ -86,6 +86,18 @@ constexpr Error key_deleted = 1018;
 constexpr Error no_association = 1155;
 constexpr Error not_found = 1168;
 constexpr Error none_mapped = 1332;
+constexpr Error bad_exe_format = 193;
+// Devices, the USB inventory and the driver's control library.
+constexpr Error bad_arguments = 160;
+constexpr Error thread_not_in_process = 566; // 0x236: the user test stopped without a worker
+constexpr Error set_already_open = 548;     // a device information set opened twice
+constexpr Error bad_data = 592;             // 0x250: a configuration or admittance document of the wrong shape
+constexpr Error device_not_connected = 1167;
+constexpr Error internal_error = 1359;
+constexpr Error thread_already_in_task = 1552; // 0x610: the user test started while its worker runs
+constexpr Error cant_access_file = 1920;
+constexpr Error device_in_use = 2404;
+constexpr Error set_not_open = 6815; // a device information set used before it was opened
 } // namespace err
 
 // An operating-system handle as a number: a Windows HANDLE on Windows, a backend-defined value

@@ -37,28 +37,15 @@ int parse_rule(UsbRule& rule, CJsonNode* node)
     return 1;
 }
 
-namespace {
-
-// Case is ignored by comparing lower-cased code units. Lowering a unit twice gives the same unit,
-// so a pattern stored lower-cased matches exactly as the pattern given.
-void lower_in_place(std::u16string& s)
-{
-    for (char16_t& c : s)
-        c = text::to_lower(c);
-}
-
-} // namespace
-
 void load_rule_list(std::vector<UsbRule>& list, CJsonNode* rules)
 {
+    // The texts are kept as read: the suite and the rules test see them as written, and case is
+    // ignored where they are matched.
     for (auto& [key, element] : rules->children) {
         if (element->children.size() != 2) continue;
         UsbRule rule;
         clear_rule(rule);
         parse_rule(rule, element);
-        // Lowered once here rather than at every comparison of every decision.
-        for (std::u16string* t : {&rule.produkt, &rule.producent, &rule.numer, &rule.klasa, &rule.opis})
-            lower_in_place(*t);
         list.push_back(std::move(rule));
     }
 }
@@ -113,8 +100,9 @@ inline char16_t lower_unit(char16_t c)
 // one needs no lowering of its own.
 bool same_lowered(const char16_t* lowered, const char16_t* pattern, size_t n)
 {
-    // Patterns are usually stored lower-cased already: then equal units decide, four at a time
-    // (one 64-bit word); only a word that differs is looked at unit by unit.
+    // Patterns are mostly written in lower case: then equal units decide, four at a time (one
+    // 64-bit word); only a word that differs (a capital, or a real difference) is looked at unit
+    // by unit.
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         uint64_t a, b;

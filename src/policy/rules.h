@@ -32,7 +32,8 @@ extern std::vector<UsbRule> initial_rules;
 void clear_rule(UsbRule& rule);
 // Fills `rule` from a rule in JSON form (a node with two children: the texts, then the action).
 int parse_rule(UsbRule& rule, CJsonNode* node);
-// Appends to `list` every element of `rules` that has exactly two children, as a rule.
+// Appends to `list` every element of `rules` that has exactly two children, as a rule, its texts
+// as read (matching ignores their case).
 void load_rule_list(std::vector<UsbRule>& list, CJsonNode* rules);
 
 // A leading "=" makes the pattern exact; otherwise it is a containment test. Case is ignored.

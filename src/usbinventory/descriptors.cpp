@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/devicetree.h"
+#include "platform/le_fields.h"
 #include "usbinventory/dhmanager.h"
 
 namespace ZelmUsbVardoManager {
@@ -17,21 +18,20 @@ uint8_t u8(std::span<const uint8_t> b, size_t at)
 uint16_t u16(std::span<const uint8_t> b, size_t at)
 {
     if (at > b.size() || b.size() - at < 2) return 0;
-    return uint16_t(b[at] | (b[at + 1] << 8));
+    return platform::le::get_u16(b.data() + at);
 }
 uint32_t u32(std::span<const uint8_t> b, size_t at)
 {
     if (at > b.size() || b.size() - at < 4) return 0;
-    return uint32_t(b[at]) | (uint32_t(b[at + 1]) << 8) | (uint32_t(b[at + 2]) << 16) | (uint32_t(b[at + 3]) << 24);
+    return platform::le::get_u32(b.data() + at);
 }
 void put_u16(std::span<uint8_t> b, size_t at, uint16_t v)
 {
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
+    platform::le::put_u16(b.subspan(at, 2).data(), v);
 }
 void put_u32(std::span<uint8_t> b, size_t at, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+    platform::le::put_u32(b.subspan(at, 4).data(), v);
 }
 } // namespace wire
 

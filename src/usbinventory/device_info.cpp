@@ -1,6 +1,8 @@
 #include "usbinventory/device_info.h"
 
 #include "platform/devicetree.h"
+#include "platform/le_fields.h"
+#include "text/text.h"
 #include "usbinventory/dhmanager.h"
 
 namespace ZelmUsbVardoManager {
@@ -33,15 +35,6 @@ Kind kind_of(uint32_t property)
     }
 }
 
-// UTF-16LE code units of a value; an odd last byte is not a character.
-std::u16string units(const std::vector<uint8_t>& bytes)
-{
-    std::u16string s;
-    s.reserve(bytes.size() / 2);
-    for (size_t at = 0; at + 2 <= bytes.size(); at += 2) s.push_back(char16_t(bytes[at] | (bytes[at + 1] << 8)));
-    return s;
-}
-
 struct Property {
     const char16_t* key;
     uint32_t number;
@@ -67,11 +60,8 @@ uint32_t DeviceInfoJson::ReadDeviceProperty(uint32_t devinst, uint32_t property,
     added = false;
     std::vector<uint8_t> bytes;
     if (const uint32_t r = DHManager::GetDeviceRegProp(devinst, property, bytes, status_text)) return r;
-    const std::u16string value = units(bytes);
-    auto u32_at = [&](size_t at) {
-        return uint32_t(bytes[at]) | (uint32_t(bytes[at + 1]) << 8) | (uint32_t(bytes[at + 2]) << 16) |
-               (uint32_t(bytes[at + 3]) << 24);
-    };
+    const std::u16string value = text::from_utf16le(bytes);
+    auto u32_at = [&](size_t at) { return platform::le::get_u32(bytes.data() + at); };
     switch (kind_of(property)) {
     case Kind::Text: {
         add(target, key, value.substr(0, value.find(u'\0')));
@@ -101,8 +91,8 @@ uint32_t DeviceInfoJson::ReadDeviceProperty(uint32_t devinst, uint32_t property,
         if (bytes.size() >= 16) {
             JsonHolder& guid = add_object(target, key);
             add(guid, u"Data1", double(u32_at(0)));
-            add(guid, u"Data2", double(bytes[4] | (bytes[5] << 8)));
-            add(guid, u"Data3", double(bytes[6] | (bytes[7] << 8)));
+            add(guid, u"Data2", double(platform::le::get_u16(bytes.data() + 4)));
+            add(guid, u"Data3", double(platform::le::get_u16(bytes.data() + 6)));
             JsonHolder& data4 = add_array(guid, u"Data4");
             for (size_t i = 8; i < 16; ++i) append(data4, double(bytes[i]));
             added = true;
@@ -182,7 +172,7 @@ uint32_t DeviceInfoJson::MakeInfo(uint32_t port, const UsbNodeConnectionInformat
     if (const uint32_t r = DHManager::GetDeviceRegProp(connection.DevInst, prop::physical_device_object_name, pdo,
                                                        status_text))
         return r;
-    const std::u16string all = units(pdo);
+    const std::u16string all = text::from_utf16le(pdo);
     const std::u16string name = all.substr(0, all.find(u'\0'));
     const auto it = drive_letters.find(name);
     add(json_, u"DriveLetters", it != drive_letters.end() ? it->second : std::u16string());

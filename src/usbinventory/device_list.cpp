@@ -13,8 +13,8 @@
 namespace ZelmUsbVardoManager {
 
 namespace {
-// USB allows five hubs between a root hub and a device; a deeper chain is a hub that lists itself
-// (a broken tree) and must not exhaust the stack.
+// A walk this deep is a hub that lists itself (a broken tree), which must not exhaust the stack;
+// USB allows five hubs between a root hub and a device, so no real tree comes near it.
 constexpr int max_hub_depth = 16;
 constexpr uint32_t connected = 1;
 
@@ -22,7 +22,7 @@ constexpr uint32_t connected = 1;
 uint32_t json_failure(const JsonHolderException& e, std::u16string& status_text)
 {
     status_text = e.message;
-    return e.code != 0 ? e.code : inv_err::internal_error;
+    return e.code != 0 ? e.code : platform::err::internal_error;
 }
 
 uint32_t append_entry(uint32_t port, const UsbNodeConnectionInformationEx& connection, bool is_hub,
@@ -57,7 +57,7 @@ uint32_t device_json(const DriverKeyMap& driver_keys, uint32_t port, UsbNodeConn
     if (!is_hub) return r;
     if (depth >= max_hub_depth) {
         status_text = u"GetUSBDeviceJSON: zbyt głębokie zagnieżdżenie koncentratorów";
-        return inv_err::internal_error;
+        return platform::err::internal_error;
     }
     for (uint32_t child = 1; child <= node.bNumberOfPorts; ++child) {
         UsbNodeConnectionInformationEx record;
@@ -146,7 +146,7 @@ uint32_t Manager::GetCurrentUSBDevicesJSONList(int32_t hostControllers, JsonHold
         return json_failure(e, status_text);
     } catch (const std::bad_alloc&) {
         status_text = u"GetCurrentUSBDevicesJSONList: brak pamięci";
-        return inv_err::not_enough_memory;
+        return platform::err::not_enough_memory;
     }
     return 0;
 }
@@ -163,7 +163,7 @@ uint32_t Manager::GetCurrentUSBDevicesJSONListText(int32_t hostControllers, std:
         return json_failure(e, status_text);
     } catch (const std::bad_alloc&) {
         status_text = u"GetCurrentUSBDevicesJSONListText: brak pamięci";
-        return inv_err::not_enough_memory;
+        return platform::err::not_enough_memory;
     }
 }
 

@@ -23,12 +23,8 @@ constexpr uint32_t max_interfaces = 1u << 16;
 
 std::u16string text_of(const std::vector<uint8_t>& bytes)
 {
-    std::u16string result;
-    for (size_t at = 0; at + 2 <= bytes.size(); at += 2) {
-        const char16_t c = char16_t(bytes[at] | (bytes[at + 1] << 8));
-        if (c == 0) break;
-        result.push_back(c);
-    }
+    std::u16string result = text::from_utf16le(bytes);
+    result.resize(std::min(result.find(u'\0'), result.size()));
     return result;
 }
 
@@ -134,7 +130,7 @@ uint32_t DHManager::GetDevInst(const std::u16string& driver_key_name, uint32_t& 
     }
     if (!found) {
         status_text = u"GetDevInst: Nie znaleziono wezła: " + driver_key_name;
-        return inv_err::not_found;
+        return platform::err::not_found;
     }
     devinst = result;
     return 0;
@@ -220,7 +216,7 @@ uint32_t SetupManager::OpenForClass(const platform::Guid& guid, std::u16string& 
 {
     if (open_) {
         status_text = u"SetupManager::OpenForClass() uchwyt jest już otwarty";
-        return 548;
+        return platform::err::set_already_open;
     }
     platform::Handle set = 0;
     const platform::Error e = platform::devicetree().get_class_devs(guid, flags, set);
@@ -238,23 +234,23 @@ uint32_t SetupManager::EnumDeviceInterfacesDetails(const platform::Guid& guid, s
 {
     if (!open_) {
         status_text = u"SetupManager::EnumDeviceInterfacesDetails() uchwyt nie jest otwarty";
-        return 6815;
+        return platform::err::set_not_open;
     }
     auto& tree = platform::devicetree();
     std::vector<SetupFullDetails> result;
     for (uint32_t i = 0;; ++i) {
-        if (i >= max_interfaces) return inv_err::internal_error;
+        if (i >= max_interfaces) return platform::err::internal_error;
         platform::DeviceInfo info;
         platform::DeviceInterface iface;
         platform::Error e = tree.enum_device_info(set_, i, info);
         if (e == 0) e = tree.enum_device_interfaces(set_, guid, i, iface);
-        if (e == 259) break;
+        if (e == platform::err::no_more_items) break;
         if (e != 0) return e;
         uint32_t required = 0;
         std::u16string path;
         e = tree.interface_detail(set_, iface, 0, required, path);
-        if (e == 0) return inv_err::internal_error;
-        if (e != inv_err::insufficient_buffer) return error_or_internal(e);
+        if (e == 0) return platform::err::internal_error;
+        if (e != platform::err::insufficient_buffer) return error_or_internal(e);
         e = tree.interface_detail(set_, iface, required, required, path);
         if (e != 0) return e;
         SetupFullDetails details;
@@ -272,7 +268,7 @@ uint32_t SetupManager::EnumDeviceInterfacesDetails(const platform::Guid& guid, s
 
 uint32_t SetupManager::Close()
 {
-    if (!open_) return 6815;
+    if (!open_) return platform::err::set_not_open;
     const platform::Error e = platform::devicetree().destroy_info_list(set_);
     if (e != 0) return e;
     open_ = false;

@@ -39,7 +39,7 @@ uint32_t DHManager::Open(const std::u16string& path, std::u16string& status_text
 {
     if (IsOpen()) {
         status_text = u"Obiekt DHManager jest aktualnie otwarty";
-        return inv_err::device_in_use;
+        return platform::err::device_in_use;
     }
     platform::Handle handle = platform::null_handle;
     const platform::Error e = platform::devices().open(path, access, sharing, 0, handle);
@@ -91,20 +91,20 @@ uint32_t DHManager::get_name(uint32_t code, size_t fixed, const uint32_t* connec
     uint32_t returned = 0;
     const uint32_t input = connection_index ? uint32_t(probe.size()) : 0;
     if (const uint32_t e = control(code, probe, input, returned)) return e;
-    if (returned < fixed) return inv_err::internal_error;
+    if (returned < fixed) return platform::err::internal_error;
     const uint32_t actual = wire::u32(probe, fixed - 4);
-    if (actual < fixed || actual > max_name_bytes) return inv_err::internal_error;
+    if (actual < fixed || actual > max_name_bytes) return platform::err::internal_error;
     probe_failed = false;
 
     std::vector<uint8_t> record;
     try {
         record.assign(actual, 0);
     } catch (const std::bad_alloc&) {
-        return inv_err::not_enough_memory;
+        return platform::err::not_enough_memory;
     }
     if (connection_index) wire::put_u32(record, 0, *connection_index);
     if (const uint32_t e = control(code, record, connection_index ? actual : 0, returned)) return e;
-    if (returned < fixed) return inv_err::internal_error;
+    if (returned < fixed) return platform::err::internal_error;
     const size_t end = std::min<size_t>(returned, actual);
     std::u16string result;
     for (size_t at = fixed; at + 2 <= end; at += 2) {
@@ -118,10 +118,10 @@ uint32_t DHManager::get_name(uint32_t code, size_t fixed, const uint32_t* connec
 
 uint32_t DHManager::GetHcdDriverKeyName(std::u16string& name, std::u16string& status_text)
 {
-    if (not_open(u"GetHcdDriverKeyName", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetHcdDriverKeyName", status_text)) return platform::err::device_not_connected;
     bool probe_failed = false;
     const uint32_t r = get_name(usb_ioctl::get_hcd_driverkey_name, 4, nullptr, name, probe_failed);
-    if (r == inv_err::not_enough_memory)
+    if (r == platform::err::not_enough_memory)
         status_text = u"GetHcdDriverKeyName: Brak pamięci do pobrania HCD_DRIVERKEY_NAME";
     else if (r != 0)
         status_text = u"GetHcdDriverKeyName: Nie udało się wykonać operacji: IOCTL_GET_HCD_DRIVERKEY_NAME";
@@ -130,7 +130,7 @@ uint32_t DHManager::GetHcdDriverKeyName(std::u16string& name, std::u16string& st
 
 uint32_t DHManager::GetRootHubNameForHost(std::u16string& name, std::u16string& status_text)
 {
-    if (not_open(u"GetRootHubNameForHost", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetRootHubNameForHost", status_text)) return platform::err::device_not_connected;
     bool probe_failed = false;
     const uint32_t r = get_name(usb_ioctl::get_root_hub_name, 4, nullptr, name, probe_failed);
     if (r != 0) status_text = u"GetRootHubName: Nie udało wykonać operacji: IOCTL_USB_GET_ROOT_HUB_NAME";
@@ -140,11 +140,11 @@ uint32_t DHManager::GetRootHubNameForHost(std::u16string& name, std::u16string& 
 uint32_t DHManager::GetConnectionDriverKeyName(uint32_t connection_index, std::u16string& name,
                                                std::u16string& status_text)
 {
-    if (not_open(u"GetConnectionDriverKeyName", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetConnectionDriverKeyName", status_text)) return platform::err::device_not_connected;
     bool probe_failed = false;
     const uint32_t r =
         get_name(usb_ioctl::get_node_connection_driverkey_name, 8, &connection_index, name, probe_failed);
-    if (r == inv_err::not_enough_memory)
+    if (r == platform::err::not_enough_memory)
         status_text = u"GetConnectionDriverKeyName: Brak pamięci dla CONNECTION_DRIVERKEY_NAME";
     else if (r != 0)
         status_text =
@@ -154,7 +154,7 @@ uint32_t DHManager::GetConnectionDriverKeyName(uint32_t connection_index, std::u
 
 uint32_t DHManager::GetConnectionName(uint32_t connection_index, std::u16string& name, std::u16string& status_text)
 {
-    if (not_open(u"GetConnectionName", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetConnectionName", status_text)) return platform::err::device_not_connected;
     bool probe_failed = false;
     const uint32_t r = get_name(usb_ioctl::get_node_connection_name, 8, &connection_index, name, probe_failed);
     if (r == 0) return 0;
@@ -169,11 +169,11 @@ uint32_t DHManager::GetConnectionName(uint32_t connection_index, std::u16string&
 
 uint32_t DHManager::GetNodeInfoForHub(UsbNodeInformation& info, std::u16string& status_text)
 {
-    if (not_open(u"GetNodeInfoForHub", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetNodeInfoForHub", status_text)) return platform::err::device_not_connected;
     std::vector<uint8_t> buffer(UsbNodeInformation::wire_size, 0);
     uint32_t returned = 0;
     uint32_t e = control(usb_ioctl::get_node_information, buffer, returned);
-    if (e == 0 && returned < 7) e = inv_err::internal_error; // not even the port count came back
+    if (e == 0 && returned < 7) e = platform::err::internal_error; // not even the port count came back
     if (e != 0) {
         status_text = bounded(
             text::format(u"GetNodeInfoForHub: Nie udane pobranie informacji o węźle, err=0x%08X%c", e, char16_t(0)), 200);
@@ -197,7 +197,7 @@ uint32_t DHManager::GetNodeInfoForHub(UsbNodeInformation& info, std::u16string& 
 uint32_t DHManager::GetConnectionInfo(const DriverKeyMap& driver_keys, uint32_t connection_index,
                                       UsbNodeConnectionInformationEx& record, std::u16string& status_text)
 {
-    if (not_open(u"GetConnectionInfo", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetConnectionInfo", status_text)) return platform::err::device_not_connected;
     uint32_t room = 3;
     std::vector<uint8_t> buffer;
     uint32_t returned = 0;
@@ -207,15 +207,15 @@ uint32_t DHManager::GetConnectionInfo(const DriverKeyMap& driver_keys, uint32_t 
         buffer.assign(UsbNodeConnectionInformationEx::fixed_size + size_t(UsbPipeInfo::wire_size) * room, 0);
         wire::put_u32(buffer, 0, connection_index);
         e = control(usb_ioctl::get_node_connection_information_ex, buffer, returned);
-        if (e != 0 && e != inv_err::insufficient_buffer && e != inv_err::more_data) break;
+        if (e != 0 && e != platform::err::insufficient_buffer && e != platform::err::more_data) break;
         const uint32_t pipes = returned >= 31 ? wire::u32(buffer, 27) : 0;
         if (pipes <= room) {
-            if (e == 0 && returned < UsbNodeConnectionInformationEx::fixed_size) e = inv_err::internal_error;
+            if (e == 0 && returned < UsbNodeConnectionInformationEx::fixed_size) e = platform::err::internal_error;
             break;
         }
         // A pipe count no hub can have, or one that keeps growing, is not followed any further.
         if (pipes > max_pipes || tries + 1 >= max_connection_tries) {
-            e = inv_err::internal_error;
+            e = platform::err::internal_error;
             break;
         }
         room = pipes;
@@ -238,7 +238,7 @@ uint32_t DHManager::GetConnectionStringDescriptor(uint32_t connection_index, uin
                                                   uint16_t language, std::u16string& text,
                                                   std::u16string& status_text)
 {
-    if (not_open(u"GetConnectionStringDescriptor", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetConnectionStringDescriptor", status_text)) return platform::err::device_not_connected;
     std::vector<uint8_t> buffer(269, 0);
     descriptor_request(buffer, connection_index, uint16_t(0x0300 + descriptor_index), language);
     uint32_t returned = 0;
@@ -300,7 +300,7 @@ uint32_t DHManager::GetConnectionStringDescriptor(uint32_t connection_index, uin
 uint32_t DHManager::GetConnectionConfigDescriptor(uint32_t connection_index, uint32_t config_index,
                                                   UsbConfigurationDescriptor& out, std::u16string& status_text)
 {
-    if (not_open(u"GetConnectionConfigDescriptor", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetConnectionConfigDescriptor", status_text)) return platform::err::device_not_connected;
     auto fail = [&](uint32_t e) {
         status_text = bounded(
             text::format(u"GetConnectionConfDescriptor: Nie udało się pobrać deskryptora, err=0x%08X%c", e, char16_t(0)),
@@ -313,14 +313,14 @@ uint32_t DHManager::GetConnectionConfigDescriptor(uint32_t connection_index, uin
     uint32_t returned = 0;
     if (const uint32_t e = control(usb_ioctl::get_descriptor_from_node_connection, probe, returned)) return fail(e);
     // wTotalLength means something only when the whole configuration descriptor came back.
-    if (returned < probe.size()) return fail(inv_err::internal_error);
+    if (returned < probe.size()) return fail(platform::err::internal_error);
     const uint16_t total = wire::u16(probe, descriptor_header + 2);
-    if (total < configuration_size) return fail(inv_err::internal_error);
+    if (total < configuration_size) return fail(platform::err::internal_error);
 
     std::vector<uint8_t> whole(descriptor_header + size_t(total), 0);
     descriptor_request(whole, connection_index, uint16_t(0x0200 + config_index), 0);
     if (const uint32_t e = control(usb_ioctl::get_descriptor_from_node_connection, whole, returned)) return fail(e);
-    if (returned < descriptor_header + configuration_size) return fail(inv_err::internal_error);
+    if (returned < descriptor_header + configuration_size) return fail(platform::err::internal_error);
 
     UsbConfigurationDescriptor configuration;
     configuration.assign(std::span<const uint8_t>(whole).subspan(descriptor_header, returned - descriptor_header));
@@ -331,11 +331,11 @@ uint32_t DHManager::GetConnectionConfigDescriptor(uint32_t connection_index, uin
 
 uint32_t DHManager::GetStorageDeviceNumber(StorageDeviceNumber& number, std::u16string& status_text)
 {
-    if (not_open(u"GetStorageDeviceNumber", status_text)) return inv_err::device_not_connected;
+    if (not_open(u"GetStorageDeviceNumber", status_text)) return platform::err::device_not_connected;
     std::vector<uint8_t> buffer(12, 0);
     uint32_t returned = 0;
     uint32_t e = control(usb_ioctl::storage_get_device_number, buffer, 0, returned);
-    if (e == 0 && returned < 8) e = inv_err::internal_error;
+    if (e == 0 && returned < 8) e = platform::err::internal_error;
     if (e != 0) {
         status_text = u"Nieudane pobranie numeru urządzenia";
         return e;

@@ -25,32 +25,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/devices.h"
 #include "platform/errors.h"
 #include "usbinventory/descriptors.h"
 
 namespace ZelmUsbVardoManager {
 
-// IOCTL codes of the hub, host controller and storage requests.
-namespace usb_ioctl {
-constexpr uint32_t get_hcd_driverkey_name = 0x220424;
-constexpr uint32_t get_root_hub_name = 0x220408;
-constexpr uint32_t get_node_information = 0x220408;
-constexpr uint32_t get_node_connection_information_ex = 0x220448;
-constexpr uint32_t get_node_connection_driverkey_name = 0x220420;
-constexpr uint32_t get_node_connection_name = 0x220414;
-constexpr uint32_t get_descriptor_from_node_connection = 0x220410;
-constexpr uint32_t storage_get_device_number = 0x2D1080;
-} // namespace usb_ioctl
-
-namespace inv_err {
-constexpr uint32_t not_enough_memory = 8;
-constexpr uint32_t insufficient_buffer = 122;
-constexpr uint32_t more_data = 234;
-constexpr uint32_t device_not_connected = 1167;
-constexpr uint32_t not_found = 1168;
-constexpr uint32_t internal_error = 1359;
-constexpr uint32_t device_in_use = 2404;
-} // namespace inv_err
+namespace usb_ioctl = platform::usb_ioctl;
 
 // USB_NODE_INFORMATION of a hub (76 bytes).
 struct UsbNodeInformation {
@@ -136,6 +117,6 @@ private:
 };
 
 // The last error to report: the system's when it gave one, 1359 otherwise.
-inline uint32_t error_or_internal(uint32_t e) { return e != 0 ? e : inv_err::internal_error; }
+inline uint32_t error_or_internal(uint32_t e) { return e != 0 ? e : platform::err::internal_error; }
 
 } // namespace ZelmUsbVardoManager

@@ -10,14 +10,13 @@
 
 #include "driver_client.h"
 #include "loaded_driver.h"
+#include "platform/le_fields.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
 
 namespace {
 
 using usbsim::DriverClient;
-using usbsim::get_le;
-using usbsim::put_le;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t seconds_100ns = 10000000ull;
@@ -40,8 +39,8 @@ public:
     platform::Error on(uint64_t wait, bool default_accept, uint64_t event_value = 0)
     {
         Bytes in(ZD_EVENT_WAITING_SIZE), out;
-        put_le(&in[ZD_EW_EVENT], 8, event_value ? event_value : event);
-        put_le(&in[ZD_EW_WAIT_TIME], 8, wait);
+        platform::le::put(&in[ZD_EW_EVENT], 8, event_value ? event_value : event);
+        platform::le::put(&in[ZD_EW_WAIT_TIME], 8, wait);
         in[ZD_EW_ZERO_WAIT] = wait == 0;
         in[ZD_EW_DEFAULT_ACCEPT] = default_accept;
         return device.control(ZD_IOCTL_USER_TEST_ON, in, out);
@@ -57,10 +56,10 @@ public:
         if (platform::Error e = device.control(ZD_IOCTL_GET_TEST_JSON_SIZE, {}, size)) return e;
         no_data = size.size() < ZD_JSON_SIZE_SIZE || size[ZD_JS_NO_DATA];
         if (no_data) return 0;
-        id = get_le(&size[ZD_JS_REQUEST_ID], 8);
-        const uint32_t n = uint32_t(get_le(&size[ZD_JS_SIZE], 4));
+        id = platform::le::get(&size[ZD_JS_REQUEST_ID], 8);
+        const uint32_t n = uint32_t(platform::le::get(&size[ZD_JS_SIZE], 4));
         Bytes buf(n);
-        put_le(&buf[ZD_JR_REQUEST_ID], 8, id);
+        platform::le::put(&buf[ZD_JR_REQUEST_ID], 8, id);
         Bytes out = buf;
         if (platform::Error e = device.control(ZD_IOCTL_GET_TEST_JSON, buf, out)) return e;
         no_data = out.size() < ZD_JSON_HEADER_SIZE || out[ZD_JR_NO_DATA];
@@ -73,7 +72,7 @@ public:
     platform::Error answer(uint64_t id, bool rejected)
     {
         Bytes in(ZD_TEST_RESULT_SIZE), out;
-        put_le(&in[ZD_TR_REQUEST_ID], 8, id);
+        platform::le::put(&in[ZD_TR_REQUEST_ID], 8, id);
         in[ZD_TR_REJECTED] = rejected;
         return device.control(ZD_IOCTL_SET_TEST_RESULT, in, out);
     }
@@ -215,7 +214,7 @@ TEST_F(LoadedDriverTest, DefaultVerdicts)
 
         // An expired request is fetched as no-data, and a late answer is refused.
         Bytes buf(ZD_JSON_HEADER_SIZE + 200);
-        put_le(&buf[ZD_JR_REQUEST_ID], 8, id);
+        platform::le::put(&buf[ZD_JR_REQUEST_ID], 8, id);
         Bytes out = buf;
         ASSERT_EQ(0u, observer.control(ZD_IOCTL_GET_TEST_JSON, buf, out));
         ASSERT_GE(out.size(), ZD_JSON_HEADER_SIZE);
@@ -355,7 +354,7 @@ TEST_F(LoadedDriverTest, FetchBuffersAreCheckedAgainstTheText)
     const uint64_t id = raise();
     const size_t whole = ZD_JSON_HEADER_SIZE + (device_doc.size() + 1) * 2;
     Bytes in(whole - 1);
-    put_le(&in[ZD_JR_REQUEST_ID], 8, id);
+    platform::le::put(&in[ZD_JR_REQUEST_ID], 8, id);
     Bytes out = in;
     EXPECT_EQ(122u, worker.device.control(ZD_IOCTL_GET_TEST_JSON, in, out));
     EXPECT_FALSE(verdict(id).fetched);

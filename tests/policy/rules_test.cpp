@@ -162,24 +162,29 @@ TEST_F(Matching, LongDeviceTextsAreMatchedWhole)
     EXPECT_FALSE(match_field(long_text, u"=" + lowered.substr(1)));
 }
 
-// Rules read from their JSON form are kept lower-cased for matching; they decide exactly as the
-// patterns given would, whatever the case of pattern and device.
-TEST_F(Matching, LoadedRulesMatchAsGiven)
+// Rules read from their JSON form keep their texts as written; they decide with case ignored,
+// whatever the case of pattern and device.
+TEST_F(Matching, LoadedRulesKeepTheirTextsAndMatchAsGiven)
 {
     CJsonNode doc;
     doc.LoadText(u"{\"rules\" : [[{\"produkt\" : \"=ŻÓŁW Pendrive\", \"producent\" : \"ACME\", \"numer\" : \"\","
-                 u" \"klasa\" : \"Disk\", \"opis\" : \"\"}, 0], [{\"produkt\" : \"Ab\"}, \"1\"]]}");
+                 u" \"klasa\" : \"Disk\", \"opis\" : \"Ąę\"}, 0], [{\"produkt\" : \"Ab\"}, \"1\"]]}");
     std::vector<UsbRule> loaded;
     load_rule_list(loaded, doc.Member(u"rules"));
     ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded[0].produkt, u"=ŻÓŁW Pendrive");
+    EXPECT_EQ(loaded[0].producent, u"ACME");
+    EXPECT_EQ(loaded[0].klasa, u"Disk");
+    EXPECT_EQ(loaded[0].opis, u"Ąę");
+    EXPECT_EQ(loaded[1].produkt, u"Ab");
     g_settings = all_lists();
     io_rules.clear();
     printer_rules.clear();
     network_rules.clear();
     initial_rules.clear();
     main_rules = loaded;
-    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE", u"Acme Corp", u"", u"DiskDrive"), false), 0);
-    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE 2", u"Acme Corp", u"", u"DiskDrive"), false), 0xFFFF);
+    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE", u"Acme Corp", u"", u"DiskDrive", u"xĄĘx"), false), 0);
+    EXPECT_EQ(match_rules(device(u"żółw PENDRIVE 2", u"Acme Corp", u"", u"DiskDrive", u"ąę"), false), 0xFFFF);
     EXPECT_EQ(match_rules(device(u"xaBx"), false), 1);
     EXPECT_EQ(match_rules(device(u"xa-Bx"), false), 0xFFFF);
 }
@@ -206,6 +211,36 @@ TEST_F(Matching, AllocatesNothingPerRule)
     EXPECT_EQ(r, 0xFFFF);
     EXPECT_EQ(s, 0xFFFF);
     EXPECT_EQ(g_allocations, 0u);
+}
+
+class InitialRules : public PolicyTest {};
+
+// The initial device list is read into rules with the texts as recorded; "=Acme" still matches
+// ACME, and only ACME.
+TEST_F(InitialRules, KeepTheTextsAsRecorded)
+{
+    ASSERT_EQ(WriteWholeFile(get_path(u"current_usb"),
+                             std::u16string(u"{\"rules\" : [[{\"produkt\" : \"=Klawiatura Łódź\", \"producent\" : \"=Acme\","
+                                            u" \"numer\" : \"=\", \"klasa\" : \"=Keyboard\", \"opis\" : \"=HID\"}, 1],"
+                                            u" \"not a rule\"]}")),
+              1);
+    load_initial_rules();
+    ASSERT_EQ(initial_rules.size(), 1u);
+    const UsbRule& r = initial_rules[0];
+    EXPECT_EQ(r.produkt, u"=Klawiatura Łódź");
+    EXPECT_EQ(r.producent, u"=Acme");
+    EXPECT_EQ(r.numer, u"=");
+    EXPECT_EQ(r.klasa, u"=Keyboard");
+    EXPECT_EQ(r.opis, u"=HID");
+    EXPECT_EQ(r.action, 1);
+
+    g_settings = all_lists();
+    io_rules.clear();
+    printer_rules.clear();
+    network_rules.clear();
+    main_rules.clear();
+    EXPECT_EQ(match_rules(device(u"KLAWIATURA ŁÓDŹ", u"ACME", u"", u"keyboard", u"hid"), false), 1);
+    EXPECT_EQ(match_rules(device(u"klawiatura łódź", u"Acme Corp", u"", u"Keyboard", u"HID"), false), 0xFFFF);
 }
 
 class RuleMessage : public PolicyTest {};

@@ -1,7 +1,9 @@
 /* The filter driver's behaviour, shared by the Linux daemon and the Windows kernel driver. */
 #include "driver_core.h"
 
-/* --- little-endian fields ---------------------------------------------------------------- */
+/* --- little-endian fields ----------------------------------------------------------------
+   The core keeps its own pair: it is C and is built into the Windows kernel driver, which can
+   include nothing of the C++ tree (platform/le_fields.h holds the same pair for the rest). */
 
 static zd_u64 get_le(const zd_u8* p, unsigned bytes)
 {

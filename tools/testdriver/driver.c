@@ -12,8 +12,8 @@
  * ZwOpenProcess + ZwDuplicateObject + ZwSetEvent work there and on Windows alike.
  *
  * At start the driver reads the ConfigFilePath value of its service key and the configuration
- * file it names. Unload ends the thread, the registration and the device, so the next test can
- * load the driver again. */
+ * file it names. Unload ends the registration, frees the records of the requests and
+ * deletes the device and its link, so the next test can load the driver again. */
 #include <ntddk.h>
 #include <ntifs.h>
 

@@ -4,22 +4,11 @@
 #include <cstdio>
 
 #include "platform/devices.h"
+#include "platform/le_fields.h"
 #include "platform/platform.h"
 #include "platform/sync.h"
 
 namespace usbsim {
-
-uint64_t get_le(const uint8_t* p, unsigned bytes)
-{
-    uint64_t v = 0;
-    for (unsigned i = bytes; i > 0; --i) v = (v << 8) | p[i - 1];
-    return v;
-}
-
-void put_le(uint8_t* p, unsigned bytes, uint64_t v)
-{
-    for (unsigned i = 0; i < bytes; ++i, v >>= 8) p[i] = static_cast<uint8_t>(v);
-}
 
 DriverClient::~DriverClient()
 {
@@ -54,20 +43,20 @@ platform::Error DriverClient::raise(const RaiseHeader& h, const std::u16string& 
 {
     std::vector<uint8_t> in(ZD_RAISE_HEADER_SIZE + document.size() * 2);
     in[ZD_RH_HUB] = h.hub ? 1 : 0;
-    put_le(&in[ZD_RH_VID], 2, h.vid);
-    put_le(&in[ZD_RH_PID], 2, h.pid);
-    put_le(&in[ZD_RH_REV], 2, h.rev);
-    for (size_t i = 0; i < document.size(); ++i) put_le(&in[ZD_RAISE_HEADER_SIZE + 2 * i], 2, document[i]);
+    platform::le::put(&in[ZD_RH_VID], 2, h.vid);
+    platform::le::put(&in[ZD_RH_PID], 2, h.pid);
+    platform::le::put(&in[ZD_RH_REV], 2, h.rev);
+    for (size_t i = 0; i < document.size(); ++i) platform::le::put(&in[ZD_RAISE_HEADER_SIZE + 2 * i], 2, document[i]);
     std::vector<uint8_t> out(8);
     const platform::Error e = control(ZD_IOCTL_TEST_RAISE, in, out);
-    id = !e && out.size() == 8 ? get_le(out.data(), 8) : 0;
+    id = !e && out.size() == 8 ? platform::le::get(out.data(), 8) : 0;
     return e;
 }
 
 platform::Error DriverClient::verdict(uint64_t id, Verdict& v)
 {
     std::vector<uint8_t> in(8), out(ZD_VERDICT_SIZE);
-    put_le(in.data(), 8, id);
+    platform::le::put(in.data(), 8, id);
     const platform::Error e = control(ZD_IOCTL_TEST_VERDICT, in, out);
     if (e) return e;
     if (out.size() < ZD_VERDICT_SIZE) return platform::err::gen_failure;
@@ -82,35 +71,35 @@ platform::Error DriverClient::state(DriverState& s)
     std::vector<uint8_t> out(ZD_STATE_HEADER_SIZE + ZD_JOURNAL_CAPACITY * ZD_JOURNAL_ENTRY_SIZE);
     const platform::Error e = control(ZD_IOCTL_TEST_STATE, {}, out);
     if (e) return e;
-    if (out.size() < ZD_STATE_HEADER_SIZE || get_le(&out[ZD_SH_MAGIC], 4) != ZD_STATE_MAGIC)
+    if (out.size() < ZD_STATE_HEADER_SIZE || platform::le::get(&out[ZD_SH_MAGIC], 4) != ZD_STATE_MAGIC)
         return platform::err::gen_failure;
     const uint8_t* p = out.data();
     s.registered = p[ZD_SH_REGISTERED];
     s.zero_wait = p[ZD_SH_ZERO_WAIT];
     s.default_accept = p[ZD_SH_DEFAULT_ACCEPT];
     s.hubs_accepted = p[ZD_SH_HUBS_ACCEPTED];
-    s.wait_time = get_le(p + ZD_SH_WAIT_TIME, 8);
-    s.wait_cap_ms = static_cast<uint32_t>(get_le(p + ZD_SH_WAIT_CAP_MS, 4));
-    s.files_cache_mode = static_cast<uint32_t>(get_le(p + ZD_SH_FILES_CACHE_MODE, 4));
+    s.wait_time = platform::le::get(p + ZD_SH_WAIT_TIME, 8);
+    s.wait_cap_ms = static_cast<uint32_t>(platform::le::get(p + ZD_SH_WAIT_CAP_MS, 4));
+    s.files_cache_mode = static_cast<uint32_t>(platform::le::get(p + ZD_SH_FILES_CACHE_MODE, 4));
     s.capture = p[ZD_SH_CAPTURE];
     s.filter = p[ZD_SH_FILTER];
     s.notify_handle = p[ZD_SH_NOTIFY_HANDLE];
     s.config_read = p[ZD_SH_CONFIG_READ];
-    s.pending = static_cast<uint32_t>(get_le(p + ZD_SH_PENDING, 4));
-    s.journal_total = static_cast<uint32_t>(get_le(p + ZD_SH_JOURNAL_TOTAL, 4));
-    s.next_request_id = get_le(p + ZD_SH_NEXT_REQUEST_ID, 8);
-    const uint32_t n = static_cast<uint32_t>(get_le(p + ZD_SH_JOURNAL_RETURNED, 4));
+    s.pending = static_cast<uint32_t>(platform::le::get(p + ZD_SH_PENDING, 4));
+    s.journal_total = static_cast<uint32_t>(platform::le::get(p + ZD_SH_JOURNAL_TOTAL, 4));
+    s.next_request_id = platform::le::get(p + ZD_SH_NEXT_REQUEST_ID, 8);
+    const uint32_t n = static_cast<uint32_t>(platform::le::get(p + ZD_SH_JOURNAL_RETURNED, 4));
     if (out.size() < ZD_STATE_HEADER_SIZE + size_t(n) * ZD_JOURNAL_ENTRY_SIZE) return platform::err::gen_failure;
     s.journal.clear();
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t* e8 = p + ZD_STATE_HEADER_SIZE + size_t(i) * ZD_JOURNAL_ENTRY_SIZE;
         JournalEntry j;
-        j.sequence = static_cast<uint32_t>(get_le(e8 + ZD_JE_SEQUENCE, 4));
-        j.code = static_cast<uint32_t>(get_le(e8 + ZD_JE_CODE, 4));
-        j.result = static_cast<uint32_t>(get_le(e8 + ZD_JE_RESULT, 4));
+        j.sequence = static_cast<uint32_t>(platform::le::get(e8 + ZD_JE_SEQUENCE, 4));
+        j.code = static_cast<uint32_t>(platform::le::get(e8 + ZD_JE_CODE, 4));
+        j.result = static_cast<uint32_t>(platform::le::get(e8 + ZD_JE_RESULT, 4));
         j.verdict = e8[ZD_JE_VERDICT];
         j.allowed = e8[ZD_JE_ALLOWED];
-        j.request_id = get_le(e8 + ZD_JE_REQUEST_ID, 8);
+        j.request_id = platform::le::get(e8 + ZD_JE_REQUEST_ID, 8);
         s.journal.push_back(j);
     }
     return platform::err::success;
@@ -119,7 +108,7 @@ platform::Error DriverClient::state(DriverState& s)
 platform::Error DriverClient::cap_wait(uint32_t ms)
 {
     std::vector<uint8_t> in(4), out;
-    put_le(in.data(), 4, ms);
+    platform::le::put(in.data(), 4, ms);
     return control(ZD_IOCTL_TEST_CAP_WAIT, in, out);
 }
 

@@ -81,8 +81,4 @@ std::string code_name(uint32_t code);
 // The journal and the state as lines of text.
 std::vector<std::string> state_lines(const DriverState& s);
 
-// Little-endian fields of the records.
-uint64_t get_le(const uint8_t* p, unsigned bytes);
-void put_le(uint8_t* p, unsigned bytes, uint64_t v);
-
 } // namespace usbsim

@@ -60,12 +60,12 @@ uint32_t read_port(const DriverKeyMap& keys, const PortPath& path, UsbNodeConnec
         if (const uint32_t r = hub.GetConnectionInfo(keys, path.ports[depth], record, status_text)) return r;
         if (record.ConnectionStatus != device_connected) {
             status_text = u"no device is connected there";
-            return inv_err::device_not_connected;
+            return platform::err::device_not_connected;
         }
         if (depth + 1 < path.ports.size()) {
             if (!record.DeviceIsHub) {
                 status_text = u"a device on the way is not a hub";
-                return inv_err::not_found;
+                return platform::err::not_found;
             }
             hub_name = record.NodeName;
         }
@@ -87,12 +87,12 @@ uint32_t arrival_of(const PortPath& path, Arrival& out, std::u16string& status_t
         const uint32_t r = Manager::GetUSBDeviceJSON(keys, path.ports.back(), record, list, letters, status_text);
         if (list.Count() == 0) {
             if (status_text.empty()) status_text = u"the device gives no entry";
-            return r ? r : inv_err::not_found;
+            return r ? r : platform::err::not_found;
         }
         out.document = list[0].ToString();
     } catch (const JsonHolderException& e) {
         status_text = e.message;
-        return e.code ? e.code : inv_err::internal_error;
+        return e.code ? e.code : platform::err::internal_error;
     }
     out.header.hub = record.DeviceIsHub != 0;
     out.header.vid = record.DeviceDescriptor.idVendor;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/le_fields.h"
 #include "platform/model/families.h"
 #include "text/text.h"
 
@@ -17,20 +18,10 @@ constexpr size_t descriptor_request_size = 12;      // USB_DESCRIPTOR_REQUEST be
 constexpr uint32_t file_device_disk = 7;
 constexpr uint32_t file_device_cd_rom = 2;
 
-void put16(Bytes& b, size_t at, uint32_t v)
-{
-    b[at] = uint8_t(v);
-    b[at + 1] = uint8_t(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
-uint32_t get32(const Bytes& b, size_t at)
-{
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-uint32_t get16(const Bytes& b, size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8; }
+void put16(Bytes& b, size_t at, uint32_t v) { le::put(b.data() + at, 2, v); }
+void put32(Bytes& b, size_t at, uint32_t v) { le::put_u32(b.data() + at, v); }
+uint32_t get32(const Bytes& b, size_t at) { return le::get_u32(b.data() + at); }
+uint32_t get16(const Bytes& b, size_t at) { return le::get_u16(b.data() + at); }
 
 // The text of a REG_SZ property up to its NUL; false when the node lacks it.
 bool text_property(const Machine& m, DevNode n, uint32_t property, std::u16string& out)

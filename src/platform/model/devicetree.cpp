@@ -9,10 +9,10 @@
 namespace platform::model {
 
 namespace {
-constexpr uint32_t max_property = 0x25;  // CM_DRP_MAX
+constexpr uint32_t max_property = devnode_property::max;
 constexpr uint32_t spint_active = 1;     // SP_DEVICE_INTERFACE_DATA.Flags
 constexpr uint32_t digcf_allclasses = 0x4;
-constexpr uint32_t drp_class_guid = 9;
+constexpr uint32_t drp_class_guid = devnode_property::class_guid;
 
 Guid class_guid_of(const Machine& m, DevNode n)
 {

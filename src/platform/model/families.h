@@ -19,20 +19,11 @@
 
 namespace platform::model {
 
-// The control codes the model answers besides the volume codes of platform::ioctl.
-namespace usb_ioctl {
-constexpr uint32_t get_hcd_driverkey_name = 0x220424;
-constexpr uint32_t get_root_hub_name = 0x220408; // to a host controller
-constexpr uint32_t get_node_information = 0x220408; // to a hub
-constexpr uint32_t get_node_connection_information_ex = 0x220448;
-constexpr uint32_t get_node_connection_driverkey_name = 0x220420;
-constexpr uint32_t get_node_connection_name = 0x220414;
-constexpr uint32_t get_descriptor_from_node_connection = 0x220410;
-constexpr uint32_t storage_get_device_number = 0x2D1080;
-} // namespace usb_ioctl
+// The model answers the volume codes of platform::ioctl and the inventory's requests.
+namespace usb_ioctl = platform::usb_ioctl;
 
 // ERROR_DEVICE_NOT_CONNECTED: a handle whose device left the machine since it was opened.
-constexpr Error device_not_connected = 1167;
+constexpr Error device_not_connected = err::device_not_connected;
 
 // Opens "\\\\.\\HCDn", "\\\\.\\<hub name>", "\\\\.\\E:" and disk interface paths ("\\\\?\\..."),
 // names ignoring case; 2 for any other path or a device not in the machine (an ejected volume).

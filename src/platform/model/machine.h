@@ -34,7 +34,8 @@ constexpr uint32_t dword = 4;
 constexpr uint32_t multi_sz = 7;
 } // namespace reg
 
-// USB hubs nest at most five deep below the root hub; deeper descriptions are refused.
+// Hubs nest at most this many tiers, the root hub the first; a deeper description is refused.
+// (USB itself has six tiers of hubs, the seventh for devices only: the model is one tier lenient.)
 constexpr int max_hub_tiers = 7;
 
 struct Property {

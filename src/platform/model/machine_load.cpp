@@ -113,8 +113,8 @@ constexpr PropDef prop_defs[] = {
     {"LOCATION_PATHS", 36, PropKind::multi},
     {"BASE_CONTAINERID", 37, PropKind::text},
 };
-constexpr uint32_t drp_driver = 10;
-constexpr uint32_t drp_pdo_name = 15;
+constexpr uint32_t drp_driver = devnode_property::driver;
+constexpr uint32_t drp_pdo_name = devnode_property::physical_device_object_name;
 
 const std::u16string usb_class_guid = u"{36fc9e60-c465-11cf-8056-444553540000}";
 

@@ -36,9 +36,9 @@ std::string port_path_text(const PortPath& path);
 // Errors of set_port_status besides those of the file: the path leads to no described device
 // (ERROR_NOT_FOUND), the device is connected already (ERROR_ALREADY_EXISTS), it is not connected
 // (ERROR_DEVICE_NOT_CONNECTED), the machine with the change would not be usable (ERROR_INVALID_DATA).
-constexpr Error port_not_found = 1168;
-constexpr Error port_already_connected = 183;
-constexpr Error port_not_connected = 1167;
+constexpr Error port_not_found = err::not_found;
+constexpr Error port_already_connected = err::already_exists;
+constexpr Error port_not_connected = err::device_not_connected;
 
 // The machine file `text` with the device at `path` connected (status 1) or not (status 0), in
 // `edited`; 0, or one of the errors above with `message` saying what and where.

@@ -22,7 +22,8 @@ Error from_errno(int e)
     case EPERM:
     case EISDIR: return err::access_denied;
     case EBADF: return err::invalid_handle;
-    case ENOMEM: return err::not_enough_memory;
+    case ENOMEM:
+    case ENOBUFS: return err::not_enough_memory;
     case EEXIST: return err::file_exists;
     case ENAMETOOLONG: return err::filename_exced_range;
     case EROFS: return err::write_protect;

@@ -13,7 +13,9 @@
 
 namespace platform::posix {
 
-// The Windows code for an errno of a file operation. ENOENT maps to 2; callers that can tell a
+// The Windows code for an errno, the one translation of the backend (files, named objects,
+// sockets, devices): the code Windows gives for the same failure (a name too long 206, a
+// read-only medium 19), 31 for what has no counterpart. ENOENT maps to 2; callers that can tell a
 // missing folder from a missing file use missing_path_error instead.
 Error from_errno(int e);
 

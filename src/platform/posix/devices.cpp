@@ -78,7 +78,7 @@ Error connect_device(const std::u16string& name, int& fd)
     if (!S_ISSOCK(st.st_mode)) return err::file_not_found;
     if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
     fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return objects::error_from_errno(errno);
+    if (fd < 0) return from_errno(errno);
     const timeval limit{connect_timeout_s, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     int r;
@@ -101,7 +101,7 @@ Error connect_device(const std::u16string& name, int& fd)
     if (e == ENOENT || e == ECONNREFUSED || e == ENOTSOCK) return err::file_not_found;
     if (e == EACCES || e == EPERM) return err::access_denied;
     if (e == EAGAIN || e == ETIMEDOUT) return err::timeout;
-    return objects::error_from_errno(e);
+    return from_errno(e);
 }
 
 class PosixDevices final : public Devices {

@@ -1,6 +1,9 @@
 #include "platform/posix/file_sharing.h"
 
+#include <cerrno>
+
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/files.h"
@@ -31,10 +34,28 @@ bool lock_needs_write(uint32_t share_mode)
     return (share_mode & (share::read | share::write | share::del)) != (share::read | share::write | share::del);
 }
 
-int open_lock_descriptor(int fd, int access_mode)
+int open_lock_descriptor(int fd, int access_mode, const std::string& native, int& error)
 {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return ::open(self.c_str(), access_mode | O_CLOEXEC | O_NONBLOCK);
+    const int reopened = ::open(self.c_str(), access_mode | O_CLOEXEC | O_NONBLOCK);
+    if (reopened >= 0) return reopened;
+    error = errno;
+    if (error == EMFILE || error == ENFILE || error == ENOMEM || error == EACCES || error == EPERM || error == EROFS)
+        return -1;
+    // Without /proc (a chroot, a container that does not mount it) the file is found again by
+    // its path, and taken only when it is still the file `fd` is open on.
+    const int by_path = ::open(native.c_str(), access_mode | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (by_path < 0) {
+        error = errno;
+        return -1;
+    }
+    struct stat opened {}, found {};
+    if (::fstat(fd, &opened) == 0 && ::fstat(by_path, &found) == 0 && opened.st_dev == found.st_dev &&
+        opened.st_ino == found.st_ino)
+        return by_path;
+    ::close(by_path);
+    error = EBUSY; // the path names another file now: another process replaced it meanwhile
+    return -1;
 }
 
 bool take_share_locks(int lock_fd, uint32_t rights, uint32_t share_mode, uint32_t number)

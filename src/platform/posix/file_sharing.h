@@ -23,9 +23,12 @@ constexpr uint32_t want_delete = 4;
 // locks), writing for its denials (exclusive locks).
 bool lock_needs_read(uint32_t rights);
 bool lock_needs_write(uint32_t share_mode);
-// A new descriptor of the file `fd` is open on, open as `access_mode` (O_RDONLY, O_WRONLY or
-// O_RDWR): the locks of a handle whose own descriptor cannot hold them. -1 when it cannot be had.
-int open_lock_descriptor(int fd, int access_mode);
+// A new descriptor of the file `fd` is open on at `native`, open as `access_mode` (O_RDONLY,
+// O_WRONLY or O_RDWR): the locks of a handle whose own descriptor cannot hold them. Reopened
+// through /proc/self/fd, or by the path when /proc is not there (then only when the path still
+// names that file). -1 when it cannot be had, with `error` the errno of why (EBUSY: the path
+// names another file now).
+int open_lock_descriptor(int fd, int access_mode, const std::string& native, int& error);
 // Takes the share-mode locks of a handle with `rights` (want_*) and `share_mode` (share::*) on
 // `lock_fd` (open for what lock_needs_* say), its denials in the slot `slot`, which no other
 // handle of the machine holds: the process id and `number`, a number of the process's own that no

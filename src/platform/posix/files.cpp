@@ -40,7 +40,7 @@ uint32_t rights_of(uint32_t access)
 
 struct OpenFile {
     int fd = -1;
-    int lock_fd = -1; // holds this handle's share-mode locks (see below); -1 when none could be had
+    int lock_fd = -1; // holds this handle's share-mode locks (see below); -1 when it needs none
     dev_t dev = 0;
     ino_t ino = 0;
     uint32_t rights = 0;
@@ -205,7 +205,7 @@ public:
             ::close(fd);
             return err::access_denied;
         }
-        const Error shared = take_sharing(fd, now, flags, rights, share_mode, out);
+        const Error shared = take_sharing(fd, p, now, flags, rights, share_mode, out);
         if (shared != err::success) {
             if (!exists) ::unlink(p.c_str());
             return shared;
@@ -509,18 +509,21 @@ private:
             ::close(fd);
             return refused;
         }
-        return take_sharing(fd, now, flags, rights, share_mode, out);
+        return take_sharing(fd, p, now, flags, rights, share_mode, out);
     }
 
-    // Takes the share-mode locks of a new handle on `fd` (an open regular file of status `now`)
-    // and records the handle. On a conflict `fd` is closed and nothing is recorded. Called with
-    // the mutex held.
-    Error take_sharing(int fd, const struct stat& now, int flags, uint32_t rights, uint32_t share_mode, Handle& out)
+    // Takes the share-mode locks of a new handle on `fd` (an open regular file of status `now`, at
+    // `native`) and records the handle. On a conflict, or when the locks cannot be had, `fd` is
+    // closed and nothing is recorded. Called with the mutex held.
+    Error take_sharing(int fd, const std::string& native, const struct stat& now, int flags, uint32_t rights,
+                       uint32_t share_mode, Handle& out)
     {
         // Sharing with the handles of other processes, before anything of the file changes. The
         // handle's own descriptor holds the locks when it is open for what they need (a reader
         // that shares everything, or a writer); any other handle needs a descriptor of its own.
-        // Without one, sharing holds within this process only.
+        // A handle without its locks would let other processes past its share mode unseen, so
+        // when no descriptor for them can be had the open fails, with one exception: on a file
+        // this user may not open for writing, the denials hold within this process only.
         int lock_fd = -1;
         const uint32_t number = next_number();
         const bool need_read = lock_needs_read(rights), need_write = lock_needs_write(share_mode);
@@ -528,11 +531,23 @@ private:
             const int access_mode = flags & O_ACCMODE;
             const bool can_read = !(flags & O_PATH) && (access_mode == O_RDONLY || access_mode == O_RDWR);
             const bool can_write = !(flags & O_PATH) && (access_mode == O_WRONLY || access_mode == O_RDWR);
-            if ((!need_read || can_read) && (!need_write || can_write))
+            uint32_t shared = share_mode;
+            if ((!need_read || can_read) && (!need_write || can_write)) {
                 lock_fd = fd;
-            else
-                lock_fd = open_lock_descriptor(fd, need_read && need_write ? O_RDWR : need_read ? O_RDONLY : O_WRONLY);
-            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, share_mode, number)) {
+            } else {
+                int error = 0;
+                lock_fd = open_lock_descriptor(fd, need_read && need_write ? O_RDWR : need_read ? O_RDONLY : O_WRONLY,
+                                               native, error);
+                const bool no_write_right = error == EACCES || error == EPERM || error == EROFS;
+                if (lock_fd < 0 && no_write_right && need_write && (!need_read || can_read)) {
+                    lock_fd = need_read ? fd : -1;
+                    shared = share::read | share::write | share::del;
+                } else if (lock_fd < 0) {
+                    ::close(fd);
+                    return from_errno(error);
+                }
+            }
+            if (lock_fd >= 0 && !take_share_locks(lock_fd, rights, shared, number)) {
                 if (lock_fd != fd) ::close(lock_fd);
                 ::close(fd);
                 return err::sharing_violation;

@@ -201,24 +201,6 @@ bool locked_by_other(int fd, off_t byte, off_t count, short as)
     return l.l_type != F_UNLCK;
 }
 
-Error error_from_errno(int e)
-{
-    switch (e) {
-    case ENOENT: return err::file_not_found;
-    case ENOTDIR: return err::path_not_found;
-    case EACCES:
-    case EPERM:
-    case EROFS: return err::access_denied;
-    case ENAMETOOLONG: return err::invalid_name;
-    case EMFILE:
-    case ENFILE: return err::too_many_open_files;
-    case ENOMEM:
-    case ENOBUFS: return err::not_enough_memory;
-    case ENOSPC: return err::disk_full;
-    default: return err::gen_failure;
-    }
-}
-
 bool process_exists(pid_t pid)
 {
     if (pid <= 0) return false;

@@ -83,9 +83,6 @@ int hold_lock_file(const std::string& path, std::string_view what);
 // does not exist.
 bool held_by_anyone(const std::string& path);
 
-// The Windows code for an errno of a failed open or socket call on an object file.
-Error error_from_errno(int e);
-
 // Whether process `pid` exists (a process of another user counts).
 bool process_exists(pid_t pid);
 

@@ -35,6 +35,7 @@
 #include <linux/sockios.h>
 
 #include "platform/native.h"
+#include "platform/posix/common.h"
 #include "platform/posix/objects.h"
 #include "text/text.h"
 
@@ -365,7 +366,7 @@ public:
         if (!pipe_files(name, socket_path, lock_path)) return err::file_not_found;
 
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) return objects::error_from_errno(errno);
+        if (fd < 0) return from_errno(errno);
         const sockaddr_un a = address_of(socket_path);
         int rc;
         do {
@@ -510,7 +511,7 @@ public:
         if (Error e = usable_fd(*end, fd)) return e;
         ucred cred{};
         socklen_t len = sizeof cred;
-        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return objects::error_from_errno(errno);
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return from_errno(errno);
         pid = static_cast<uint32_t>(cred.pid);
         privileged = cred.uid == 0 || cred.uid == ::geteuid();
         return err::success;
@@ -564,7 +565,7 @@ private:
         // The lock file is ours alone, so no other user can take the name by holding its lock.
         l->lock_fd = objects::open_own_file(lock_path);
         if (l->lock_fd < 0) {
-            e = objects::error_from_errno(errno);
+            e = from_errno(errno);
             return nullptr;
         }
         if (objects::lock_byte(l->lock_fd, 0, F_WRLCK, false) != 0) {
@@ -581,13 +582,13 @@ private:
         if (l->listen_fd < 0 || ::bind(l->listen_fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
             ::chmod(socket_path.c_str(), options.system_and_everyone ? 0666 : 0600) != 0 ||
             ::listen(l->listen_fd, 64) != 0) {
-            e = objects::error_from_errno(errno);
+            e = from_errno(errno);
             l->shut();
             return nullptr;
         }
         l->wake_fd = ::eventfd(0, EFD_CLOEXEC);
         if (l->wake_fd < 0) {
-            e = objects::error_from_errno(errno);
+            e = from_errno(errno);
             l->shut();
             return nullptr;
         }

@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/le_fields.h"
 #include "platform/native.h"
 #include "platform/posix/common.h"
 #include "platform/posix/objects.h"
@@ -133,7 +134,8 @@ std::string folder_of(const std::vector<std::u16string>& names)
 
 void put32(std::vector<uint8_t>& b, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+    b.resize(b.size() + 4);
+    le::put_u32(b.data() + b.size() - 4, v);
 }
 
 void put_text(std::vector<uint8_t>& b, const std::u16string& s)
@@ -149,7 +151,7 @@ public:
     bool u32(uint32_t& v)
     {
         if (n_ - pos_ < 4) return false;
-        v = uint32_t(p_[pos_]) | uint32_t(p_[pos_ + 1]) << 8 | uint32_t(p_[pos_ + 2]) << 16 | uint32_t(p_[pos_ + 3]) << 24;
+        v = le::get_u32(p_ + pos_);
         pos_ += 4;
         return true;
     }

@@ -27,8 +27,6 @@ extern char** environ;
 namespace platform::posix::services {
 namespace {
 
-constexpr Error bad_exe_format = 193; // ERROR_BAD_EXE_FORMAT
-
 bool is_file(const std::string& p)
 {
     struct stat st {};
@@ -47,6 +45,28 @@ void close_on_exec_all(int highest)
         const int f = ::fcntl(fd, F_GETFD);
         if (f >= 0) ::fcntl(fd, F_SETFD, f | FD_CLOEXEC);
     }
+}
+
+// Both ends of a close-on-exec pipe on descriptors above the standard ones. A starting process
+// with 0, 1 or 2 closed would get a pipe end there, and the child's dup2 of /dev/null onto the
+// standard descriptors would then replace it: the ready byte would go nowhere, and a failed exec
+// would read as a success.
+int pipe_above_standard(int ends[2])
+{
+    if (::pipe2(ends, O_CLOEXEC) != 0) return errno;
+    for (int i = 0; i < 2; ++i) {
+        if (ends[i] > 2) continue;
+        const int moved = ::fcntl(ends[i], F_DUPFD_CLOEXEC, 3);
+        const int e = errno;
+        ::close(ends[i]);
+        ends[i] = moved;
+        if (moved < 0) {
+            if (ends[1 - i] >= 0) ::close(ends[1 - i]);
+            ends[0] = ends[1] = -1;
+            return e;
+        }
+    }
+    return 0;
 }
 
 struct ExecFailure {
@@ -78,10 +98,12 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
     if (::access(program.c_str(), X_OK) != 0) return err::access_denied;
 
     int ready[2] = {-1, -1};
-    if (with_ready_pipe && ::pipe2(ready, O_CLOEXEC) != 0) return from_errno(errno);
+    if (with_ready_pipe) {
+        if (const int e = pipe_above_standard(ready)) return from_errno(e);
+    }
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        const Error e = from_errno(errno);
+    if (const int failed = pipe_above_standard(report)) {
+        const Error e = from_errno(failed);
         if (ready[0] >= 0) ::close(ready[0]), ::close(ready[1]);
         return e;
     }
@@ -151,7 +173,7 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
         }
         if (ready[0] >= 0) ::close(ready[0]);
         if (failure.error == ENOENT) return err::file_not_found;
-        if (failure.error == ENOEXEC) return bad_exe_format;
+        if (failure.error == ENOEXEC) return err::bad_exe_format;
         return from_errno(failure.error);
     }
     daemon.pid = child;

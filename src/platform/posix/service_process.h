@@ -1,6 +1,6 @@
 // The processes a service runs on the emulated machine: a kernel driver's image or an own-process
-// service's binary, started as a daemon (own session, standard input and output on /dev/null,
-// standard error kept, the environment inherited with ZELMUSB_SERVICE_NAME added).
+// service's binary, started as a daemon (own session, standard input, output and error on
+// /dev/null, the environment inherited with ZELMUSB_SERVICE_NAME added).
 #pragma once
 
 #include <cstdint>

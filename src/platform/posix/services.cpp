@@ -184,19 +184,19 @@ public:
                 if (e) return e;
                 return r.marked_for_delete ? err::service_marked_for_delete : err::service_exists;
             }
-            if (errno != ENOENT) return objects::error_from_errno(errno);
+            if (errno != ENOENT) return from_errno(errno);
 
             // Made whole under a temporary name and linked in place, so no process ever sees a
             // half-written record.
             std::string temp = services::folder() + "/new.XXXXXX";
             const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-            if (fd < 0) return objects::error_from_errno(errno);
+            if (fd < 0) return from_errno(errno);
             auto file = std::make_shared<OpenRecord>(fd);
             Record r;
             r.definition = definition;
             Error e = objects::lock_byte(fd, objects::holders, F_RDLCK, false) ? err::gen_failure : err::success;
             if (!e) e = services::write(fd, r);
-            if (!e && ::link(temp.c_str(), path.c_str()) != 0) e = errno == EEXIST ? err::already_exists : objects::error_from_errno(errno);
+            if (!e && ::link(temp.c_str(), path.c_str()) != 0) e = errno == EEXIST ? err::already_exists : from_errno(errno);
             ::unlink(temp.c_str());
             if (e == err::already_exists) continue; // another process created it meanwhile
             if (e) return e;
@@ -222,7 +222,7 @@ public:
         if (!valid_name(name)) return name.empty() ? err::invalid_name : err::service_does_not_exist;
         const std::string path = services::record_path(name);
         const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) return errno == ENOENT ? err::service_does_not_exist : objects::error_from_errno(errno);
+        if (fd < 0) return errno == ENOENT ? err::service_does_not_exist : from_errno(errno);
         auto file = std::make_shared<OpenRecord>(fd);
         {
             objects::Guard guard(fd);

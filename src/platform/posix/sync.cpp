@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "platform/native.h"
+#include "platform/posix/common.h"
 #include "platform/posix/objects.h"
 
 namespace platform::posix {
@@ -93,14 +94,14 @@ public:
         }
         const std::string path = objects::folder() + "/" + objects::file_name("mutex", plain);
         obj->fd = objects::open_own_file(path);
-        if (obj->fd < 0) return objects::error_from_errno(errno);
+        if (obj->fd < 0) return from_errno(errno);
 
         bool existed;
         {
             objects::Guard g(obj->fd);
             existed = objects::locked_by_other(obj->fd, objects::holders);
             if (int e = objects::lock_byte(obj->fd, objects::holders, F_RDLCK, true))
-                return objects::error_from_errno(e);
+                return from_errno(e);
         }
         out = add(std::move(obj));
         return existed ? err::already_exists : err::success;
@@ -120,7 +121,7 @@ public:
         obj->fd = open_object(path, O_RDWR | O_NOFOLLOW);
         if (obj->fd < 0) {
             const int e = errno;
-            if (e != EACCES && e != EPERM) return objects::error_from_errno(e);
+            if (e != EACCES && e != EPERM) return from_errno(e);
             // The file of a user whose security denies us: whether a holder is alive can still be
             // seen. Windows answers 5 for a live one.
             return objects::held_by_anyone(path) ? err::access_denied : err::file_not_found;
@@ -129,7 +130,7 @@ public:
             objects::Guard g(obj->fd);
             if (!objects::locked_by_other(obj->fd, objects::holders)) return err::file_not_found;
             if (int e = objects::lock_byte(obj->fd, objects::holders, F_RDLCK, true))
-                return objects::error_from_errno(e);
+                return from_errno(e);
         }
         out = add(std::move(obj));
         return err::success;
@@ -154,12 +155,12 @@ public:
             // An unnamed event is reachable only through its handle value: its FIFO is the
             // published file itself.
             ::unlink(published.c_str()); // left by a dead process whose id we now have
-            if (::mkfifo(published.c_str(), mode) != 0) return objects::error_from_errno(errno);
+            if (::mkfifo(published.c_str(), mode) != 0) return from_errno(errno);
             obj->fd = open_object(published, O_RDWR | O_NONBLOCK);
             if (obj->fd < 0) {
                 const int e = errno;
                 ::unlink(published.c_str());
-                return objects::error_from_errno(e);
+                return from_errno(e);
             }
             obj->published = published;
             ::fchmod(obj->fd, mode);
@@ -167,9 +168,9 @@ public:
             if (initially_set) signal_fifo(obj->fd);
         } else {
             const std::string path = folder + "/" + objects::file_name("event", plain);
-            if (::mkfifo(path.c_str(), mode) != 0 && errno != EEXIST) return objects::error_from_errno(errno);
+            if (::mkfifo(path.c_str(), mode) != 0 && errno != EEXIST) return from_errno(errno);
             obj->fd = open_object(path, O_RDWR | O_NONBLOCK);
-            if (obj->fd < 0) return objects::error_from_errno(errno);
+            if (obj->fd < 0) return from_errno(errno);
             struct stat st {};
             if (::fstat(obj->fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return err::invalid_handle;
             if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
@@ -220,7 +221,7 @@ public:
         auto obj = std::make_shared<Object>();
         obj->kind = Object::Kind::event;
         obj->fd = open_object(source, O_RDWR | O_NONBLOCK);
-        if (obj->fd < 0) return errno == ENOENT ? err::invalid_handle : objects::error_from_errno(errno);
+        if (obj->fd < 0) return errno == ENOENT ? err::invalid_handle : from_errno(errno);
         struct stat st {};
         if (::fstat(obj->fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return err::invalid_handle;
         // A handle file another user put into a shared folder is none of the owner's handles.
