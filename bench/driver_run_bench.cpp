@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "driver_client.h"
@@ -37,6 +38,10 @@ struct Machine {
         fs::remove_all(root);
         fs::create_directories(root);
         ::setenv("ZELMUSB_PLATFORM_ROOT", (root / "m").c_str(), 1);
+        // An empty model machine: without one the platform root is the running machine, whose USB
+        // devices the driver would hold and the start-up sweep could eject.
+        fs::create_directories(root / "m");
+        std::ofstream(root / "m" / "machine.json") << "{\"controllers\": []}\n";
         ::setenv("ALLUSERSPROFILE", (root / "all-users").c_str(), 1);
         ::setenv("ZELMUSB_TRACE_FILE", "/dev/null", 1);
         // Keyboards allowed, Acme flash drives blocked, anything else blocked by "action" 0.

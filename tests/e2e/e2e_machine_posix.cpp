@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "../platform/fresh_machine.h"
 #include "platform/posix/services_admin.h"
 #include "text/text.h"
 
@@ -38,6 +39,7 @@ Machine::Machine(const std::string& name)
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
     ::setenv("ZELMUSB_PLATFORM_ROOT", (folder_ / "root").c_str(), 1);
+    platform_test::keep_off_the_real_machine(folder_ / "root");
     ::setenv("ZELMUSB_TRACE_FILE", trace_file(folder_).c_str(), 1);
     ::setenv("ALLUSERSPROFILE", all_users_profile().c_str(), 1);
     point_suite_root(suite_root());

@@ -117,6 +117,20 @@ private:
     std::string old_;
 };
 
+#ifndef _WIN32
+// A platform root without machine.json is the running machine: its USB devices are listed,
+// ejected and held by the driver through /sys. Outside a umockdev testbed (which stands in for
+// /sys and sets UMOCKDEV_DIR) a test's machine is an empty model instead, so that no test can
+// change the computer it runs on; a test that wants the file gone or different replaces it.
+inline void keep_off_the_real_machine(const std::filesystem::path& root)
+{
+    if (std::getenv("UMOCKDEV_DIR")) return;
+    std::filesystem::create_directories(root);
+    if (std::filesystem::exists(root / "machine.json")) return;
+    std::ofstream(root / "machine.json") << "{\"controllers\": []}\n";
+}
+#endif
+
 // On Linux, a new emulated machine: the platform root is a fresh folder for the life of the
 // object. On Windows the machine is the real one and nothing changes.
 class FreshMachine {
@@ -126,6 +140,9 @@ public:
         : env_("ZELMUSB_PLATFORM_ROOT", root_.path().string().c_str())
 #endif
     {
+#ifndef _WIN32
+        keep_off_the_real_machine(root_.path());
+#endif
     }
     const std::filesystem::path& root() const { return root_.path(); }
 
