@@ -25,6 +25,9 @@ constexpr char usb_devices[] = "/sys/bus/usb/devices/";
 // 20 ms: a device just added may need that long to appear in it.
 constexpr int document_tries = 10;
 constexpr int document_retry_ms = 25;
+constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
+// Announcements waiting for the worker, at most (each is a name and a path).
+constexpr size_t max_arrivals = 4096;
 
 // An attribute's first line, or nothing.
 std::optional<std::string> read_attribute(const std::string& path)
@@ -150,6 +153,8 @@ bool UdevHolder::start()
     udev_ = udev_new();
     monitor_ = udev_ ? udev_monitor_new_from_netlink(udev_, "udev") : nullptr;
     if (!monitor_ || udev_monitor_filter_add_match_subsystem_devtype(monitor_, "usb", "usb_device") < 0 ||
+        // Room for a burst of announcements while devices are being read.
+        udev_monitor_set_receive_buffer_size(monitor_, receive_buffer_bytes) < 0 ||
         udev_monitor_enable_receiving(monitor_) < 0) {
         trace_("udev cannot be listened to");
         stop(false);
@@ -162,6 +167,7 @@ bool UdevHolder::start()
         }
     trace_("holding new USB devices on " + std::to_string(originals_.size()) + " root hubs");
     worker_ = std::thread([this] { run(); });
+    receiver_ = std::thread([this] { receive(); });
     return true;
 }
 
@@ -171,10 +177,12 @@ void UdevHolder::stop(bool restore)
         std::lock_guard lock(m_);
         stopping_ = true;
     }
+    cv_.notify_all();
     if (wake_[1] >= 0) {
         const char b = 1;
         [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
     }
+    if (receiver_.joinable()) receiver_.join();
     if (worker_.joinable()) worker_.join();
     apply_verdicts(); // those given while the driver unloaded
     if (restore && !originals_.empty()) {
@@ -205,11 +213,11 @@ void UdevHolder::stop(bool restore)
 
 void UdevHolder::decided(uint64_t id, bool allowed)
 {
-    std::lock_guard lock(m_);
-    verdicts_.emplace_back(id, allowed);
-    if (wake_[1] < 0) return;
-    const char b = 1;
-    [[maybe_unused]] ssize_t n = ::write(wake_[1], &b, 1);
+    {
+        std::lock_guard lock(m_);
+        verdicts_.emplace_back(id, allowed);
+    }
+    cv_.notify_one();
 }
 
 void UdevHolder::apply_verdicts()
@@ -223,25 +231,22 @@ void UdevHolder::apply_verdicts()
         const auto it = held_.find(id);
         if (it == held_.end()) continue; // a device raised by another client (usbsim)
         const std::string attribute = it->second + "/authorized";
-        if (allowed) {
-            if (!write_attribute(attribute, "1")) trace_(it->second + ": cannot be admitted");
-        } else if (read_attribute(attribute) != "0" && !write_attribute(attribute, "0")) {
-            trace_(it->second + ": cannot be blocked");
-        }
+        if (allowed && !write_attribute(attribute, "1")) trace_(it->second + ": cannot be admitted");
         held_.erase(it);
     }
 }
 
-void UdevHolder::on_add(udev_device* device)
+void UdevHolder::on_add(const std::string& name, const std::string& syspath)
 {
-    const char* sysname = udev_device_get_sysname(device);
-    const char* syspath = udev_device_get_syspath(device);
-    if (!sysname || !syspath) return;
-    const std::string name = sysname;
     if (is_root_hub(name)) {
         hold_root_hub(name);
         return;
     }
+    // An "add" for a device that is admitted already (udevadm trigger announces every present
+    // device again), or that waits for its verdict, changes nothing: what is in use is not cut off.
+    if (read_attribute(syspath + "/authorized") != "0") return;
+    for (const auto& [id, held] : held_)
+        if (held == syspath) return;
     std::vector<uint32_t> buses;
     for (const auto& [hub, bus] : root_hubs()) buses.push_back(bus);
     const std::optional<platform::model::PortPath> path = devicedoc::port_path_of(name, buses);
@@ -270,29 +275,50 @@ void UdevHolder::on_add(udev_device* device)
     held_[id] = syspath;
 }
 
-void UdevHolder::run()
+// Announcements are taken off the socket at once, whatever the worker is doing: the socket's
+// queue is short, and an announcement lost is a device never asked about.
+void UdevHolder::receive()
 {
     const int fd = udev_monitor_get_fd(monitor_);
     for (;;) {
         pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
-        if (p[1].revents & POLLIN) {
-            char drain[64];
-            while (::read(wake_[0], drain, sizeof drain) > 0) {
+        if (p[1].revents & POLLIN) break;
+        if (!(p[0].revents & POLLIN)) continue;
+        while (udev_device* device = udev_monitor_receive_device(monitor_)) {
+            const char* action = udev_device_get_action(device);
+            const char* sysname = udev_device_get_sysname(device);
+            const char* syspath = udev_device_get_syspath(device);
+            if (action && sysname && syspath && std::string_view(action) == "add") {
+                std::lock_guard lock(m_);
+                if (arrivals_.size() < max_arrivals)
+                    arrivals_.emplace_back(sysname, syspath);
+                else
+                    trace_(std::string(sysname) + ": too many devices at once; the device stays held");
+            }
+            udev_device_unref(device);
+            cv_.notify_one();
+        }
+    }
+}
+
+void UdevHolder::run()
+{
+    for (;;) {
+        std::pair<std::string, std::string> arrival;
+        {
+            std::unique_lock lock(m_);
+            cv_.wait(lock, [&] { return stopping_ || !arrivals_.empty() || !verdicts_.empty(); });
+            if (stopping_) break;
+            if (!arrivals_.empty()) {
+                arrival = std::move(arrivals_.front());
+                arrivals_.pop_front();
             }
         }
         apply_verdicts();
-        {
-            std::lock_guard lock(m_);
-            if (stopping_) break;
-        }
-        if (p[0].revents & POLLIN) {
-            if (udev_device* device = udev_monitor_receive_device(monitor_)) {
-                const char* action = udev_device_get_action(device);
-                if (action && std::string_view(action) == "add") on_add(device);
-                udev_device_unref(device);
-                apply_verdicts();
-            }
+        if (!arrival.first.empty()) {
+            on_add(arrival.first, arrival.second);
+            apply_verdicts();
         }
     }
 }

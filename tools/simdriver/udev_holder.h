@@ -11,8 +11,10 @@
 //   driver with its device document (devicedoc::arrival_of over the port path of its sysfs name),
 //   exactly as usbsim raises a model device; the driver asks the registered user test or decides
 //   at once (no user test: admitted; a hub while hubs are always accepted: admitted).
+//   An "add" of a device whose `authorized` is not 0 (admitted already: udevadm trigger announces
+//   every present device again), or of one still waiting for its verdict, is passed over.
 // - Verdicts come back through decided() (the core's hook): admitted writes `authorized` 1;
-//   refused leaves it 0 (and writes 0 should the device have been admitted meanwhile).
+//   refused leaves it 0.
 // - A device whose document cannot be read, or that the driver cannot take (its table is full),
 //   stays held (fail closed) and the reason is traced.
 // - stop(restore): the listener ends; with `restore` each hub gets its kept value back and the
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -33,7 +36,6 @@
 
 struct udev;
 struct udev_monitor;
-struct udev_device;
 
 namespace simdriver {
 
@@ -62,8 +64,9 @@ public:
     static std::string saved_path();
 
 private:
+    void receive();
     void run();
-    void on_add(udev_device* device);
+    void on_add(const std::string& name, const std::string& syspath);
     void apply_verdicts();
     bool hold_root_hub(const std::string& name);
     bool save();
@@ -72,10 +75,12 @@ private:
     Trace trace_;
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
-    int wake_[2] = {-1, -1};
-    std::thread worker_;
+    int wake_[2] = {-1, -1}; // ends the receiver
+    std::thread receiver_, worker_;
     std::mutex m_;
-    std::deque<std::pair<uint64_t, bool>> verdicts_; // under m_
+    std::condition_variable cv_;
+    std::deque<std::pair<std::string, std::string>> arrivals_; // name, sysfs path; under m_
+    std::deque<std::pair<uint64_t, bool>> verdicts_;            // under m_
     bool stopping_ = false;                           // under m_
     std::unordered_map<uint64_t, std::string> held_;  // request id → sysfs path (worker only)
     std::map<std::string, std::string> originals_;    // root hub → its value before the first start
