@@ -22,9 +22,10 @@ namespace {
 
 constexpr char usb_devices[] = "/sys/bus/usb/devices/";
 // The inventory reads the running machine again when sysfs has changed, looking at most every
-// 20 ms: a device just added may need that long to appear in it.
-constexpr int document_tries = 10;
-constexpr int document_retry_ms = 25;
+// 20 ms: a device just added may need that long to appear in it. Tried again in short steps, so
+// the device is read as soon as it appears.
+constexpr int document_tries = 150;
+constexpr int document_retry_ms = 2;
 constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
 // Announcements waiting for the worker, at most (each is a name and a path).
 constexpr size_t max_arrivals = 4096;
