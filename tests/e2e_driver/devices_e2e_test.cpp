@@ -6,6 +6,12 @@
 
 #ifndef _WIN32
 #include <csignal>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/posix/control_device.h"
 #endif
 
 #include "driver_client.h"
@@ -187,19 +193,20 @@ TEST_F(DriverRun, UninstallWhileTheUserIsAsked)
 }
 
 #ifndef _WIN32
-// The driver's process id, from the service manager; 0 when it does not run.
+// The driver's process id: the peer of a connection to its control device; 0 when it does not run.
 uint32_t driver_pid()
 {
-    auto& services = platform::services();
-    platform::Handle manager = platform::null_handle, service = platform::null_handle;
-    if (services.open_manager(platform::service::manager_connect, manager)) return 0;
-    platform::ServiceStatus status;
+    sockaddr_un address{};
+    if (!platform::posix::control_device::socket_address(u"ZelmUsb", address)) return 0;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
     uint32_t pid = 0;
-    if (services.open(manager, u"ZelmUsb", platform::service::query_status | platform::service::start, service) == 0) {
-        if (services.query_status(service, status) == 0 && status.current_state == 4) pid = status.process_id;
-        services.close(service);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) pid = uint32_t(peer.pid);
     }
-    services.close(manager);
+    ::close(fd);
     return pid;
 }
 

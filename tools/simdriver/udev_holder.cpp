@@ -24,7 +24,7 @@ constexpr char usb_devices[] = "/sys/bus/usb/devices/";
 // The inventory reads the running machine again when sysfs has changed, looking at most every
 // 20 ms: a device just added may need that long to appear in it. Tried again in short steps, so
 // the device is read as soon as it appears.
-constexpr int document_tries = 150;
+constexpr auto document_patience = std::chrono::seconds(1);
 constexpr int document_retry_ms = 2;
 constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
 // Announcements waiting for the worker, at most (each is a name and a path).
@@ -258,9 +258,10 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
     devicedoc::Arrival arrival;
     std::u16string status_text;
     uint32_t r = 0;
-    for (int attempt = 0; attempt < document_tries; ++attempt) {
+    const auto give_up = std::chrono::steady_clock::now() + document_patience;
+    for (;;) {
         status_text.clear();
-        if (!(r = devicedoc::arrival_of(*path, arrival, status_text))) break;
+        if (!(r = devicedoc::arrival_of(*path, arrival, status_text)) || std::chrono::steady_clock::now() > give_up) break;
         ::usleep(document_retry_ms * 1000);
     }
     if (r) {
