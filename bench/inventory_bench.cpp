@@ -298,4 +298,7 @@ BENCHMARK(BM_PlatformRequestsAlone)->Arg(16)->Arg(32)->Arg(64)->Arg(127)->Unit(b
 
 } // namespace
 
+// main() is the sysfs rows' (inventory_sysfs_bench.cpp on Linux).
+#ifdef _WIN32
 BENCHMARK_MAIN();
+#endif

@@ -20,8 +20,10 @@
 // - find matches without regard to case, as on Windows, whose file systems ignore case (patterns
 //   such as "Vid_????_Pid_????_Rev_????.json" are written for them); "*.*" means every name; "."
 //   and ".." are listed as Windows lists them; the names come sorted, as NTFS gives them.
-// - drive_type answers from the machine description <root>/machine.json (Linux has no drive
-//   letters): the type of the volume on that letter, drive::no_root_dir for a letter without one.
+// - drive_type answers from the machine description (Linux has no drive letters): the type of the
+//   volume on that letter, drive::no_root_dir for a letter without one. The description is
+//   <root>/machine.json, or without it the running machine, whose USB volumes get letters kept in
+//   <root>/dosdevices as Wine keeps them (posix/sysfs_volumes.h).
 #pragma once
 
 #include <cstdint>

@@ -27,7 +27,7 @@ protected:
             if (stick_serial && d.name == "1-3") d.attributes.emplace_back("serial", "4C530001");
             usb(d, devnum++);
         }
-        disk("1-3", "sdb", "8:16");
+        disk("1-3", "sdb", 8, 16);
     }
 
     // Runs `zelmarusb /gud:<file>` on a fresh emulated machine whose root gets `machine_json`

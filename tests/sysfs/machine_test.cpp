@@ -2,6 +2,8 @@
 // device list of the example machine, the kernel's bad input, devices that leave in the middle of
 // a walk, and the snapshot kept while the set of devices stays the same.
 #include <filesystem>
+#include <fstream>
+#include <span>
 #include <memory>
 
 #include "drivercontrol/manager.h"
@@ -104,12 +106,51 @@ TEST_F(SysfsMachine, ExampleMachineListsEachDeviceWithItsNamesAndNode)
 TEST_F(SysfsMachine, TheStickGetsItsDiskAndLetter)
 {
     example();
-    disk("1-3", "sdb", "8:16");
+    disk("1-3", "sdb", 8, 16);
     std::filesystem::create_directories(root_ / "dosdevices");
     std::filesystem::create_symlink("/dev/sdb1", root_ / "dosdevices" / "e::"); // kept from an earlier scan
     const std::string l = list();
     EXPECT_NE(l.find("\"DriveLetters\":\"E\""), std::string::npos) << l;
     EXPECT_EQ(count(l, "\"DriveLetters\":\"\""), 3u) << l;
+}
+
+// The mount table and process scan of a machine with nothing mounted; busy when told.
+class IdleHost final : public sysfs::Host {
+public:
+    bool busy = false;
+    std::string mountinfo() override { return {}; }
+    platform::Error unmount(const std::string&) override { return 0; }
+    bool in_use(std::span<const uint64_t>) override { return busy; }
+};
+
+// The volume requests of the ejection go to the running machine's volumes: a busy volume does not
+// lock, and the eject removes the stick (its sysfs `remove`), after which the letter is gone.
+TEST_F(SysfsMachine, VolumeRequestsActOnTheRunningMachine)
+{
+    example();
+    disk("1-3", "sdb", 8, 16);
+    umockdev_testbed_set_attribute(tb_, ("/sys" + path_of("1-3")).c_str(), "remove", "");
+    std::filesystem::create_directories(root_ / "dosdevices");
+    std::filesystem::create_symlink("/dev/sdb1", root_ / "dosdevices" / "e::");
+    IdleHost host;
+    sysfs::HostOverride scripted(host);
+    auto& devices = platform::devices();
+    platform::Handle e = 0;
+    ASSERT_EQ(devices.open(u"\\\\.\\E:", 0xC0000000u, 3, 0, e), 0u);
+    uint32_t returned = 0;
+    host.busy = true;
+    EXPECT_EQ(devices.control(e, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned), 5u) << "in use";
+    host.busy = false;
+    EXPECT_EQ(devices.control(e, platform::ioctl::lock_volume, nullptr, 0, nullptr, 0, returned), 0u);
+    EXPECT_EQ(devices.control(e, platform::ioctl::dismount_volume, nullptr, 0, nullptr, 0, returned), 0u);
+    uint8_t allow = 0;
+    EXPECT_EQ(devices.control(e, platform::ioctl::storage_media_removal, &allow, 1, nullptr, 0, returned), 0u);
+    EXPECT_EQ(devices.control(e, platform::ioctl::storage_eject_media, nullptr, 0, nullptr, 0, returned), 0u);
+    devices.close(e);
+    std::ifstream written(testbed_dir_ + "/sys" + path_of("1-3") + "/remove");
+    std::string value;
+    std::getline(written, value);
+    EXPECT_EQ(value, "1") << "the stick is removed as a safe removal does it";
 }
 
 // What the kernel side can give that is not what a device should give.
@@ -125,21 +166,21 @@ TEST_F(SysfsMachine, BadInputFromTheKernelGivesClearOutcomes)
         const char* text;        // in the list when listed
         std::string raw_product; // a product attribute of these bytes
     } cases[] = {
-        {"a descriptors file shorter than a device descriptor", "12 01 00 02 00 00 00 40 81 07", {}, false, nullptr},
-        {"an empty descriptors file", "", {}, false, nullptr},
-        {"garbage where the device descriptor should be", "ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff", {}, false, nullptr},
+        {"a descriptors file shorter than a device descriptor", "12 01 00 02 00 00 00 40 81 07", {}, false, nullptr, ""},
+        {"an empty descriptors file", "", {}, false, nullptr, ""},
+        {"garbage where the device descriptor should be", "ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff ff", {}, false, nullptr, ""},
         {"a configuration set cut short of its wTotalLength",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 01 09 02 20 00 01 01 00 80 32 09 04 00 00 02 08",
-         {{"product", "Cut"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Cut\""},
+         {{"product", "Cut"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Cut\"", ""},
         {"a configuration whose lengths are zero",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 01 09 02 20 00 01 01 00 80 32 00 00 00 00 00 00 00 00 00 00 00",
-         {{"product", "Zeros"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Zeros\""},
+         {{"product", "Zeros"}, {"bConfigurationValue", "1"}}, true, "\"Product\":\"Zeros\"", ""},
         {"more configurations announced than the file holds",
          "12 01 00 02 00 00 00 40 81 07 67 55 00 01 01 02 03 05 09 02 09 00 00 01 00 80 32",
-         {{"product", "Few"}}, true, "\"Product\":\"Few\""},
-        {"missing string attributes give empty texts", stick, {}, true, "\"Manufacturer\":\"\",\"Product\":\"\""},
+         {{"product", "Few"}}, true, "\"Product\":\"Few\"", ""},
+        {"missing string attributes give empty texts", stick, {}, true, "\"Manufacturer\":\"\",\"Product\":\"\"", ""},
         {"a string that is not UTF-8", stick, {}, true, "\"Product\":\"St\xef\xbf\xbd\xef\xbf\xbdick\"", "St\xff\xfeick"},
-        {"a speed the table does not know", stick, {{"speed", "garbage"}, {"product", "Fast"}}, true, "\"Speed\":3"},
+        {"a speed the table does not know", stick, {{"speed", "garbage"}, {"product", "Fast"}}, true, "\"Speed\":3", ""},
     };
     controller();
     uint32_t devnum = 2; // each device a new one, as the kernel numbers them
@@ -153,7 +194,9 @@ TEST_F(SysfsMachine, BadInputFromTheKernelGivesClearOutcomes)
                                                   gssize(c.raw_product.size()));
         const std::string l = list();
         EXPECT_EQ(count(l, "\"PortNumberOfBus\""), c.listed ? 1u : 0u) << l;
-        if (c.text) EXPECT_NE(l.find(c.text), std::string::npos) << l;
+        if (c.text) {
+            EXPECT_NE(l.find(c.text), std::string::npos) << l;
+        }
         remove("1-1");
         remove("usb1");
     }
@@ -240,6 +283,111 @@ TEST_F(SysfsMachine, SnapshotKeptUntilTheSetOfDevicesChanges)
     const std::string l = list();
     EXPECT_NE(l.find("\"Product\":\"Late Keyboard\""), std::string::npos) << l;
     EXPECT_NE(l.find("\"Product\":\"Renamed\""), std::string::npos) << l;
+}
+
+} // namespace
+} // namespace sysfs_test
+
+namespace sysfs_test {
+namespace {
+
+// The entry of a sysfs device is found by its PDO name, and the PDO name leads back to it.
+TEST(SysfsDescription, PdoNamesAndSysfsNamesLeadToEachOther)
+{
+    struct Case {
+        std::u16string pdo;
+        std::string name; // empty: not a sysfs USB device's
+    } cases[] = {
+        {u"\\Device\\USBPDO-1-1.2", "1-1.2"},
+        {u"\\Device\\USBPDO-usb3", "usb3"},
+        {u"\\Device\\USBPDO-1-1:1.0", ""}, // an interface's node
+        {u"\\Device\\USBPDO-5", ""},       // a Windows machine's
+        {u"\\Device\\sdb", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(sysfs::sysfs_name_of(c.pdo), c.name) << text::to_utf8(c.pdo);
+        if (!c.name.empty()) {
+            EXPECT_EQ(sysfs::pdo_name(c.name), c.pdo);
+        }
+    }
+}
+
+// A store that answers with a fixed machine text, for the description alone.
+class TextStore final : public platform::model::Store {
+public:
+    explicit TextStore(std::string text) : text_(std::move(text)) {}
+    platform::Error stamp(platform::model::Stamp& stamp, bool& settled) override
+    {
+        stamp = {1, text_.size(), 1};
+        settled = true;
+        return 0;
+    }
+    platform::Error read(std::string& bytes, size_t) override
+    {
+        bytes = text_;
+        return 0;
+    }
+    platform::Error replace(std::string_view) override { return 5; }
+
+private:
+    std::string text_;
+};
+
+std::string bytes_of(const std::string& hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// Strings read through usbfs are kept per language, as the device sent them: every language it
+// lists answers, a failed request fails, and the language list is the device's own.
+TEST(SysfsDescription, UsbfsStringsAnswerEveryLanguageOfTheDevice)
+{
+    sysfs::UsbDevice root, stick;
+    root.name = "usb1";
+    root.descriptors = bytes_of("12010002090000406b1d020000010302010109021900010100e0000904000001090000000705810304000c");
+    root.maxchild = 2;
+    stick.name = "1-1";
+    stick.devnum = 2;
+    stick.descriptors = bytes_of("120100020000004081076755000101020301");
+    stick.languages = bytes_of("060309041504");
+    stick.strings = {{1, {{0x0409, bytes_of("0a03410063006d006500")}, {0x0415, bytes_of("0a0341006b006d006500")}}},
+                     {2, {{0x0409, std::nullopt}, {0x0415, bytes_of("08035300740069006b00")}}}};
+    const std::string text = sysfs::machine_json({root, stick}, {});
+    model::Machine m;
+    std::string why;
+    ASSERT_TRUE(model::load_machine(text, m, why)) << why << "\n" << text;
+
+    model::Engine engine(std::make_unique<TextStore>(text));
+    model::ModelDevices devices(engine);
+    platform::Handle hub = 0;
+    ASSERT_EQ(devices.open(u"\\\\.\\USB#ROOT_HUB20#usb1#{f18a0e88-c30c-11d0-8815-00a0c906bed8}", 0x80000000u, 7, 0, hub), 0u);
+    struct Case {
+        const char* what;
+        uint8_t index;
+        uint16_t language;
+        uint32_t error;
+        std::string descriptor;
+    } cases[] = {
+        {"the language list as the device gave it", 0, 0, 0, bytes_of("060309041504")},
+        {"English", 1, 0x0409, 0, bytes_of("0a03410063006d006500")},
+        {"Polish, the device's second language", 1, 0x0415, 0, bytes_of("0a0341006b006d006500")},
+        {"a request the device failed", 2, 0x0409, 31, ""},
+        {"a language the device does not list", 1, 0x0407, 31, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        uint8_t request[12 + 255] = {1, 0, 0, 0, 0x80, 6, c.index, 3, uint8_t(c.language), uint8_t(c.language >> 8), 255, 0};
+        uint32_t returned = 0;
+        EXPECT_EQ(devices.control(hub, model::usb_ioctl::get_descriptor_from_node_connection, request, sizeof request,
+                                  request, sizeof request, returned), c.error);
+        if (!c.error) {
+            ASSERT_GE(returned, 12u);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(request) + 12, returned - 12), c.descriptor);
+        }
+    }
+    devices.close(hub);
 }
 
 } // namespace

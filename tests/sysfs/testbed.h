@@ -103,16 +103,17 @@ protected:
     }
 
     // A block disk with one partition below a USB device's first interface (for the volumes).
-    void disk(const std::string& usb_name, const std::string& disk, const std::string& major_minor, int host = 6)
+    void disk(const std::string& usb_name, const std::string& disk, int major, int minor, int host = 6)
     {
         const std::string h = std::to_string(host);
         const std::string iface = path_of(usb_name) + "/" + usb_name + ":1.0";
         add("P: " + iface + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=08\n");
         const std::string path = iface + "/host" + h + "/target" + h + ":0:0/" + h + ":0:0:0/block/" + disk;
         add("P: " + path + "\nE: SUBSYSTEM=block\nE: DEVTYPE=disk\nE: DEVNAME=/dev/" + disk +
-            "\nA: size=2048\nA: removable=1\nA: dev=" + major_minor + ":0\n");
+            "\nA: size=2048\nA: removable=1\nA: dev=" + std::to_string(major) + ":" + std::to_string(minor) + "\n");
         add("P: " + path + "/" + disk + "1\nE: SUBSYSTEM=block\nE: DEVTYPE=partition\nE: DEVNAME=/dev/" + disk +
-            "1\nA: partition=1\nA: dev=" + major_minor + ":1\nA: size=1024\n");
+            "1\nA: partition=1\nA: dev=" + std::to_string(major) + ":" + std::to_string(minor + 1) +
+            "\nA: size=1024\n");
     }
 
     void remove(const std::string& name)

@@ -19,13 +19,13 @@ protected:
     {
         Testbed::SetUp();
         if (HasFatalFailure()) return;
-        stick_ = usb("1-1");
-        other_ = usb("1-2");
-        sdb_ = disk(stick_, 6, "sdb", "8:16");
+        stick_ = usb_port("1-1");
+        other_ = usb_port("1-2");
+        sdb_ = scsi_disk(stick_, 6, "sdb", "8:16");
         partition(sdb_, "sdb1", "1", "8:17");
         partition(sdb_, "sdb2", "2", "8:18");
-        partition(disk(other_, 7, "sdc", "8:32"), "sdc1", "1", "8:33");
-        partition(disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
+        partition(scsi_disk(other_, 7, "sdc", "8:32"), "sdc1", "1", "8:33");
+        partition(scsi_disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
         make_link("c::", "/dev/sda1");
         ASSERT_EQ(link("d::"), "-");
         sysfs::usb_disks(root());
@@ -57,7 +57,7 @@ TEST_F(Ejection, ResolvingTheLetterFailsWithTheCodesOfAVolumeThatIsNotThere)
         EXPECT_EQ(sysfs::dismount_volume(root(), c.letter), c.want);
     }
     // A device gone in the middle: its attributes (dev) vanish with it.
-    remove(sdb_ + "/sdb2");
+    unplug(sdb_ + "/sdb2");
     EXPECT_EQ(sysfs::lock_volume(root(), u'E'), sysfs::device_not_connected);
     EXPECT_EQ(sysfs::eject_volume(root(), u'E'), sysfs::device_not_connected);
     EXPECT_EQ(written(stick_ + "/remove"), "");
@@ -127,8 +127,8 @@ TEST_F(Ejection, EjectRemovesTheUsbDeviceOnceNoneOfItsVolumesIsMounted)
 
 TEST_F(Ejection, EjectOfAUsbDeviceWithoutRemoveFailsAsDisconnected)
 {
-    const std::string bare = usb("1-5", false);
-    partition(disk(bare, 9, "sde", "8:64"), "sde1", "1", "8:65");
+    const std::string bare = usb_port("1-5", false);
+    partition(scsi_disk(bare, 9, "sde", "8:64"), "sde1", "1", "8:65");
     sysfs::usb_disks(root());
     ASSERT_EQ(link("g::"), "/dev/sde1");
     EXPECT_EQ(sysfs::eject_volume(root(), u'G'), sysfs::device_not_connected);

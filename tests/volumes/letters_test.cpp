@@ -25,15 +25,15 @@ using UsbDisks = Testbed;
 
 TEST_F(UsbDisks, FindsDisksBelowUsbDevicesWithTheirDriveTypesAndNumbers)
 {
-    const std::string stick = usb("1-1"), hdd = usb("1-2"), reader = usb("1-3"), cd = usb("1-4");
-    const std::string sdb = disk(stick, 6, "sdb", "8:16");
+    const std::string stick = usb_port("1-1"), hdd = usb_port("1-2"), reader = usb_port("1-3"), cd = usb_port("1-4");
+    const std::string sdb = scsi_disk(stick, 6, "sdb", "8:16");
     partition(sdb, "sdb2", "2", "8:18");
     partition(sdb, "sdb1", "1", "8:17");
     partition(sdb, "sdb3", "x", "8:19"); // no usable number: not a volume
-    partition(disk(hdd, 7, "sdc", "8:32", "A: removable=0\n"), "sdc1", "1", "8:33");
-    disk(reader, 8, "sdd", "8:48", ""); // no card, no partitions, no `removable`
-    disk(cd, 9, "sr0", "11:0");
-    partition(disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
+    partition(scsi_disk(hdd, 7, "sdc", "8:32", "A: removable=0\n"), "sdc1", "1", "8:33");
+    scsi_disk(reader, 8, "sdd", "8:48", ""); // no card, no partitions, no `removable`
+    scsi_disk(cd, 9, "sr0", "11:0");
+    partition(scsi_disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
 
     const auto disks = sysfs::usb_disks(root());
 
@@ -81,9 +81,9 @@ TEST_F(UsbDisks, LettersAreKeptAcrossScansFreedWithTheDeviceAndReused)
     make_link("e::", "/dev/sda1");               // the SATA disk, present
     make_link("f::", "/dev/sdx1");               // gone
     make_link("f:", "/nonexistent/zelmusb-old");
-    partition(disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
+    partition(scsi_disk("", 0, "sda", "8:0", "A: removable=0\n"), "sda1", "1", "8:1");
 
-    const std::string first = disk(usb("1-1"), 6, "sdb", "8:16");
+    const std::string first = scsi_disk(usb_port("1-1"), 6, "sdb", "8:16");
     partition(first, "sdb1", "1", "8:17");
     partition(first, "sdb2", "2", "8:18");
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "FG") << "the gone device's F: is free again";
@@ -93,26 +93,26 @@ TEST_F(UsbDisks, LettersAreKeptAcrossScansFreedWithTheDeviceAndReused)
     EXPECT_EQ(link("d:"), "/nonexistent/zelmusb-data");
     EXPECT_EQ(link("e::"), "/dev/sda1");
 
-    const std::string second = disk(usb("1-2"), 7, "sdc", "8:32");
+    const std::string second = scsi_disk(usb_port("1-2"), 7, "sdc", "8:32");
     partition(second, "sdc1", "1", "8:33");
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "FGH");
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "FGH") << "a scan changes nothing that is in place";
 
-    remove(first + "/sdb2");
-    remove(first + "/sdb1");
-    remove(first);
+    unplug(first + "/sdb2");
+    unplug(first + "/sdb1");
+    unplug(first);
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "H");
     EXPECT_EQ(link("f::"), "-");
     EXPECT_EQ(link("g::"), "-");
 
-    partition(disk(usb("1-3"), 8, "sdd", "8:48"), "sdd1", "1", "8:49");
+    partition(scsi_disk(usb_port("1-3"), 8, "sdd", "8:48"), "sdd1", "1", "8:49");
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "HF") << "the first free letter is reused";
     EXPECT_EQ(link("f::"), "/dev/sdd1");
 }
 
 TEST_F(UsbDisks, RootLinkFollowsTheMountPoint)
 {
-    const std::string sdb = disk(usb("1-1"), 6, "sdb", "8:16");
+    const std::string sdb = scsi_disk(usb_port("1-1"), 6, "sdb", "8:16");
     partition(sdb, "sdb1", "1", "8:17");
     partition(sdb, "sdb2", "2", "8:18");
     host_.mount("8:17", "/media/ann/STICK\\040A", "/dev/sdb1");
@@ -139,7 +139,7 @@ TEST_F(UsbDisks, ScanLockIsOwnerOnlyAndWaitedForAtMostTheBound)
     const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     ::fchmod(fd, 0666); // left by someone with a wider mode
-    partition(disk(usb("1-1"), 6, "sdb", "8:16"), "sdb1", "1", "8:17");
+    partition(scsi_disk(usb_port("1-1"), 6, "sdb", "8:16"), "sdb1", "1", "8:17");
     EXPECT_EQ(letters(sysfs::usb_disks(root())), "D");
     struct stat st {};
     ASSERT_EQ(::stat(lock_path.c_str(), &st), 0);
@@ -147,7 +147,7 @@ TEST_F(UsbDisks, ScanLockIsOwnerOnlyAndWaitedForAtMostTheBound)
 
     // Another process is scanning: this scan gives the letters in place and hands out none.
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    partition(disk(usb("1-2"), 7, "sdc", "8:32"), "sdc1", "1", "8:33");
+    partition(scsi_disk(usb_port("1-2"), 7, "sdc", "8:32"), "sdc1", "1", "8:33");
     EXPECT_EQ(letters(sysfs::usb_disks(root(), 50)), "D");
     EXPECT_EQ(link("e::"), "-");
     ::close(fd);
@@ -157,7 +157,7 @@ TEST_F(UsbDisks, ScanLockIsOwnerOnlyAndWaitedForAtMostTheBound)
     const std::string planted = root() + "/planted";
     std::filesystem::remove(lock_path);
     std::filesystem::create_symlink(planted, lock_path);
-    partition(disk(usb("1-3"), 8, "sdd", "8:48"), "sdd1", "1", "8:49");
+    partition(scsi_disk(usb_port("1-3"), 8, "sdd", "8:48"), "sdd1", "1", "8:49");
     EXPECT_EQ(letters(sysfs::usb_disks(root(), 50)), "DE");
     EXPECT_FALSE(std::filesystem::exists(planted));
 }
@@ -167,7 +167,7 @@ TEST_F(UsbDisks, ConcurrentScansNeverGiveOneVolumeTwoLetters)
     std::set<std::string> devices;
     for (int i = 0; i < 4; ++i) {
         const std::string name = std::string("sd") + char('b' + i);
-        const std::string d = disk(usb("1-" + std::to_string(i + 1)), 6 + i, name, std::to_string(8) + ":" + std::to_string(16 * (i + 1)));
+        const std::string d = scsi_disk(usb_port("1-" + std::to_string(i + 1)), 6 + i, name, std::to_string(8) + ":" + std::to_string(16 * (i + 1)));
         for (int p = 1; p <= 2; ++p) {
             partition(d, name + std::to_string(p), std::to_string(p), "8:" + std::to_string(16 * (i + 1) + p));
             devices.insert("/dev/" + name + std::to_string(p));

@@ -2,10 +2,8 @@
 // built into it, a scratch platform root for the drive letters, and a scripted host for the mount
 // table, the unmount calls and the process scan.
 //
-// The volume code writes to /sys (a USB device's `remove`). Nothing may run unless /sys is the
-// testbed: SetUp checks that the preload library is in the preload list, that UMOCKDEV_DIR is this testbed's,
-// and that a random token planted in the testbed reads back through /sys, and stops the test
-// before its body otherwise.
+// The volume code writes to /sys (a USB device's `remove`): nothing runs unless the testbed's
+// SetUp found /sys to be the testbed.
 #pragma once
 
 #include <cstdlib>
@@ -16,9 +14,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-#include <umockdev.h>
-
+#include "../sysfs/testbed.h"
 #include "platform/posix/sysfs_volumes.h"
 
 namespace volumes_test {
@@ -64,52 +60,33 @@ public:
     }
 };
 
-class Testbed : public ::testing::Test {
+// The sysfs machine tests' testbed (its SetUp makes sure /sys is the testbed before anything
+// runs), with the platform root and the scripted host of the volume code.
+class Testbed : public sysfs_test::Testbed {
 protected:
-    static constexpr const char* controller = "/devices/pci0000:00/0000:00:14.0/usb1";
+    static constexpr const char* root_hub = "/devices/pci0000:00/0000:00:14.0/usb1";
 
     void SetUp() override
     {
-        // umockdev_in_mock_environment() asks which library provides open(), which does not tell
-        // here (it answers false under the wrapper); the preload list and the token below do.
-        const char* preload = std::getenv("LD_PRELOAD");
-        ASSERT_TRUE(preload && std::strstr(preload, "libumockdev-preload")) << "run this test under umockdev-wrapper";
-        tb_ = umockdev_testbed_new();
-        gchar* dir = umockdev_testbed_get_root_dir(tb_);
-        testbed_dir_ = dir;
-        g_free(dir);
-        const char* env = std::getenv("UMOCKDEV_DIR");
-        ASSERT_TRUE(env && testbed_dir_ == env) << "UMOCKDEV_DIR is not this test's testbed";
-        const std::string token = std::to_string(std::random_device{}());
-        add("P: /devices/platform/zelmusb-probe\nE: SUBSYSTEM=platform\nA: token=" + token + "\n");
-        std::ifstream probe("/sys/devices/platform/zelmusb-probe/token");
-        std::string seen;
-        ASSERT_TRUE(std::getline(probe, seen) && seen == token) << "/sys is not the testbed";
-
-        root_ = std::filesystem::temp_directory_path() / ("zelmusb-volumes-" + token);
+        sysfs_test::Testbed::SetUp();
+        if (HasFatalFailure()) return;
+        root_ = std::filesystem::temp_directory_path() / ("zelmusb-volumes-" + std::to_string(std::random_device{}()));
         std::filesystem::create_directories(root_);
-        add("P: " + std::string(controller) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=1\n");
+        add("P: " + std::string(root_hub) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=1\n");
     }
 
     void TearDown() override
     {
-        if (tb_) g_object_unref(tb_);
         std::error_code ignored;
         if (!root_.empty()) std::filesystem::remove_all(root_, ignored); // never follows the letter links
-    }
-
-    void add(const std::string& description)
-    {
-        GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(tb_, description.c_str(), &error))
-            << (error ? error->message : "") << "\n" << description;
+        sysfs_test::Testbed::TearDown();
     }
 
     // A USB device on a port of the root hub ("1-1"), with a `remove` attribute when asked; its
     // sysfs path.
-    std::string usb(const std::string& port, bool removable_attribute = true)
+    std::string usb_port(const std::string& port, bool removable_attribute = true)
     {
-        const std::string path = std::string(controller) + "/" + port;
+        const std::string path = std::string(root_hub) + "/" + port;
         add("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=1\n" +
             (removable_attribute ? "A: remove=\n" : ""));
         add("P: " + path + "/" + port + ":1.0\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceClass=08\n");
@@ -118,7 +95,7 @@ protected:
 
     // A whole disk below a USB device's mass-storage interface (or below a SATA port when `usb` is
     // empty); `attributes` are extra "A: name=value" lines. Its sysfs path without "/sys".
-    std::string disk(const std::string& usb_path, int host, const std::string& name, const std::string& dev,
+    std::string scsi_disk(const std::string& usb_path, int host, const std::string& name, const std::string& dev,
                      const std::string& attributes = "A: removable=1\n")
     {
         const std::string h = std::to_string(host);
@@ -138,7 +115,7 @@ protected:
             "\nA: partition=" + number + "\nA: dev=" + dev + "\nA: size=1024\n");
     }
 
-    void remove(const std::string& path_without_sys) { umockdev_testbed_remove_device(tb_, ("/sys" + path_without_sys).c_str()); }
+    void unplug(const std::string& path_without_sys) { umockdev_testbed_remove_device(tb_, ("/sys" + path_without_sys).c_str()); }
 
     // What the program wrote into an attribute of the testbed, read from the testbed's own folder.
     std::string written(const std::string& sys_path) const
@@ -162,8 +139,6 @@ protected:
 
     std::string root() const { return root_.string(); }
 
-    UMockdevTestbed* tb_ = nullptr;
-    std::string testbed_dir_;
     std::filesystem::path root_;
     ScriptedHost host_;
     sysfs::HostOverride override_{host_};

@@ -439,7 +439,8 @@ public:
 
     uint32_t drive_type(const std::u16string& root) override
     {
-        // Linux has no drive letters: the letters are the volumes of the machine description.
+        // Linux has no drive letters: the letters are the volumes of the machine description
+        // (the machine file's, or the running machine's USB volumes with their letters in dosdevices).
         return model::drive_type_of(posix::machine().view(), root);
     }
 

@@ -239,12 +239,13 @@ private:
     {
         std::map<uint32_t, std::string> entries;
         if (d.languages) {
-            entries[0] = "{\"raw\": " + hex(*d.languages) + "}";
+            auto raw = [](std::string_view bytes) { return std::string("{\"raw\": ").append(hex(bytes)).append("}"); };
+            entries[0] = raw(*d.languages);
             for (const auto& [index, answers] : d.strings) {
                 std::string e = "{";
                 for (const auto& [language, bytes] : answers) {
                     if (e.size() > 1) e += ", ";
-                    e += "\"" + hex4(language) + "\": " + (bytes ? "{\"raw\": " + hex(*bytes) + "}" : std::string("null"));
+                    e.append("\"").append(hex4(language)).append("\": ").append(bytes ? raw(*bytes) : "null");
                 }
                 entries[index] = e + "}";
             }
@@ -365,6 +366,16 @@ private:
 } // namespace
 
 std::u16string pdo_name(const std::string& sysfs_name) { return u"\\Device\\USBPDO-" + text::from_utf8(sysfs_name); }
+
+std::string sysfs_name_of(std::u16string_view pdo)
+{
+    constexpr std::u16string_view prefix = u"\\Device\\USBPDO-";
+    if (pdo.substr(0, prefix.size()) != prefix) return {};
+    const std::string name = text::to_utf8(pdo.substr(prefix.size()));
+    uint32_t bus = 0;
+    std::vector<uint32_t> ports;
+    return parse_name(name, bus, ports) ? name : std::string();
+}
 
 std::string machine_json(const std::vector<UsbDevice>& devices, const std::vector<Disk>& disks)
 {

@@ -1,8 +1,8 @@
 // The running Linux machine as a machine description: what the model engine answers when the
 // platform root holds no machine.json. The USB devices of sysfs are read into the same JSON text a
 // machine file holds (machine-model.md), which load_machine then checks as it checks any file, so
-// the hub, controller, device-tree and volume answers are the model's, unchanged; the text can be
-// dumped to see what the program sees (scripts/sysfs-testbed).
+// the hub, controller, device-tree and volume answers are the model's, unchanged, and the text
+// (machine_json) shows in the machine file's own terms what the program sees.
 //
 // Sources, field by field:
 // - Host controllers: the root hubs `usbN` of /sys/bus/usb/devices in bus-number order;
@@ -112,8 +112,10 @@ struct UsbDevice {
 // The machine-model text of these devices and disks (pure: no I/O).
 std::string machine_json(const std::vector<UsbDevice>& devices, const std::vector<Disk>& disks);
 
-// The physical device object name of the entry of a sysfs USB device ("\Device\USBPDO-1-1.2").
+// The physical device object name of the entry of a sysfs USB device ("\Device\USBPDO-1-1.2"),
+// and back: the sysfs name of an entry's PDO name, empty when it names no sysfs USB device.
 std::u16string pdo_name(const std::string& sysfs_name);
+std::string sysfs_name_of(std::u16string_view pdo);
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true.
