@@ -112,6 +112,11 @@ bool UdevHolder::hold_root_hub(const std::string& name)
     const std::string attribute = usb_devices + name + "/authorized_default";
     if (!originals_.count(name)) {
         const std::optional<std::string> value = read_attribute(attribute);
+        if (!value && errno == ENOENT) {
+            // Not a hub the kernel's authorization covers: nothing on it can be held.
+            trace_(name + ": no authorized_default; devices on this hub are not held");
+            return true;
+        }
         if (!value || value->empty() || value->size() > 8) {
             trace_(name + ": authorized_default cannot be read");
             return false;

@@ -6,7 +6,8 @@
 //   `authorized` 0. The values the hubs had are kept first in <root>/drivers/zelmusb.hubs (owner
 //   only, written before any hub is changed, and only when the file is not there yet: after a
 //   crash it still holds the values from before the first start). Devices present at start keep
-//   their state. A root hub that appears later is held the same way.
+//   their state. A root hub that appears later is held the same way. A root hub without
+//   `authorized_default` (not one the kernel's authorization covers) is passed over, with a trace.
 // - Each udev "add" of a usb_device (a libudev monitor on the "udev" source) is raised to the
 //   driver with its device document (devicedoc::arrival_of over the port path of its sysfs name),
 //   exactly as usbsim raises a model device; the driver asks the registered user test or decides
