@@ -79,29 +79,32 @@ TEST_F(FileSharingLocks, OpenFailsWhenNoDescriptorIsLeftForThem)
                 return cannot_set_up;
             files().close(h);
         }
+        constexpr uint32_t share_all = share::read | share::write | share::del;
         // Room for exactly one more descriptor: the lowest free one is the last allowed.
         const int lowest_free = ::dup(0);
         if (lowest_free < 0) return cannot_set_up;
         ::close(lowest_free);
         const rlimit limit{rlim_t(lowest_free + 1), rlim_t(lowest_free + 1)};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return cannot_set_up;
-        // A reader's own descriptor holds its locks: one descriptor is enough.
-        if (files().open(doc, access::generic_read, share::read, disposition::open_existing, attribute::normal, h) !=
+        // A reader that shares everything holds its locks on its own descriptor: one is enough.
+        if (files().open(doc, access::generic_read, share_all, disposition::open_existing, attribute::normal, h) !=
             err::success)
             return 1;
         files().close(h);
-        const Error e =
-            files().open(doc, access::generic_write, share::none, disposition::open_existing, attribute::normal, h);
+        // A handle with no data access (DELETE alone) that shares nothing: its own descriptor
+        // (O_PATH) cannot hold locks, so they need a second one, and there is no room for it.
+        constexpr uint32_t delete_access = 0x00010000u;
+        const Error e = files().open(doc, delete_access, share::none, disposition::open_existing, attribute::normal, h);
         if (e == err::success) return 2;
         if (e != err::too_many_open_files) return 3;
         // Nothing of the failed open is left behind: the reader opens again.
-        if (files().open(doc, access::generic_read, share::read, disposition::open_existing, attribute::normal, h) !=
+        if (files().open(doc, access::generic_read, share_all, disposition::open_existing, attribute::normal, h) !=
             err::success)
             return 4;
         return 0;
     });
     ASSERT_NE(code, cannot_set_up);
-    EXPECT_EQ(code, 0) << "1: a reader could not open, 2: a writer got a handle without share locks, 3: another "
+    EXPECT_EQ(code, 0) << "1: a reader could not open, 2: a handle got no share locks, 3: another "
                           "error than 4, 4: the failed open left a descriptor open";
 }
 

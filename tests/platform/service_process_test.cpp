@@ -50,7 +50,7 @@ TEST(ServiceProcess, StartsWithTheStandardDescriptorsClosed)
     platform_test::FreshMachine machine;
     const platform_test::TempFolder folder;
     // A driver that reports ready at once, and a file marked executable that is no program.
-    const std::string ready = executable(folder.path() / "ready.sh", "#!/bin/sh\nprintf R >&\"$ZELMUSB_READY_FD\"\n");
+    const std::string ready = executable(folder.path() / "ready.sh", "#!/bin/sh\nprintf '\\001' >&\"$ZELMUSB_READY_FD\"\n");
     const std::string not_a_program = executable(folder.path() / "garbage", "\x7f" "ELX not a program\n");
 
     const int code = with_standard_descriptors_closed(
