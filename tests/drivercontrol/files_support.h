@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "../platform/forwarding_files.h"
-#include "../platform/fresh_machine.h"
+#include "../support/forwarding_files.h"
+#include "../support/fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "text/text.h"

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "../platform/child/spawn.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "driver_client.h"
 #include "loaded_driver.h"
 #include "platform/platform.h"

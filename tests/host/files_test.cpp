@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "../platform/child/spawn.h"
-#include "../platform/forwarding_files.h"
+#include "../support/forwarding_files.h"
 #include "fakes.h"
 #include "host/files.h"
 #include "platform/files.h"

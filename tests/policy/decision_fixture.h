@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "../platform/child/spawn.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "host/commp.h"
 #include "host/settings.h"
 #include "host/threads.h"

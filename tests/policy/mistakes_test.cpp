@@ -7,7 +7,7 @@
 #include <fstream>
 #include <optional>
 
-#include "../platform/forwarding_files.h"
+#include "../support/forwarding_files.h"
 #include "../usbinventory/model_machine.h"
 #include "host/app.h"
 #include "host/driver_run.h"
