@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "../platform/forwarding_files.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/files.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "text/text.h"
 
@@ -36,7 +36,7 @@ inline void write_utf16(const std::filesystem::path& p, std::u16string_view s)
 }
 
 // The native files family, except that deleting a path whose name is listed fails with 5.
-class FailingDeletes : public platform_test::ForwardingFiles {
+class FailingDeletes : public platform::ForwardingFiles {
 public:
     using ForwardingFiles::ForwardingFiles;
     std::set<std::u16string> refused; // file names (the last component)
@@ -47,7 +47,7 @@ public:
         const std::u16string name = p.substr(p.find_last_of(u"\\/") + 1);
         if (refused.count(name)) return platform::err::access_denied;
         removed.push_back(name);
-        return real_.remove(p);
+        return inner_.remove(p);
     }
 };
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "drivercontrol/manager.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "scripted.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "drivercontrol/manager.h"
 #include "files_support.h"
 #include "platform/registry.h"

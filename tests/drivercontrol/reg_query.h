@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "../platform/fresh_machine.h"
-#include "../platform/run_tool.h"
+#include "../support/fresh_machine.h"
+#include "../support/run_tool.h"
 #include "text/text.h"
 
 namespace dc_test {

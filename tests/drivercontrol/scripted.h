@@ -18,6 +18,7 @@
 
 #include "drivercontrol/driver_interface.h"
 #include "platform/devices.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/services.h"
 #include "platform/sync.h"
@@ -29,25 +30,13 @@ using platform::Handle;
 
 // Events and waits of the native family; sleep advances a virtual clock. With `real_pause` each
 // sleep also takes a real millisecond, so that a worker thread the sleeper polls gets to run.
-class VirtualSleep : public platform::Sync {
+class VirtualSleep : public platform::ForwardingSync {
 public:
-    explicit VirtualSleep(platform::Sync& real) : real_(real) {}
+    explicit VirtualSleep(platform::Sync& real) : ForwardingSync(real) {}
     std::atomic<uint64_t> slept_ms{0};
     std::atomic<uint64_t> sleeps{0};
     std::atomic<bool> real_pause{true};
 
-    Error create_mutex(const std::u16string& n, Handle& h) override { return real_.create_mutex(n, h); }
-    Error open_mutex(const std::u16string& n, Handle& h) override { return real_.open_mutex(n, h); }
-    Error create_event(bool m, bool s, const std::u16string& n, Handle& h) override
-    {
-        return real_.create_event(m, s, n, h);
-    }
-    Error set_event(Handle h) override { return real_.set_event(h); }
-    Error reset_event(Handle h) override { return real_.reset_event(h); }
-    Error open_event_of(uint32_t pid, Handle v, Handle& h) override { return real_.open_event_of(pid, v, h); }
-    Error close(Handle h) override { return real_.close(h); }
-    Error wait_any(const std::vector<Handle>& hs, uint32_t t, size_t& i) override { return real_.wait_any(hs, t, i); }
-    Error wait(Handle h, uint32_t t) override { return real_.wait(h, t); }
     void sleep(uint32_t ms) override
     {
         slept_ms += ms;
@@ -57,9 +46,6 @@ public:
         else
             std::this_thread::yield();
     }
-
-private:
-    platform::Sync& real_;
 };
 
 // One service, scripted. Counters of -1 mean "for ever".

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "../platform/child/spawn.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "driver_client.h"
 #include "loaded_driver.h"
 #include "platform/le_fields.h"
@@ -29,7 +29,6 @@ namespace {
 namespace cd = platform::posix::control_device;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using platform::le::put;
 
 constexpr uid_t nobody = 65534;
 
@@ -99,16 +98,16 @@ TEST_F(DeviceOwner, AnotherUserCanNeitherReachNorSwayTheDriver)
     platform::Handle event = platform::null_handle;
     ASSERT_EQ(0u, platform::sync().create_event(true, false, u"", event));
     Bytes on(ZD_EVENT_WAITING_SIZE), none;
-    put(&on[ZD_EW_EVENT], 8, event);
-    put(&on[ZD_EW_WAIT_TIME], 8, 600 * 10000000ull);
+    platform::le::put(&on[ZD_EW_EVENT], 8, event);
+    platform::le::put(&on[ZD_EW_WAIT_TIME], 8, 600 * 10000000ull);
     ASSERT_EQ(0u, tester.control(ZD_IOCTL_USER_TEST_ON, on, none));
     uint64_t id = 0;
     ASSERT_EQ(0u, observer.raise({false, 0x781, 0x5567, 0x100}, u"{\"Product\":\"Blocked by a rule\"}", id));
 
     Bytes fetch(ZD_JSON_HEADER_SIZE + 4096, 0), admit(ZD_TEST_RESULT_SIZE, 0), register_self(ZD_EVENT_WAITING_SIZE, 0);
-    put(&fetch[ZD_JR_REQUEST_ID], 8, id);
-    put(&admit[ZD_TR_REQUEST_ID], 8, id);
-    put(&register_self[ZD_EW_EVENT], 8, 4);
+    platform::le::put(&fetch[ZD_JR_REQUEST_ID], 8, id);
+    platform::le::put(&admit[ZD_TR_REQUEST_ID], 8, id);
+    platform::le::put(&register_self[ZD_EW_EVENT], 8, 4);
     struct Case {
         const char* what;
         uint32_t code;

@@ -23,7 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "driver_client.h"
 #include "platform/posix/control_device.h"
 

@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "platform/registry.h"

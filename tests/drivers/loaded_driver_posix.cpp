@@ -2,7 +2,7 @@
 #ifndef _WIN32
 #include "loaded_driver.h"
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/platform.h"
 #include "platform/posix/services_admin.h"
 #include "platform/services.h"

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include "../platform/fresh_machine.h"
-#include "../platform/machine_lock.h"
+#include "../support/fresh_machine.h"
+#include "../support/machine_lock.h"
 
 namespace driver_test {
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "loaded_driver.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/posix/services_admin.h"
 #include "text/text.h"
 

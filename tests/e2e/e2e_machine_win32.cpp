@@ -20,7 +20,7 @@
 
 #include <windows.h>
 
-#include "../platform/machine_lock.h"
+#include "../support/machine_lock.h"
 
 namespace e2e {
 

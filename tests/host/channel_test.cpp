@@ -13,6 +13,7 @@
 #include "host/app.h"
 #include "host/commp.h"
 #include "listener_fixture.h"
+#include "platform/forwarding.h"
 #include "platform/pipes.h"
 #include "platform/platform.h"
 #include "platform/system.h"
@@ -181,9 +182,9 @@ private:
 };
 
 // The native system, with the trace lines kept.
-class TraceKeeper : public platform::System {
+class TraceKeeper : public platform::ForwardingSystem {
 public:
-    explicit TraceKeeper(platform::System& real) : real_(real) {}
+    explicit TraceKeeper(platform::System& real) : ForwardingSystem(real) {}
     std::mutex m;
     std::vector<std::u16string> lines;
     void debug_output(const std::u16string& line) override
@@ -198,13 +199,6 @@ public:
             if (l.find(part) != std::u16string::npos) return true;
         return false;
     }
-    platform::Error environment(const std::u16string& n, std::u16string& v) override { return real_.environment(n, v); }
-    uint32_t tick_count() override { return real_.tick_count(); }
-    platform::LocalTime local_time() override { return real_.local_time(); }
-    platform::Error sha1(std::span<const uint8_t> d, platform::Sha1Digest& out) override { return real_.sha1(d, out); }
-
-private:
-    platform::System& real_;
 };
 
 std::u16string commands_without_reload(uint32_t asker, const std::u16string& question)

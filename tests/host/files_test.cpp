@@ -6,10 +6,10 @@
 #include <thread>
 
 #include "../platform/child/spawn.h"
-#include "../platform/forwarding_files.h"
 #include "fakes.h"
 #include "host/files.h"
 #include "platform/files.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/processes.h"
 #include "text/text.h"
@@ -38,16 +38,16 @@ TEST(JoinPath, SeparatorRules)
 }
 
 // Delegates to the real files family but lets a test break writes.
-class BreakingFiles : public platform_test::ForwardingFiles {
+class BreakingFiles : public platform::ForwardingFiles {
 public:
     using ForwardingFiles::ForwardingFiles;
     bool short_writes = false;
 
     platform::Error write(platform::Handle h, const void* b, uint32_t n, uint32_t& w) override
     {
-        if (!short_writes) return real_.write(h, b, n, w);
+        if (!short_writes) return inner_.write(h, b, n, w);
         // A full disk: half of the bytes go in, then nothing more.
-        const platform::Error e = real_.write(h, b, n / 2, w);
+        const platform::Error e = inner_.write(h, b, n / 2, w);
         short_writes_done = true;
         if (w == 0) return platform::err::disk_full;
         return e;

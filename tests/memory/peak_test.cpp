@@ -11,6 +11,7 @@
 
 #include "host/files.h"
 #include "host/settings.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/system.h"
 #include "text/text.h"
@@ -60,22 +61,18 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { uncounted(p); 
 namespace {
 
 // The native system with ALLUSERSPROFILE pointing at the test's folder.
-class AllUsersAt : public platform::System {
+class AllUsersAt : public platform::ForwardingSystem {
 public:
-    AllUsersAt(platform::System& real, std::u16string folder) : real_(real), folder_(std::move(folder)) {}
+    AllUsersAt(platform::System& real, std::u16string folder) : ForwardingSystem(real), folder_(std::move(folder)) {}
     platform::Error environment(const std::u16string& name, std::u16string& value) override
     {
-        if (name != u"ALLUSERSPROFILE") return real_.environment(name, value);
+        if (name != u"ALLUSERSPROFILE") return inner_.environment(name, value);
         value = folder_;
         return 0;
     }
-    uint32_t tick_count() override { return real_.tick_count(); }
-    platform::LocalTime local_time() override { return real_.local_time(); }
     void debug_output(const std::u16string&) override {}
-    platform::Error sha1(std::span<const uint8_t> d, platform::Sha1Digest& out) override { return real_.sha1(d, out); }
 
 private:
-    platform::System& real_;
     std::u16string folder_;
 };
 

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
 #include "text/text.h"

@@ -13,7 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "platform/posix/control_device.h"

@@ -15,7 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix/file_sharing.h"

@@ -9,7 +9,7 @@
 #endif
 
 #include "child/spawn.h"
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 

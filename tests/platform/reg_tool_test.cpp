@@ -11,8 +11,8 @@
 #include <unistd.h>
 #endif
 
-#include "fresh_machine.h"
-#include "run_tool.h"
+#include "../support/fresh_machine.h"
+#include "../support/run_tool.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "text/text.h"

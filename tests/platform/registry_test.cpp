@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/system.h"

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "fresh_machine.h"
-#include "run_tool.h"
+#include "../support/fresh_machine.h"
+#include "../support/run_tool.h"
 #include "platform/posix/services_admin.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/posix/service_process.h"
 
 namespace {

@@ -8,7 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "child/spawn.h"
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/services.h"
@@ -355,33 +356,14 @@ TEST_F(ServicesTest, KernelDriverThatNeverServesIsNotRunning)
 }
 
 // Virtual time: a sleep moves the tick count on at once.
-class VirtualClock : public System, public Sync {
+class VirtualClock : public platform::ForwardingSystem, public platform::ForwardingSync {
 public:
-    VirtualClock() : system_(platform::system()), sync_(platform::sync()) {}
-    Error environment(const std::u16string& n, std::u16string& v) override { return system_.environment(n, v); }
+    VirtualClock() : ForwardingSystem(platform::system()), ForwardingSync(platform::sync()) {}
     uint32_t tick_count() override { return ticks; }
-    LocalTime local_time() override { return system_.local_time(); }
-    void debug_output(const std::u16string& line) override { system_.debug_output(line); }
-    Error sha1(std::span<const uint8_t> data, Sha1Digest& digest) override { return system_.sha1(data, digest); }
-    Error create_mutex(const std::u16string& n, Handle& out) override { return sync_.create_mutex(n, out); }
-    Error open_mutex(const std::u16string& n, Handle& out) override { return sync_.open_mutex(n, out); }
-    Error create_event(bool m, bool i, const std::u16string& n, Handle& out) override
-    {
-        return sync_.create_event(m, i, n, out);
-    }
-    Error set_event(Handle e) override { return sync_.set_event(e); }
-    Error reset_event(Handle e) override { return sync_.reset_event(e); }
-    Error open_event_of(uint32_t pid, Handle v, Handle& out) override { return sync_.open_event_of(pid, v, out); }
-    Error close(Handle h) override { return sync_.close(h); }
-    Error wait_any(const std::vector<Handle>& hs, uint32_t t, size_t& i) override { return sync_.wait_any(hs, t, i); }
-    Error wait(Handle h, uint32_t t) override { return sync_.wait(h, t); }
+    uint64_t tick_count64() override { return ticks; }
     void sleep(uint32_t ms) override { ticks += ms; }
 
     uint32_t ticks = 1000;
-
-private:
-    System& system_;
-    Sync& sync_;
 };
 
 TEST_F(ServicesTest, DriverStartIsBoundedWhenReadyNeverComes)

@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "child/spawn.h"
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/model/engine.h"
 #include "platform/native.h"
 #include "platform/platform.h"

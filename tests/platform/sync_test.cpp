@@ -344,7 +344,7 @@ TEST_F(SyncTest, AnotherProcessGivenAValueThatNamesNothingGetsAnError)
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 
 namespace {
 // A process that takes a mutex file's guard and never lets go holds nobody for long: creating and

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/platform.h"
 #include "platform/system.h"
 #include "text/text.h"

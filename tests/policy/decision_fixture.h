@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "../platform/child/spawn.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "host/commp.h"
 #include "host/settings.h"
 #include "host/threads.h"
+#include "platform/forwarding.h"
 #include "platform/pipes.h"
 #include "platform/platform.h"
 #include "platform/system.h"
@@ -29,9 +30,12 @@ namespace fs = std::filesystem;
 
 // The native system family, with the trace lines recorded and ALLUSERSPROFILE pointing at the
 // test's folder.
-class RecordingSystem : public platform::System {
+class RecordingSystem : public platform::ForwardingSystem {
 public:
-    RecordingSystem(platform::System& real, std::u16string all_users) : real_(real), all_users_(std::move(all_users)) {}
+    RecordingSystem(platform::System& real, std::u16string all_users)
+        : ForwardingSystem(real), all_users_(std::move(all_users))
+    {
+    }
 
     platform::Error environment(const std::u16string& name, std::u16string& value) override
     {
@@ -39,18 +43,12 @@ public:
             value = all_users_;
             return 0;
         }
-        return real_.environment(name, value);
+        return inner_.environment(name, value);
     }
-    uint32_t tick_count() override { return real_.tick_count(); }
-    platform::LocalTime local_time() override { return real_.local_time(); }
     void debug_output(const std::u16string& line) override
     {
         std::lock_guard<std::mutex> g(lock_);
         lines_.push_back(line);
-    }
-    platform::Error sha1(std::span<const uint8_t> data, platform::Sha1Digest& digest) override
-    {
-        return real_.sha1(data, digest);
     }
 
     void clear()
@@ -69,7 +67,6 @@ public:
     }
 
 private:
-    platform::System& real_;
     std::u16string all_users_;
     std::mutex lock_;
     std::vector<std::u16string> lines_;

@@ -9,6 +9,7 @@
 #include "host/app.h"
 #include "host/files.h"
 #include "json/hostjson/json_node.h"
+#include "platform/forwarding.h"
 #include "platform/sync.h"
 #include "policy/decision.h"
 #include "policy/identity.h"
@@ -249,30 +250,12 @@ TEST_F(Decision, SecondArrivalAddsALineAndReplacesTheIdentity)
 }
 
 // A sync family that holds long sleeps (the clean-up's ten seconds) until the test lets them go.
-class HeldSleeps : public platform::Sync {
+class HeldSleeps : public platform::ForwardingSync {
 public:
-    explicit HeldSleeps(platform::Sync& real) : real_(real) {}
-    platform::Error create_mutex(const std::u16string& n, platform::Handle& h) override { return real_.create_mutex(n, h); }
-    platform::Error open_mutex(const std::u16string& n, platform::Handle& h) override { return real_.open_mutex(n, h); }
-    platform::Error create_event(bool m, bool s, const std::u16string& n, platform::Handle& h) override
-    {
-        return real_.create_event(m, s, n, h);
-    }
-    platform::Error set_event(platform::Handle h) override { return real_.set_event(h); }
-    platform::Error reset_event(platform::Handle h) override { return real_.reset_event(h); }
-    platform::Error open_event_of(uint32_t p, platform::Handle v, platform::Handle& h) override
-    {
-        return real_.open_event_of(p, v, h);
-    }
-    platform::Error close(platform::Handle h) override { return real_.close(h); }
-    platform::Error wait_any(const std::vector<platform::Handle>& hs, uint32_t t, size_t& i) override
-    {
-        return real_.wait_any(hs, t, i);
-    }
-    platform::Error wait(platform::Handle h, uint32_t t) override { return real_.wait(h, t); }
+    explicit HeldSleeps(platform::Sync& real) : ForwardingSync(real) {}
     void sleep(uint32_t ms) override
     {
-        if (ms < 1000) return real_.sleep(ms);
+        if (ms < 1000) return inner_.sleep(ms);
         std::unique_lock<std::mutex> l(lock_);
         ++held_;
         changed_.notify_all();
@@ -291,7 +274,6 @@ public:
     }
 
 private:
-    platform::Sync& real_;
     std::mutex lock_;
     std::condition_variable changed_;
     int held_ = 0;

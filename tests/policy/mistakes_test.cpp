@@ -7,12 +7,12 @@
 #include <fstream>
 #include <optional>
 
-#include "../platform/forwarding_files.h"
 #include "../usbinventory/model_machine.h"
 #include "host/app.h"
 #include "host/driver_run.h"
 #include "host/files.h"
 #include "platform/files.h"
+#include "platform/forwarding.h"
 #include "policy/present.h"
 #include "policy/rules.h"
 #include "policy_fixture.h"
@@ -132,7 +132,7 @@ TEST_F(Mistakes, SettingsThatReadAsZeroSayWhy)
 }
 
 // The native files family, except that every write takes nothing: a full disk.
-class FullDisk : public platform_test::ForwardingFiles {
+class FullDisk : public platform::ForwardingFiles {
 public:
     using ForwardingFiles::ForwardingFiles;
     platform::Error write(platform::Handle, const void*, uint32_t, uint32_t& w) override

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../host/fakes.h"
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "host/files.h"
 #include "host/settings.h"
 #include "platform/platform.h"

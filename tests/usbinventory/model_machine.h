@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "../platform/fresh_machine.h"
+#include "../support/fresh_machine.h"
 #include "platform/model/engine.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"

@@ -13,6 +13,7 @@
 #include "platform/devices.h"
 #include "platform/devicetree.h"
 #include "platform/files.h"
+#include "platform/forwarding.h"
 #include "platform/model/engine.h"
 #include "platform/handle_table.h"
 #include "platform/system.h"
@@ -86,63 +87,29 @@ private:
     HandleTable<Set> sets_{0x2000};
 };
 
-class ModelFiles final : public Files {
+class ModelFiles final : public ForwardingFiles {
 public:
-    ModelFiles(Engine& engine, Files& inner) : engine_(engine), inner_(inner) {}
-    Error open(const std::u16string& path, uint32_t desired_access, uint32_t share_mode,
-               uint32_t creation_disposition, uint32_t flags_and_attributes, Handle& out) override
-    {
-        return inner_.open(path, desired_access, share_mode, creation_disposition, flags_and_attributes, out);
-    }
-    Error read(Handle h, void* buffer, uint32_t size, uint32_t& read) override { return inner_.read(h, buffer, size, read); }
-    Error write(Handle h, const void* data, uint32_t size, uint32_t& written) override
-    {
-        return inner_.write(h, data, size, written);
-    }
-    Error size(Handle h, uint64_t& size) override { return inner_.size(h, size); }
-    Error close(Handle h) override { return inner_.close(h); }
-    Error remove(const std::u16string& path) override { return inner_.remove(path); }
-    Error create_directory(const std::u16string& path) override { return inner_.create_directory(path); }
-    uint32_t attributes(const std::u16string& path, Error& error) override { return inner_.attributes(path, error); }
-    Error find(const std::u16string& pattern, std::vector<FindEntry>& entries) override
-    {
-        return inner_.find(pattern, entries);
-    }
-    Error move_replace(const std::u16string& from, const std::u16string& to) override
-    {
-        return inner_.move_replace(from, to);
-    }
-    int stat(const std::u16string& path, bool& is_directory) override { return inner_.stat(path, is_directory); }
-    int make_writable(const std::u16string& path) override { return inner_.make_writable(path); }
+    ModelFiles(Engine& engine, Files& inner) : ForwardingFiles(inner), engine_(engine) {}
     // The type of the machine's volume on that letter ("E:\\" or "E:"); DRIVE_NO_ROOT_DIR when
     // the machine has none there.
     uint32_t drive_type(const std::u16string& root) override;
 
 private:
     Engine& engine_;
-    Files& inner_;
 };
 
 // The drive type of a root from a machine (shared by ModelFiles and the posix files family).
 uint32_t drive_type_of(const View& view, std::u16string_view root);
 
-class ModelSystem final : public System {
+class ModelSystem final : public ForwardingSystem {
 public:
-    ModelSystem(Engine& engine, System& inner) : engine_(engine), inner_(inner) {}
-    Error environment(const std::u16string& name, std::u16string& value) override
-    {
-        return inner_.environment(name, value);
-    }
+    ModelSystem(Engine& engine, System& inner) : ForwardingSystem(inner), engine_(engine) {}
     uint32_t tick_count() override { return uint32_t(tick_count64()); }
     // Now minus the machine's boot time when it gives one; the wrapped family's otherwise.
     uint64_t tick_count64() override;
-    LocalTime local_time() override { return inner_.local_time(); }
-    void debug_output(const std::u16string& line) override { inner_.debug_output(line); }
-    Error sha1(std::span<const uint8_t> data, Sha1Digest& digest) override { return inner_.sha1(data, digest); }
 
 private:
     Engine& engine_;
-    System& inner_;
 };
 
 // Milliseconds since the machine's boot when the machine gives its boot time: now (Unix
