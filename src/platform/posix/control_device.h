@@ -41,6 +41,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/posix/common.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/root.h"
 #include "text/text.h"
@@ -144,7 +145,7 @@ inline Error listen_device(std::u16string_view name, int backlog, int& fd, std::
     struct stat st {};
     if (::lstat(folder.c_str(), &st) != 0) {
         why = "the devices folder " + folder + " cannot be made";
-        return objects::error_from_errno(errno);
+        return posix::from_errno(errno);
     }
     if (!S_ISDIR(st.st_mode) || !objects::trusted_owner(st.st_uid)) {
         why = "the devices folder " + folder + " is not this machine's (user " + std::to_string(st.st_uid) + ")";
@@ -181,7 +182,7 @@ inline Error listen_device(std::u16string_view name, int backlog, int& fd, std::
     if (fd < 0) {
         why = "no socket";
         path.clear();
-        return objects::error_from_errno(errno);
+        return posix::from_errno(errno);
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         const int e = errno;
@@ -189,7 +190,7 @@ inline Error listen_device(std::u16string_view name, int backlog, int& fd, std::
         fd = -1;
         path.clear();
         why = "the device name cannot be bound";
-        return e == EADDRINUSE ? err::already_exists : objects::error_from_errno(e);
+        return e == EADDRINUSE ? err::already_exists : posix::from_errno(e);
     }
     if (::chmod(path.c_str(), 0600) != 0 || ::listen(fd, backlog) != 0) {
         const int e = errno;
@@ -198,7 +199,7 @@ inline Error listen_device(std::u16string_view name, int backlog, int& fd, std::
         ::unlink(path.c_str());
         path.clear();
         why = "the device socket cannot be made owner-only and listening";
-        return objects::error_from_errno(e);
+        return posix::from_errno(e);
     }
     return err::success;
 }

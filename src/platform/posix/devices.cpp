@@ -73,7 +73,7 @@ Error connect_device(const std::u16string& name, int& fd)
     struct stat st {};
     if (::lstat(address.sun_path, &st) != 0) {
         const int e = errno;
-        return e == ENOENT || e == ENOTDIR ? err::file_not_found : objects::error_from_errno(e);
+        return e == ENOENT || e == ENOTDIR ? err::file_not_found : posix::from_errno(e);
     }
     if (!S_ISSOCK(st.st_mode)) return err::file_not_found;
     if (!objects::trusted_owner(st.st_uid)) return err::access_denied;
