@@ -6,7 +6,6 @@
 #include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "host/threads.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
@@ -17,6 +16,7 @@
 #include "policy/identity.h"
 #include "policy/report.h"
 #include "policy/rules.h"
+#include "policy/usb_settings.h"
 #include "text/text.h"
 
 namespace {
