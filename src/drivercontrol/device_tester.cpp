@@ -1,6 +1,7 @@
 #include "drivercontrol/device_tester.h"
 
 #include <functional>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -16,6 +17,11 @@ struct DeviceTester::Channel {
     UserTestCallback testFun = nullptr;
     UserTestOutcome outcomeFun = nullptr;
     void* context = nullptr;
+    std::u16string deviceName;
+    uint64_t waitTime = 0;
+    bool defaultAccepted = true;
+    // Replaced by the worker alone (a driver started again); others use it under `driverLock`.
+    std::mutex driverLock;
     platform::Handle hDriver = platform::null_handle;
     platform::Handle hStopEvent = platform::null_handle;
     platform::Handle hRequestEvent = platform::null_handle;
@@ -29,6 +35,54 @@ struct DeviceTester::Channel {
     }
 
     bool StopRequested() { return platform::sync().wait(hStopEvent, 0) == 0; }
+
+    // Registers the request event with the driver; a stale registration (31) is dropped and the
+    // registration made once more.
+    uint32_t Register(platform::Handle driver)
+    {
+        VardEventWaiting waiting;
+        waiting.hEvent = hRequestEvent;
+        waiting.waitTime = waitTime;
+        waiting.zeroWaitTime = waitTime == 0 ? 1 : 0;
+        waiting.defaultAccepted = defaultAccepted ? 1 : 0;
+        const std::vector<uint8_t> input = waiting.Encode();
+        platform::Devices& devices = platform::devices();
+        uint32_t returned = 0;
+        uint32_t code =
+            devices.control(driver, IOCTL_USER_TEST_ON, input.data(), uint32_t(input.size()), nullptr, 0, returned);
+        if (code == platform::err::gen_failure) {
+            devices.control(driver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned);
+            code = devices.control(driver, IOCTL_USER_TEST_ON, input.data(), uint32_t(input.size()), nullptr, 0,
+                                   returned);
+        }
+        return code;
+    }
+
+    // Between signals: a driver that answers no more (stopped, or killed, and maybe started
+    // again) is opened anew and the user test registered with it again; until then this is
+    // tried on each pass. A driver that answers may hold requests whose signal came while the
+    // worker was busy: they are served.
+    void Probe(uint64_t& last_expired)
+    {
+        platform::Devices& devices = platform::devices();
+        uint8_t size_bytes[VardJsonSize::size] = {};
+        uint32_t returned = 0;
+        if (devices.control(hDriver, IOCTL_GET_TEST_JSON_SIZE, nullptr, 0, size_bytes, sizeof size_bytes, returned) ==
+            0) {
+            while (!StopRequested() && ServeOne(last_expired)) {
+            }
+            return;
+        }
+        platform::Handle fresh = platform::null_handle;
+        if (devices.open(deviceName, DRIVER_DEVICE_ACCESS, 0, 0, fresh) != 0) return;
+        if (Register(fresh) != 0) {
+            devices.close(fresh);
+            return;
+        }
+        std::lock_guard lock(driverLock);
+        devices.close(hDriver);
+        hDriver = fresh;
+    }
 
     // One request: size, fetch, decide, answer. False when the driver has nothing more pending
     // or a call failed: the worker then waits for the next signal.
@@ -82,7 +136,13 @@ struct DeviceTester::Channel {
         const std::vector<platform::Handle> handles{hRequestEvent, hStopEvent};
         for (;;) {
             size_t index = 0;
-            if (sync.wait_any(handles, platform::infinite, index) != 0 || index != 0) break;
+            const platform::Error e = sync.wait_any(handles, probe_ms, index);
+            if (e == platform::err::wait_timeout) {
+                uint64_t last_expired = ~uint64_t(0);
+                Probe(last_expired);
+                continue;
+            }
+            if (e != 0 || index != 0) break;
             sync.reset_event(hRequestEvent);
             // One signal may stand for several requests: drain until the driver has none left.
             uint64_t last_expired = ~uint64_t(0);
@@ -115,23 +175,7 @@ DeviceTester::~DeviceTester()
 
 uint32_t DeviceTester::Register()
 {
-    VardEventWaiting waiting;
-    waiting.hEvent = channel->hRequestEvent;
-    waiting.waitTime = WaitTimeIn100nanoSecs;
-    waiting.zeroWaitTime = WaitTimeIn100nanoSecs == 0 ? 1 : 0;
-    waiting.defaultAccepted = defaultAccepted ? 1 : 0;
-    const std::vector<uint8_t> input = waiting.Encode();
-    platform::Devices& devices = platform::devices();
-    uint32_t returned = 0;
-    uint32_t code = devices.control(channel->hDriver, IOCTL_USER_TEST_ON, input.data(), uint32_t(input.size()),
-                                    nullptr, 0, returned);
-    if (code == platform::err::gen_failure) {
-        // A registration left by a run that ended without switching the test off.
-        devices.control(channel->hDriver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned);
-        code = devices.control(channel->hDriver, IOCTL_USER_TEST_ON, input.data(), uint32_t(input.size()),
-                               nullptr, 0, returned);
-    }
-    return code;
+    return channel->Register(channel->hDriver);
 }
 
 bool DeviceTester::EndWorker()
@@ -153,6 +197,9 @@ uint32_t DeviceTester::Start()
     opened->testFun = testFun;
     opened->outcomeFun = outcomeFun;
     opened->context = context;
+    opened->deviceName = device_name;
+    opened->waitTime = WaitTimeIn100nanoSecs;
+    opened->defaultAccepted = defaultAccepted;
     if (const platform::Error e =
             platform::devices().open(device_name, DRIVER_DEVICE_ACCESS, 0 /* no sharing */, 0, opened->hDriver)) {
         opened->hDriver = platform::null_handle;
@@ -194,9 +241,12 @@ uint32_t DeviceTester::Stop()
 {
     if (!channel) return platform::err::thread_not_in_process;
     uint32_t returned = 0;
-    if (const platform::Error e =
-            platform::devices().control(channel->hDriver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned))
-        return e;
+    platform::Error off = 0;
+    {
+        std::lock_guard lock(channel->driverLock);
+        off = platform::devices().control(channel->hDriver, IOCTL_USER_TEST_OFF, nullptr, 0, nullptr, 0, returned);
+    }
+    if (off) return off;
     if (!EndWorker()) return platform::err::wait_timeout;
     channel.reset();
     return 0;

@@ -8,6 +8,12 @@
 // request expired (noData on the fetch) moves on to the next one. The stop event is looked at
 // between requests, never in the middle of one.
 //
+// A driver stopped or restarted under the worker does not end the channel: every `probe_ms`
+// without a signal the worker asks the driver whether anything is pending (serving what is), and
+// when the driver does not answer it opens the device anew and registers again, on each pass
+// until that succeeds. So a driver started again while the program runs has the user test back
+// within `probe_ms` of its start, instead of admitting devices as if nobody asked.
+//
 // The driver's sizes are not believed blindly: a buffer outside [header + one code unit, 1 MiB]
 // is refused, and the text is taken only from the bytes the driver returned.
 //
@@ -46,6 +52,9 @@ public:
     // (5 s: the host's whole stop must fit its 30 s watchdog while a question to the user is open).
     static constexpr uint32_t join_step_ms = 10;
     static constexpr uint32_t join_passes = 500;
+    // The worker looks at the driver this often while no signal comes (well within the host's
+    // 5-second poll of its stop flag).
+    static constexpr uint32_t probe_ms = 1000;
 
     DeviceTester(const std::u16string& device_name, UserTestCallback testFun,
                  uint64_t WaitTimeIn100nanoSecs, bool defaultAccepted, void* context,
@@ -66,8 +75,7 @@ public:
     struct Channel;
 
 private:
-    // Registers the request event with the driver; a stale registration (31) is dropped and the
-    // registration made once more.
+    // Registers the request event with the driver (Channel::Register).
     uint32_t Register();
     // Sets the stop event and waits, bounded, for the worker to end. True when it ended.
     bool EndWorker();

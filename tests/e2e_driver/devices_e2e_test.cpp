@@ -4,6 +4,19 @@
 
 #include <thread>
 
+#ifndef _WIN32
+#include <csignal>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/posix/control_device.h"
+#endif
+
+#include "driver_client.h"
+#include "platform/platform.h"
+#include "platform/services.h"
 #include "text/text.h"
 
 namespace driver_e2e {
@@ -180,6 +193,80 @@ TEST_F(DriverRun, UninstallWhileTheUserIsAsked)
     const std::string t = trace();
     EXPECT_EQ(t.find("Force process termination"), std::string::npos) << t;
     EXPECT_TRUE(in_order(t, {"*** USB STOPPED.\r\n", "Driver uninstalled.\r\n", "Exit.\r\n"}));
+}
+
+#ifndef _WIN32
+// The driver's process id: the peer of a connection to its control device; 0 when it does not run.
+uint32_t driver_pid()
+{
+    sockaddr_un address{};
+    if (!platform::posix::control_device::socket_address(u"ZelmUsb", address)) return 0;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    uint32_t pid = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) pid = uint32_t(peer.pid);
+    }
+    ::close(fd);
+    return pid;
+}
+
+bool start_driver()
+{
+    auto& services = platform::services();
+    platform::Handle manager = platform::null_handle, service = platform::null_handle;
+    if (services.open_manager(platform::service::manager_connect, manager)) return false;
+    bool started = false;
+    if (services.open(manager, u"ZelmUsb", platform::service::start, service) == 0) {
+        started = services.start(service) == 0;
+        services.close(service);
+    }
+    services.close(manager);
+    return started;
+}
+
+// Whether a user test is registered with the running driver, looked at until `limit` passes.
+bool registered_within(std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    do {
+        usbsim::DriverClient client;
+        usbsim::DriverState state;
+        if (client.open() == 0 && client.state(state) == 0 && state.registered) return true;
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+#endif
+
+// The driver killed and started again while the program runs: the program's user test is back
+// within its 5-second poll, so a device a rule blocks stays blocked instead of being admitted
+// unasked by a driver nobody registered with.
+TEST_F(DriverRun, DriverStartedAgainGetsTheUserTestBack)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "a kernel driver is not killed and started again under the program";
+#else
+    start_monitor(settings(1, 0));
+    const uint32_t instance = start_instance();
+    ASSERT_TRUE(in_order(trace(), start_lines));
+    EXPECT_EQ(raise_with_usbsim(device_document("Acme", "Acme Flash Drive", "K1", "USB", "Before")), Verdict::blocked);
+
+    const uint32_t pid = driver_pid();
+    ASSERT_NE(pid, 0u);
+    ASSERT_EQ(::kill(pid_t(pid), SIGKILL), 0);
+    const auto dead_by = std::chrono::steady_clock::now() + 10s;
+    while (driver_pid() != 0 && std::chrono::steady_clock::now() < dead_by) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(start_driver());
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(registered_within(10s)) << trace();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_EQ(raise_with_usbsim(device_document("Acme", "Acme Flash Drive", "K2", "USB", "After")), Verdict::blocked);
+    EXPECT_EQ(raise_with_usbsim(device_document("Acme", "USB Keyboard", "K3", "USB", "After")), Verdict::allowed);
+    ASSERT_TRUE(stop_instance(instance, true)) << trace();
+#endif
 }
 
 } // namespace

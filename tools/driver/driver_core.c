@@ -74,6 +74,7 @@ static void decide(zd_core* c, zd_request* r, zd_u8 state, zd_u8 allowed, zd_u32
     release_text(c, r);
     if (c->pending) c->pending--;
     journal(c, code, ok, state, allowed, r->id);
+    if (c->decided) c->decided(c->decided_ctx, r->id, allowed);
 }
 
 static void default_all(zd_core* c, zd_u8 state)
@@ -238,6 +239,7 @@ static zd_u32 raise_device(zd_core* c, zd_u64 now, const zd_u8* in, zd_u32 in_si
         slot->deadline = ZD_NEVER;
         journal(c, ZD_IOCTL_TEST_RAISE, ok, 0, 0, id);
         journal(c, 0, ok, slot->state, 1, id);
+        if (c->decided) c->decided(c->decided_ctx, id, 1);
         return ok;
     }
     slot->state = ZD_VERDICT_PENDING;
@@ -412,6 +414,12 @@ void zd_init(zd_core* c, const zd_ops* ops)
     c->filter = 1;
     c->notify_handle = 1;
     c->files_cache_mode = 1;
+}
+
+void zd_set_decided_hook(zd_core* c, void (*hook)(void* ctx, zd_u64 id, zd_u8 allowed), void* ctx)
+{
+    c->decided = hook;
+    c->decided_ctx = ctx;
 }
 
 void zd_shutdown(zd_core* c, zd_u64 now)

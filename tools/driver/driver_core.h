@@ -89,10 +89,18 @@ typedef struct zd_core {
     /* journal, a ring */
     zd_u32 journal_total;
     zd_journal_entry journal[ZD_JOURNAL_CAPACITY];
+    /* Told of every verdict, when set (zd_set_decided_hook); called inside the core's call. */
+    void (*decided)(void* ctx, zd_u64 id, zd_u8 allowed);
+    void* decided_ctx;
 } zd_core;
 
 /* Defaults: no registration, options as a fresh configuration file has them. */
 void zd_init(zd_core* core, const zd_ops* ops);
+
+/* Every verdict from now on (answered, defaulted, or admitted without asking) is also passed to
+ * `hook` with the request id, from inside the call that decides it. The host that holds real
+ * devices applies the verdicts through it. */
+void zd_set_decided_hook(zd_core* core, void (*hook)(void* ctx, zd_u64 id, zd_u8 allowed), void* ctx);
 
 /* Reads the options of a configuration file (UTF-16 JSON text; the members "capture", "filter",
  * "notify_handle", "hubs_always_accepted", "filesAndCacheMode"). Members absent or of another

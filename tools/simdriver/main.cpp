@@ -43,6 +43,7 @@
 #include <unistd.h>
 
 #include "../driver/driver_core.h"
+#include "udev_holder.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/posix/control_device.h"
@@ -155,6 +156,42 @@ public:
     {
         std::lock_guard lock(m_);
         return core_->registered && core_->owner == caller;
+    }
+
+    // A device of the running machine arrives (udev_holder.h): raised as usbsim raises one.
+    uint32_t raise(const devicedoc::Arrival& arrival, uint64_t& id)
+    {
+        std::vector<uint8_t> input(ZD_RAISE_HEADER_SIZE + arrival.document.size() * 2, 0);
+        input[ZD_RH_HUB] = arrival.hub ? 1 : 0;
+        for (const auto& [at, v] : {std::pair{ZD_RH_VID, arrival.vid}, {ZD_RH_PID, arrival.pid}, {ZD_RH_REV, arrival.rev}}) {
+            input[at] = uint8_t(v);
+            input[at + 1] = uint8_t(v >> 8);
+        }
+        for (size_t i = 0; i < arrival.document.size(); ++i) {
+            input[ZD_RAISE_HEADER_SIZE + 2 * i] = uint8_t(arrival.document[i]);
+            input[ZD_RAISE_HEADER_SIZE + 2 * i + 1] = uint8_t(arrival.document[i] >> 8);
+        }
+        std::vector<uint8_t> output(8);
+        zd_u32 returned = 0;
+        const zd_u32 e = control(0, 0, ZD_IOCTL_TEST_RAISE, input, output, returned);
+        id = 0;
+        for (int i = 7; i >= 0; --i) id = id << 8 | output[size_t(i)];
+        return e;
+    }
+
+    // Whether the configuration file has the filter on.
+    bool filter()
+    {
+        std::lock_guard lock(m_);
+        return core_->filter != 0;
+    }
+
+    void on_decided(simdriver::UdevHolder& holder)
+    {
+        std::lock_guard lock(m_);
+        zd_set_decided_hook(
+            core_.get(), [](void* ctx, zd_u64 id, zd_u8 allowed) { static_cast<simdriver::UdevHolder*>(ctx)->decided(id, allowed); },
+            &holder);
     }
 
     void cleanup(zd_uptr caller)
@@ -380,6 +417,21 @@ int main()
     if (const platform::Error e = cd::listen_device(device_name, 64, listener, path, why)) return fail_start(e, why);
     std::thread timer([&] { driver.run_timer(); });
 
+    // On a running machine the real devices are held too, before the driver says it is ready.
+    simdriver::UdevHolder holder([&](const devicedoc::Arrival& a, uint64_t& id) { return driver.raise(a, id); }, trace);
+    const bool holding = simdriver::UdevHolder::real_machine() && driver.filter();
+    if (holding) {
+        driver.on_decided(holder);
+        if (!holder.start()) {
+            ::close(listener);
+            ::unlink(path.c_str());
+            driver.stop();
+            timer.join();
+            // The service manager reports the start as failed with the device's general failure.
+            return fail_start(platform::err::gen_failure, "the USB devices of this machine cannot be held");
+        }
+    }
+
     if (const char* ready = std::getenv("ZELMUSB_READY_FD")) {
         const int fd = std::atoi(ready);
         const char b = 1;
@@ -485,5 +537,6 @@ int main()
     }
     driver.stop();
     timer.join();
+    if (holding) holder.stop(true); // the hubs as they were before the first start
     return 0;
 }

@@ -3,24 +3,19 @@
 #include <cstdio>
 #include <optional>
 
+#include "device_document.h"
 #include "driver_client.h"
-#include "drivercontrol/manager.h"
-#include "json/holder/json_holder.h"
 #include "platform/model/engine.h"
 #include "platform/native.h"
 #include "text/text.h"
-#include "usbinventory/devnode.h"
-#include "usbinventory/dhmanager.h"
 #include "waiting.h"
 
 namespace usbsim {
 
 namespace {
 
-using namespace ZelmUsbVardoManager;
+using devicedoc::Arrival;
 using platform::model::PortPath;
-
-constexpr uint32_t device_connected = 1;
 
 int usage()
 {
@@ -34,87 +29,6 @@ int failed(const std::string& what, uint32_t e)
 {
     std::fprintf(stderr, "usbsim: %s (error %u)\n", what.c_str(), e);
     return 2;
-}
-
-// One device as the driver gets it.
-struct Arrival {
-    std::u16string document;
-    RaiseHeader header;
-    std::vector<PortPath> behind; // the connected devices on its ports, when it is a hub
-};
-
-// The connection record of the port at `path`, read through the hubs above it as the device list
-// reads them, with the name of the hub it was read on.
-uint32_t read_port(const DriverKeyMap& keys, const PortPath& path, UsbNodeConnectionInformationEx& record,
-                   std::u16string& status_text)
-{
-    std::u16string hub_name;
-    {
-        DHManager controller;
-        if (const uint32_t r = controller.Open(text::format(u"\\\\.\\HCD%d", int(path.controller)), status_text)) return r;
-        if (const uint32_t r = controller.GetRootHubNameForHost(hub_name, status_text)) return r;
-    }
-    for (size_t depth = 0; depth < path.ports.size(); ++depth) {
-        DHManager hub;
-        if (const uint32_t r = hub.Open(u"\\\\.\\" + hub_name, status_text)) return r;
-        if (const uint32_t r = hub.GetConnectionInfo(keys, path.ports[depth], record, status_text)) return r;
-        if (record.ConnectionStatus != device_connected) {
-            status_text = u"no device is connected there";
-            return platform::err::device_not_connected;
-        }
-        if (depth + 1 < path.ports.size()) {
-            if (!record.DeviceIsHub) {
-                status_text = u"a device on the way is not a hub";
-                return platform::err::not_found;
-            }
-            hub_name = record.NodeName;
-        }
-    }
-    return 0;
-}
-
-// The device's document: its own entry of what GetUSBDeviceJSON lists for its port.
-uint32_t arrival_of(const PortPath& path, Arrival& out, std::u16string& status_text)
-{
-    DriverKeyMap keys;
-    if (const uint32_t r = DHManager::GetDeviceInstancesMap(keys, status_text)) return r;
-    DriveLettersMap letters;
-    if (const uint32_t r = DevNode::GetVolumesInfo(letters, status_text)) return r;
-    UsbNodeConnectionInformationEx record;
-    if (const uint32_t r = read_port(keys, path, record, status_text)) return r;
-    try {
-        JsonHolder list = JsonHolder::CreateArray();
-        const uint32_t r = Manager::GetUSBDeviceJSON(keys, path.ports.back(), record, list, letters, status_text);
-        if (list.Count() == 0) {
-            if (status_text.empty()) status_text = u"the device gives no entry";
-            return r ? r : platform::err::not_found;
-        }
-        out.document = list[0].ToString();
-    } catch (const JsonHolderException& e) {
-        status_text = e.message;
-        return e.code ? e.code : platform::err::internal_error;
-    }
-    out.header.hub = record.DeviceIsHub != 0;
-    out.header.vid = record.DeviceDescriptor.idVendor;
-    out.header.pid = record.DeviceDescriptor.idProduct;
-    out.header.rev = record.DeviceDescriptor.bcdDevice;
-    out.behind.clear();
-    if (record.DeviceIsHub) {
-        DHManager hub;
-        UsbNodeInformation node;
-        std::u16string ignored;
-        if (hub.Open(u"\\\\.\\" + record.NodeName, ignored) == 0 && hub.GetNodeInfoForHub(node, ignored) == 0 &&
-            node.NodeType == 0)
-            for (uint32_t port = 1; port <= node.bNumberOfPorts; ++port) {
-                UsbNodeConnectionInformationEx child;
-                if (hub.GetConnectionInfo(keys, port, child, ignored) == 0 && child.ConnectionStatus == device_connected) {
-                    PortPath below = path;
-                    below.ports.push_back(port);
-                    out.behind.push_back(below);
-                }
-            }
-    }
-    return 0;
 }
 
 class Plugger {
@@ -131,10 +45,10 @@ public:
         const std::string where = platform::model::port_path_text(path);
         Arrival arrival;
         std::u16string status_text;
-        if (const uint32_t r = arrival_of(path, arrival, status_text))
+        if (const uint32_t r = devicedoc::arrival_of(path, arrival, status_text))
             return refuse(path, failed("the device at " + where + " cannot be read: " + text::to_utf8(status_text), r));
         uint64_t id = 0;
-        if (const platform::Error e = driver_.raise(arrival.header, arrival.document, id))
+        if (const platform::Error e = driver_.raise(RaiseHeader{arrival.hub, arrival.vid, arrival.pid, arrival.rev}, arrival.document, id))
             return refuse(path, failed("the driver did not take the device at " + where, e));
         std::printf("%s request %llu\n", where.c_str(), static_cast<unsigned long long>(id));
         std::fflush(stdout);
