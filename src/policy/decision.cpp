@@ -132,6 +132,7 @@ int zelmusb_decision(const std::u16string* document)
     }
     const uint32_t start = platform::system().tick_count();
 
+    // The innermost lock (host/lock_order.h): nothing below takes the facade or initial list lock.
     std::unique_lock<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
     // The settings this decision goes by to its end, also after the question below.
