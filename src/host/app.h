@@ -42,10 +42,5 @@ bool run_program(const std::u16string& file, const std::u16string& parameters, b
 void run_temporary_service();
 // Waits, at most `limit_ms`, while the service `name` is starting or running.
 void wait_for_service_end(const std::u16string& name, uint32_t limit_ms);
-// The /gud: list writer and the /test: action, provided by the device policy.
-void write_usb_list_to(const std::u16string& path);
-void test_rules_file(const std::u16string& path);
-// Writes the initial device list when it is missing, then loads the initial rules.
-void ensure_initial_list();
 // The path of a host file or folder by key ("current_usb", "accept", "sys", ...).
 std::u16string get_path(const std::u16string& key);

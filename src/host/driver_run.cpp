@@ -5,14 +5,18 @@
 
 #include "drivercontrol/manager.h"
 #include "host/app.h"
+#include "host/files.h"
+#include "host/lock_order.h"
 #include "host/settings.h"
 #include "host/trace.h"
+#include "json/hostjson/json_node.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/services.h"
 #include "platform/system.h"
 #include "policy/decision.h"
 #include "policy/present.h"
+#include "text/text.h"
 
 using ZelmUsbVardoManager::Manager;
 
@@ -83,6 +87,49 @@ void destroy_facade()
     facade().manager.reset();
 }
 
+bool read_present_devices(std::u16string& devices)
+{
+    uint32_t code = 0;
+    std::u16string status;
+    if (!use_facade([&](Manager&) { code = Manager::GetCurrentUSBDevicesJSONListText(100, devices, status); }))
+        return false;
+    if (code != 0) {
+        _COUT(u"generate_current_usb_list error: " + text::format(u"%u", code) + u" : " + status);
+        return false;
+    }
+    return true;
+}
+
+void save_current_usb_list(const std::u16string& path, bool skip_drives)
+{
+    std::u16string devices;
+    if (!read_present_devices(devices)) return;
+    CJsonNode list;
+    generate_current_usb_list(devices, list, true, skip_drives);
+    const std::u16string text = list.ToText(0);
+    if (!path.empty()) {
+        // Every character is kept: a pair of surrogates is one four-byte sequence.
+        const std::string bytes = text::to_utf8(text);
+        WriteOutputFile(path, bytes.data(), bytes.size());
+    } else {
+        const auto bytes = text::to_utf16le(text);
+        WriteOutputFile(get_path(u"current_usb"), bytes.data(), bytes.size());
+    }
+}
+
+void write_usb_list_to(const std::u16string& path)
+{
+    const bool created = create_facade();
+    save_current_usb_list(path, false);
+    if (created) destroy_facade();
+}
+
+std::recursive_mutex& initial_list_lock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
 void ensure_initial_list()
 {
     // The main thread (start of the run) and the listener ("cfg") may both find the file missing;
@@ -91,8 +138,16 @@ void ensure_initial_list()
     const std::u16string path = get_path(u"current_usb");
     platform::Error error = 0;
     if (platform::files().attributes(path, error) != platform::attribute::invalid) return;
+    static_assert(lock_may_nest(ProcessLock::initial_list, ProcessLock::facade));
     save_current_usb_list(u"", true);
+    static_assert(lock_may_nest(ProcessLock::initial_list, ProcessLock::settings));
     load_initial_rules();
+}
+
+void sweep_unlisted_devices()
+{
+    std::u16string devices;
+    if (read_present_devices(devices)) eject_unlisted_devices(devices);
 }
 
 void InstallStateCallback(uint32_t code, void*)
@@ -126,14 +181,15 @@ int start_driver_run()
 {
     if (!create_facade()) return 1;
 
-    // Not under the facade lock: the initial list and the sweep take it themselves, and "cfg" on
-    // the listener takes the initial list's lock before the facade's, so holding the facade here
-    // while waiting for the initial list could stop both threads for good.
+    // Not under the facade lock: the initial list and the sweep take it themselves, and the initial
+    // list's lock comes before the facade's (host/lock_order.h), so holding the facade here while
+    // waiting for the initial list could stop this thread and "cfg" on the listener for good.
+    static_assert(!lock_may_nest(ProcessLock::facade, ProcessLock::initial_list));
     ensure_initial_list();
     load_initial_rules();
 
     // A 64-bit uptime: a 32-bit count wraps after 49.7 days and would look like a fresh boot.
-    if (g_settings.active != 0 && platform::system().tick_count64() < just_booted_ms) eject_unlisted_devices();
+    if (g_settings.active != 0 && platform::system().tick_count64() < just_booted_ms) sweep_unlisted_devices();
 
     // The driver calls hold the facade: "cfg" waits until the driver is in service or failed.
     std::lock_guard guard(facade().lock);

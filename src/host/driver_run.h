@@ -5,11 +5,16 @@
 // initial device list) and the list writer. It is built whole before it is published, every use
 // runs under the one facade lock, and it is destroyed under that lock, so no thread can hold it
 // while it goes. The lock is re-entrant: a sequence that holds it may call functions that use the
-// facade themselves (the initial list, the start-up sweep).
+// facade themselves. Which of the process's locks may be taken while holding which is stated in
+// host/lock_order.h.
+//
+// The device lists (the initial list, the /gud: list, the start-up sweep) are built by the policy
+// (policy/present.h) from the device list read here through the facade.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace ZelmUsbVardoManager {
@@ -36,6 +41,29 @@ bool facade_exists();
 bool create_facade();
 // Destroys the facade, once no other thread is using it. Nothing when there is none.
 void destroy_facade();
+
+// Reads the library's list of present devices (Manager::GetCurrentUSBDevicesJSONListText) under
+// the facade lock. False when there is no facade; false, with the trace line
+// "generate_current_usb_list error: <code> : <status>", when the library cannot list the devices.
+bool read_present_devices(std::u16string& devices);
+
+// Writes the present devices with exact patterns: to `path` in UTF-8, or, when `path` is empty, to
+// the initial device list in UTF-16LE. Does nothing without the driver facade, and writes nothing
+// when the devices cannot be listed.
+void save_current_usb_list(const std::u16string& path, bool skip_drives);
+// The /gud: list writer: save_current_usb_list(path, false) with a facade of its own when the
+// process has none.
+void write_usb_list_to(const std::u16string& path);
+
+// Serialises the check, writing and loading of the initial device list between the threads that
+// may do it (the driver run and "cfg"). The first lock of host/lock_order.h.
+std::recursive_mutex& initial_list_lock();
+// Writes the initial device list (without drives) when it is missing, then loads the initial rules.
+void ensure_initial_list();
+
+// The start-up sweep (eject_unlisted_devices of policy/present.h) over the present devices. Does
+// nothing without the driver facade or when the devices cannot be listed.
+void sweep_unlisted_devices();
 
 // 1 when the driver is installed, started and taking user tests (or a facade already existed).
 int start_driver_run();

@@ -1,7 +1,9 @@
 #include "host/settings.h"
 
 #include <cstring>
+#include <mutex>
 
+#include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
 #include "host/trace.h"
@@ -11,14 +13,6 @@
 #include "policy/rule_check.h"
 #include "policy/rules.h"
 #include "text/text.h"
-
-UsbSettings g_settings;
-
-std::recursive_mutex& settings_lock()
-{
-    static std::recursive_mutex lock;
-    return lock;
-}
 
 namespace container {
 namespace {
@@ -270,4 +264,88 @@ void read_config()
     TRACE(u"rules (io) : %i", int(io_rules.size()));
     TRACE(u"rules (net): %i", int(network_rules.size()));
     TRACE(u"< Leave");
+}
+
+void load_initial_rules()
+{
+    TRACE(u"> Enter");
+    {
+        std::lock_guard<std::recursive_mutex> guard(settings_lock());
+        initial_rules.clear();
+        std::u16string text;
+        if (!LoadSuiteFile(get_path(u"current_usb"), text) || text.empty()) {
+            _COUT(u"No initial rules file.");
+        } else {
+            CJsonNode doc;
+            if (doc.LoadText(text)) {
+                CJsonNode* rules = doc.Member(u"rules");
+                _COUT(u"Initial rules count: " + IntText(int(rules->children.size())));
+                load_rule_list(initial_rules, rules);
+            }
+        }
+        TRACE(u"< Leave");
+    }
+}
+
+namespace {
+
+// A faithful copy of a node and its subtree. Writing an element and reading the text back would
+// not do for rule elements: the reader wraps a text that is an array into one more array.
+CJsonNode* clone_node(const CJsonNode& source)
+{
+    auto* node = new CJsonNode;
+    node->kind = source.kind;
+    node->name = source.name;
+    node->intValue = source.intValue;
+    node->strValue = source.strValue;
+    node->boolValue = source.boolValue;
+    for (const auto& [key, child] : source.children) node->children.emplace(key, clone_node(*child));
+    return node;
+}
+
+void drop_exact_mark(std::u16string& pattern)
+{
+    if (!pattern.empty() && pattern[0] == u'=') pattern.erase(0, 1);
+}
+
+} // namespace
+
+void test_rules_file(const std::u16string& path)
+{
+    read_config();
+
+    std::u16string input;
+    if (!LoadSuiteFile(path, input) || input.empty()) {
+        _COUT(u"Rules test: nothing to read in " + path);
+        return;
+    }
+    CJsonNode doc;
+    doc.LoadText(input);
+
+    CJsonNode result;
+    trace_rule_mistakes(*doc.Member(u"rules"), path);
+    {
+        std::lock_guard<std::recursive_mutex> guard(settings_lock());
+        for (const auto& [key, element] : doc.Member(u"rules")->children) {
+            // Each element is tested as the device it describes: its patterns taken as texts.
+            UsbRule device;
+            clear_rule(device);
+            if (element->children.size() == 2) parse_rule(device, element);
+            for (std::u16string* t : {&device.produkt, &device.producent, &device.numer, &device.klasa, &device.opis})
+                drop_exact_mark(*t);
+            if (match_rules(device, false) == rule_allows) continue;
+            // The element is listed as the rule reader left it: the members it read are there
+            // (created empty when the element left them out, numbers turned into their texts), so
+            // the suite sees the five texts that were tested.
+            CJsonNode* blocked = result.Member(u"rules");
+            blocked->kind = JSON_ARRAY;
+            blocked->SetChild(u"", clone_node(*element));
+        }
+    }
+
+    // Other programs of the suite read this file as UTF-8; characters beyond the Basic
+    // Multilingual Plane are kept as their four-byte sequences.
+    const std::string bytes = text::to_utf8(result.ToText(0));
+    const std::u16string out = path + u".blocked.json";
+    WriteOutputFile(out, bytes.data(), bytes.size());
 }

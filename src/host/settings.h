@@ -1,51 +1,16 @@
-// The suite's settings as the host applies them: the settings record, the rule lists' loading,
-// the suite's files (plain, or in the scrambled container) and the settings lock.
+// The suite's settings as the host loads them: the settings record and the rule lists (declared
+// by the policy, policy/usb_settings.h and policy/rules.h) are filled here from the suite's files
+// (plain, or in the scrambled container).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "json/hostjson/json_node.h"
+#include "policy/usb_settings.h"
 
-// The "active" setting: read by every decision without the settings lock (a reload must not hold a
-// device while protection is off), so it is an atomic; copies of the record copy its value.
-class SettingFlag {
-public:
-    SettingFlag(int32_t v = 0) : v_(v) {}
-    SettingFlag(const SettingFlag& o) : v_(o.v_.load()) {}
-    SettingFlag& operator=(const SettingFlag& o)
-    {
-        v_.store(o.v_.load());
-        return *this;
-    }
-    SettingFlag& operator=(int32_t v)
-    {
-        v_.store(v);
-        return *this;
-    }
-    operator int32_t() const { return v_.load(); }
-
-private:
-    std::atomic<int32_t> v_;
-};
-
-struct UsbSettings {
-    SettingFlag active = 0;
-    int32_t action = 1;
-    int32_t allow_io = 1;
-    int32_t allow_printers = 1;
-    int32_t allow_network = 1;
-    int32_t report_on_allow = 1;
-    int32_t allow_initial = 1;
-};
-extern UsbSettings g_settings;
-
-// The one re-entrant lock under which the settings and rule lists are replaced and read.
-std::recursive_mutex& settings_lock();
 
 // The name of the mutex the suite holds while it writes its settings.
 inline constexpr const char16_t* loading_config_mutex = u"ZELMAR_LOADING_CONFIG_INP";
@@ -89,3 +54,7 @@ void read_config();
 
 // Loads the initial rules from the list of devices present when protection was set up.
 void load_initial_rules();
+
+// The /test: action: reloads the settings, then writes "<path>.blocked.json" (UTF-8) with the
+// elements of the rule list in `path` that the rules do not allow as devices.
+void test_rules_file(const std::u16string& path);

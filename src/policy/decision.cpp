@@ -6,7 +6,6 @@
 #include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "host/threads.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
@@ -17,6 +16,7 @@
 #include "policy/identity.h"
 #include "policy/report.h"
 #include "policy/rules.h"
+#include "policy/usb_settings.h"
 #include "text/text.h"
 
 namespace {
@@ -132,6 +132,7 @@ int zelmusb_decision(const std::u16string* document)
     }
     const uint32_t start = platform::system().tick_count();
 
+    // The innermost lock (host/lock_order.h): nothing below takes the facade or initial list lock.
     std::unique_lock<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
     // The settings this decision goes by to its end, also after the question below.

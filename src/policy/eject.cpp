@@ -5,11 +5,8 @@
 #include <mutex>
 #include <vector>
 
-#include "drivercontrol/manager.h"
-#include "host/driver_run.h"
 #include "host/files.h"
 #include "host/processes.h"
-#include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
 #include "platform/devices.h"
@@ -19,6 +16,7 @@
 #include "policy/present.h"
 #include "policy/report.h"
 #include "policy/rules.h"
+#include "policy/usb_settings.h"
 #include "text/text.h"
 
 namespace {
@@ -35,6 +33,8 @@ void print(const std::u16string& line)
 bool allowed_by_rules(const UsbRule& record, std::u16string& decider)
 {
     // "cfg" replaces the rule lists under this lock; matching must not read a list being replaced.
+    // Taken with no other lock held: the sweep runs after the device list was read through the
+    // facade, not under its lock (host/lock_order.h).
     std::lock_guard<std::recursive_mutex> guard(settings_lock());
     RuleMatch full, serial;
     const int32_t r = match_rules(record, false, full);
@@ -140,13 +140,10 @@ bool eject_drive(char16_t letter, std::u16string& outcome)
     return closed == platform::err::success;
 }
 
-void eject_unlisted_devices()
+void eject_unlisted_devices(const std::u16string& devices)
 {
     CJsonNode list;
-    int built = 0;
-    if (!use_facade([&](ZelmUsbVardoManager::Manager&) { built = generate_current_usb_list(list, false, false); }))
-        return;
-    if (!built) return;
+    generate_current_usb_list(devices, list, false, false);
     WriteWholeFile(joined(suite_data_folder(), u"tmp\\devices_found.txt"), list.ToText(0));
 
     std::u16string log = u"Unknown devices ejected " + LocalTimestamp() + u"\r\n";

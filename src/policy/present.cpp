@@ -3,10 +3,6 @@
 #include <memory>
 #include <vector>
 
-#include "drivercontrol/manager.h"
-#include "host/app.h"
-#include "host/driver_run.h"
-#include "host/files.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
 #include "text/text.h"
@@ -22,21 +18,8 @@ CJsonNode* find_member(CJsonNode& node, const char16_t* key)
 
 } // namespace
 
-std::recursive_mutex& initial_list_lock()
+void generate_current_usb_list(const std::u16string& devices, CJsonNode& list, bool exact_patterns, bool skip_drives)
 {
-    static std::recursive_mutex lock;
-    return lock;
-}
-
-int generate_current_usb_list(CJsonNode& list, bool exact_patterns, bool skip_drives)
-{
-    std::u16string devices, status_text;
-    const uint32_t r =
-        ZelmUsbVardoManager::Manager::GetCurrentUSBDevicesJSONListText(100, devices, status_text);
-    if (r != 0) {
-        _COUT(u"generate_current_usb_list error: " + text::format(u"%u", r) + u" : " + status_text);
-        return 0;
-    }
     CJsonNode doc;
     // The library writes large numbers with an exponent; they must not end the reading.
     doc.fractionalNumbers = 1;
@@ -74,30 +57,4 @@ int generate_current_usb_list(CJsonNode& list, bool exact_patterns, bool skip_dr
         }
     }
     _COUT(u"Current USB list generated.");
-    return 1;
-}
-
-void save_current_usb_list(const std::u16string& path, bool skip_drives)
-{
-    CJsonNode list;
-    int built = 0;
-    if (!use_facade([&](ZelmUsbVardoManager::Manager&) { built = generate_current_usb_list(list, true, skip_drives); }))
-        return;
-    if (!built) return;
-    const std::u16string text = list.ToText(0);
-    if (!path.empty()) {
-        // Every character is kept: a pair of surrogates is one four-byte sequence.
-        const std::string bytes = text::to_utf8(text);
-        WriteOutputFile(path, bytes.data(), bytes.size());
-    } else {
-        const auto bytes = text::to_utf16le(text);
-        WriteOutputFile(get_path(u"current_usb"), bytes.data(), bytes.size());
-    }
-}
-
-void write_usb_list_to(const std::u16string& path)
-{
-    const bool created = create_facade();
-    save_current_usb_list(path, false);
-    if (created) destroy_facade();
 }

@@ -1,32 +1,25 @@
-// The USB devices present, as a rule list that allows each of them: the initial device list, the
-// /gud: list, and the start-up sweep that ejects removable drives no rule allows.
+// The USB devices present, as a rule list that allows each of them (for the initial device list and
+// the /gud: list), and the start-up sweep that ejects removable drives no rule allows. The device
+// list comes from the host, which asks the driver facade for it (host/driver_run.h).
 #pragma once
 
-#include <mutex>
 #include <string>
 
 class CJsonNode;
 
-// Fills `list` (an empty object) with the member "rules": one rule per present device, in the
-// library's order, each [{"producent", "produkt", "numer", "klasa", "opis"[, "dyski"]}, 1]. With
-// `exact_patterns` each text is "=" + text; with `skip_drives` devices with drive letters are left
-// out. 1 on success; 0 (traced) when the library cannot list the devices.
-int generate_current_usb_list(CJsonNode& list, bool exact_patterns, bool skip_drives);
+// Fills `list` (an empty object) with the member "rules": one rule per device of `devices` (the
+// library's list of present devices, Manager::GetCurrentUSBDevicesJSONListText), in its order, each
+// [{"producent", "produkt", "numer", "klasa", "opis"[, "dyski"]}, 1]. With `exact_patterns` each
+// text is "=" + text; with `skip_drives` devices with drive letters are left out. Traces "Current
+// USB list generated.".
+void generate_current_usb_list(const std::u16string& devices, CJsonNode& list, bool exact_patterns, bool skip_drives);
 
-// Writes the present devices with exact patterns: to `path` in UTF-8, or, when `path` is empty, to
-// the initial device list in UTF-16LE. Does nothing without the driver facade, and writes nothing
-// when the list cannot be built.
-void save_current_usb_list(const std::u16string& path, bool skip_drives);
-
-// Serialises the check, writing and loading of the initial device list between the threads that
-// may do it (the driver run and "cfg").
-std::recursive_mutex& initial_list_lock();
-
-// The start-up sweep: writes "tmp\devices_found.txt" (the present devices) below the data folder,
-// reports every device with drive letters that no rule allows, ejects its removable drives letter
-// by letter, and writes the log "tmp\devices_ejected.txt". Does nothing without the driver facade
-// or when the devices cannot be listed. The rule matching runs under the settings lock.
-void eject_unlisted_devices();
+// The start-up sweep over `devices` (as for generate_current_usb_list): writes
+// "tmp\devices_found.txt" (the present devices) below the data folder, reports every device with
+// drive letters that no rule allows, ejects its removable drives letter by letter, and writes the
+// log "tmp\devices_ejected.txt". The rule matching runs under the settings lock. The host's
+// sweep_unlisted_devices (host/driver_run.h) lists the devices and calls this.
+void eject_unlisted_devices(const std::u16string& devices);
 
 // Whether the drive of `letter` is removable (GetDriveTypeW of "<letter>:\" is 2).
 bool is_removable_drive(char16_t letter);

@@ -3,13 +3,10 @@
 #include <cstring>
 #include <memory>
 
-#include "host/app.h"
 #include "host/commp.h"
-#include "host/files.h"
-#include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
-#include "policy/rule_check.h"
+#include "policy/usb_settings.h"
 #include "text/text.h"
 
 std::vector<UsbRule> io_rules;
@@ -291,67 +288,4 @@ void add_device_rule(CJsonNode& identity, bool allow)
     class_commp commp(2000, 2000);
     commp.exchange_limit_ms = rule_message_limit_ms;
     commp.AskProcess(u"halvarmon.exe", device_rule_message(identity, allow), u"default", rule_message_limit_ms);
-}
-
-namespace {
-
-// A faithful copy of a node and its subtree. Writing an element and reading the text back would
-// not do for rule elements: the reader wraps a text that is an array into one more array.
-CJsonNode* clone_node(const CJsonNode& source)
-{
-    auto* node = new CJsonNode;
-    node->kind = source.kind;
-    node->name = source.name;
-    node->intValue = source.intValue;
-    node->strValue = source.strValue;
-    node->boolValue = source.boolValue;
-    for (const auto& [key, child] : source.children) node->children.emplace(key, clone_node(*child));
-    return node;
-}
-
-void drop_exact_mark(std::u16string& pattern)
-{
-    if (!pattern.empty() && pattern[0] == u'=') pattern.erase(0, 1);
-}
-
-} // namespace
-
-void test_rules_file(const std::u16string& path)
-{
-    read_config();
-
-    std::u16string input;
-    if (!LoadSuiteFile(path, input) || input.empty()) {
-        _COUT(u"Rules test: nothing to read in " + path);
-        return;
-    }
-    CJsonNode doc;
-    doc.LoadText(input);
-
-    CJsonNode result;
-    trace_rule_mistakes(*doc.Member(u"rules"), path);
-    {
-        std::lock_guard<std::recursive_mutex> guard(settings_lock());
-        for (const auto& [key, element] : doc.Member(u"rules")->children) {
-            // Each element is tested as the device it describes: its patterns taken as texts.
-            UsbRule device;
-            clear_rule(device);
-            if (element->children.size() == 2) parse_rule(device, element);
-            for (std::u16string* t : {&device.produkt, &device.producent, &device.numer, &device.klasa, &device.opis})
-                drop_exact_mark(*t);
-            if (match_rules(device, false) == rule_allows) continue;
-            // The element is listed as the rule reader left it: the members it read are there
-            // (created empty when the element left them out, numbers turned into their texts), so
-            // the suite sees the five texts that were tested.
-            CJsonNode* blocked = result.Member(u"rules");
-            blocked->kind = JSON_ARRAY;
-            blocked->SetChild(u"", clone_node(*element));
-        }
-    }
-
-    // Other programs of the suite read this file as UTF-8; characters beyond the Basic
-    // Multilingual Plane are kept as their four-byte sequences.
-    const std::string bytes = text::to_utf8(result.ToText(0));
-    const std::u16string out = path + u".blocked.json";
-    WriteOutputFile(out, bytes.data(), bytes.size());
 }

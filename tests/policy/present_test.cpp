@@ -120,7 +120,7 @@ TEST_F(PresentDevices, NothingWithoutFacadeOrList)
     destroy_facade();
     const std::filesystem::path out = data_.path() / "list.json";
     save_current_usb_list(out.u16string(), false);
-    eject_unlisted_devices();
+    sweep_unlisted_devices();
     EXPECT_FALSE(std::filesystem::exists(out));
     EXPECT_FALSE(std::filesystem::exists(data_folder() / "tmp" / "devices_found.txt"));
 
@@ -128,7 +128,7 @@ TEST_F(PresentDevices, NothingWithoutFacadeOrList)
     create_facade();
     machine.write("not a machine");
     save_current_usb_list(out.u16string(), false);
-    eject_unlisted_devices();
+    sweep_unlisted_devices();
     EXPECT_FALSE(std::filesystem::exists(out));
     EXPECT_FALSE(std::filesystem::exists(data_folder() / "tmp" / "devices_found.txt"));
     bool traced = false;
@@ -239,7 +239,7 @@ TEST_F(PresentDevices, SweepTable)
             std::string(c.volumes) + R"(}}]}}]}}]})";
         ModelMachine machine(machine_json);
         system_.lines.clear();
-        eject_unlisted_devices();
+        sweep_unlisted_devices();
 
         EXPECT_EQ(ejected_letters(machine.read()), c.ejected);
         EXPECT_EQ(sweep_lines(system_.lines), c.traced);
