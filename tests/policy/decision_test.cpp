@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <optional>
 
 #include "host/app.h"
 #include "host/files.h"
@@ -130,6 +131,37 @@ TEST_F(Decision, OutcomesByRulesSettingsAndTheUsersAnswer)
     }
 }
 
+// A sync family that holds long sleeps (the clean-up's ten seconds) until the test lets them go.
+class HeldSleeps : public platform::ForwardingSync {
+public:
+    explicit HeldSleeps(platform::Sync& real) : ForwardingSync(real) {}
+    void sleep(uint32_t ms) override
+    {
+        if (ms < 1000) return inner_.sleep(ms);
+        std::unique_lock<std::mutex> l(lock_);
+        ++held_;
+        changed_.notify_all();
+        changed_.wait(l, [&] { return released_; });
+    }
+    void wait_until_held(int count)
+    {
+        std::unique_lock<std::mutex> l(lock_);
+        changed_.wait_for(l, std::chrono::seconds(30), [&] { return held_ >= count; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> l(lock_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int held_ = 0;
+    bool released_ = false;
+};
+
 // Every verdict leaves one trace line that names what decided it: the list and the position of the
 // rule with its five patterns, the user's answer, the "action" default, capture or the policy off.
 TEST_F(Decision, TraceNamesWhatDecided)
@@ -186,7 +218,18 @@ TEST_F(Decision, TraceNamesWhatDecided)
                 c.list->push_back(rule_for_product(u"flash", c.rule_action));
             }
         }
+        // A capture starts the clean-up of the handed-over file, which sleeps ten seconds holding
+        // its mutex: held here and let go, so that no clean-up outlives the case.
+        HeldSleeps held_sleeps(platform::sync());
+        std::optional<platform::Override<platform::Sync>> hold;
+        if (c.setup == capture_waits) hold.emplace(&platform::Platform::sync, held_sleeps);
         zelmusb_decision(c.document ? &stick : nullptr);
+        if (hold) {
+            held_sleeps.wait_until_held(1);
+            held_sleeps.release();
+            host_threads().WaitAll();
+            hold.reset();
+        }
         notification_threads().WaitAll();
         const auto lines = system_.lines_with(u"Verdict allow=");
         ASSERT_EQ(lines.size(), 1u);
@@ -248,37 +291,6 @@ TEST_F(Decision, SecondArrivalAddsALineAndReplacesTheIdentity)
         return std::string(bytes.begin(), bytes.end());
     }());
 }
-
-// A sync family that holds long sleeps (the clean-up's ten seconds) until the test lets them go.
-class HeldSleeps : public platform::ForwardingSync {
-public:
-    explicit HeldSleeps(platform::Sync& real) : ForwardingSync(real) {}
-    void sleep(uint32_t ms) override
-    {
-        if (ms < 1000) return inner_.sleep(ms);
-        std::unique_lock<std::mutex> l(lock_);
-        ++held_;
-        changed_.notify_all();
-        changed_.wait(l, [&] { return released_; });
-    }
-    void wait_until_held(int count)
-    {
-        std::unique_lock<std::mutex> l(lock_);
-        changed_.wait_for(l, std::chrono::seconds(30), [&] { return held_ >= count; });
-    }
-    void release()
-    {
-        std::lock_guard<std::mutex> l(lock_);
-        released_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    int held_ = 0;
-    bool released_ = false;
-};
 
 TEST_F(Decision, CaptureHandsTheDeviceOverAndCleansUpLater)
 {
