@@ -303,7 +303,9 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
         ASSERT_GT(lines.size(), before);
         const std::string& last = c.stopped_after ? lines[lines.size() - 2] : lines.back();
         EXPECT_EQ(last.substr(0, c.failure_line.size()), c.failure_line);
-        if (c.stopped_after) EXPECT_EQ(lines.back(), "Driver stopped.");
+        if (c.stopped_after) {
+            EXPECT_EQ(lines.back(), "Driver stopped.");
+        }
         EXPECT_EQ(driver_.running, c.running);
         // A failed start leaves the facade for the stop sequence, which always ends it.
         EXPECT_TRUE(facade_exists());
