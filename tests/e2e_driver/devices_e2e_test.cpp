@@ -126,6 +126,11 @@ TEST_F(DriverRun, DevicesDecidedByRulesTheUserAndTheSettings)
             if (starting_with(lines_of(menu_log()), "usb_device_blocked|") >= size_t(c.blocked_notes)) break;
             std::this_thread::sleep_for(50ms);
         }
+        // So does the answer the monitor is asked to store as a rule.
+        for (int waited = 0; c.rules_sent && waited < 100; ++waited) {
+            if (starting_with(lines_of(monitor_log()), "usb_device_add_rule") - rules >= size_t(c.rules_sent)) break;
+            std::this_thread::sleep_for(50ms);
+        }
         const auto menu_lines = lines_of(menu_log());
         EXPECT_EQ(starting_with(menu_lines, "ask_usb_device|"), size_t(c.asked));
         EXPECT_EQ(starting_with(menu_lines, "usb_device_blocked|"), size_t(c.blocked_notes));
