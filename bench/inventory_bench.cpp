@@ -5,6 +5,8 @@
 // at most about twice the time of its platform requests.
 #include <benchmark/benchmark.h>
 
+#include "listed_devices.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -217,14 +219,7 @@ struct Machine {
     platform::Override<platform::DeviceTree> o2;
 };
 
-int listed(const std::u16string& text)
-{
-    int n = 0;
-    for (size_t at = text.find(u"\"PortNumberOfBus\""); at != std::u16string::npos;
-         at = text.find(u"\"PortNumberOfBus\"", at + 1))
-        ++n;
-    return n;
-}
+using bench_inventory::listed;
 
 void BM_DeviceList(benchmark::State& state)
 {
