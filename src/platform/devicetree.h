@@ -43,20 +43,31 @@ namespace devnode_property {
 constexpr uint32_t device_desc = 1;
 constexpr uint32_t hardware_id = 2;
 constexpr uint32_t compatible_ids = 3;
+constexpr uint32_t service = 5;
 constexpr uint32_t class_name = 8;
 constexpr uint32_t class_guid = 9;
 constexpr uint32_t driver = 10;
+constexpr uint32_t config_flags = 11;
 constexpr uint32_t manufacturer = 12;
 constexpr uint32_t friendly_name = 13;
 constexpr uint32_t location_information = 14;
 constexpr uint32_t physical_device_object_name = 15;
+constexpr uint32_t capabilities = 16;
 constexpr uint32_t ui_number = 17;
+constexpr uint32_t upper_filters = 18;
+constexpr uint32_t lower_filters = 19;
 constexpr uint32_t bus_type_guid = 20;
 constexpr uint32_t legacy_bus_type = 21;
 constexpr uint32_t bus_number = 22;
 constexpr uint32_t enumerator_name = 23;
+constexpr uint32_t address = 29;
+constexpr uint32_t ui_number_desc_format = 30;
 constexpr uint32_t removal_policy = 32;
+constexpr uint32_t removal_policy_hw_default = 33;
+constexpr uint32_t removal_policy_override = 34;
 constexpr uint32_t install_state = 35;
+constexpr uint32_t location_paths = 36;
+constexpr uint32_t base_container_id = 37;
 constexpr uint32_t max = 0x25; // CM_DRP_MAX: the highest property number
 } // namespace devnode_property
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/pipes.h"
 #include "platform/sync.h"
 #include "platform/system.h"
 
@@ -94,6 +95,41 @@ public:
 
 protected:
     Sync& inner_;
+};
+
+class ForwardingPipes : public Pipes {
+public:
+    explicit ForwardingPipes(Pipes& inner) : inner_(inner) {}
+
+    Error create_server(const std::u16string& path, const PipeServerOptions& options, Handle& server) override
+    {
+        return inner_.create_server(path, options, server);
+    }
+    Error connect(Handle server) override { return inner_.connect(server); }
+    Error disconnect(Handle server) override { return inner_.disconnect(server); }
+    Error open_client(const std::u16string& path, Handle& client) override { return inner_.open_client(path, client); }
+    Error set_message_mode(Handle client) override { return inner_.set_message_mode(client); }
+    Error peek(Handle h, uint32_t& available, uint32_t& left_in_message) override
+    {
+        return inner_.peek(h, available, left_in_message);
+    }
+    Error read(Handle h, void* buffer, uint32_t size, uint32_t& read, uint32_t timeout_ms) override
+    {
+        return inner_.read(h, buffer, size, read, timeout_ms);
+    }
+    Error write(Handle h, const void* data, uint32_t size, uint32_t& written, uint32_t timeout_ms) override
+    {
+        return inner_.write(h, data, size, written, timeout_ms);
+    }
+    Error flush(Handle h, uint32_t timeout_ms) override { return inner_.flush(h, timeout_ms); }
+    Error client_process(Handle server, uint32_t& pid, bool& privileged) override
+    {
+        return inner_.client_process(server, pid, privileged);
+    }
+    Error close(Handle h) override { return inner_.close(h); }
+
+protected:
+    Pipes& inner_;
 };
 
 } // namespace platform

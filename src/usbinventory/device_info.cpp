@@ -16,19 +16,23 @@ enum class Kind { Text, TextList, Number, Guid, InterfaceType, RemovalPolicy, In
 Kind kind_of(uint32_t property)
 {
     switch (property) {
-    case 1: case 5: case 8: case 9: case 10: case 12: case 13: case 14: case 15: case 23: case 30: case 37:
+    case prop::device_desc: case prop::service: case prop::class_name: case prop::class_guid: case prop::driver:
+    case prop::manufacturer: case prop::friendly_name: case prop::location_information:
+    case prop::physical_device_object_name: case prop::enumerator_name: case prop::ui_number_desc_format:
+    case prop::base_container_id:
         return Kind::Text;
-    case 2: case 3: case 18: case 19: case 36:
+    case prop::hardware_id: case prop::compatible_ids: case prop::upper_filters: case prop::lower_filters:
+    case prop::location_paths:
         return Kind::TextList;
-    case 11: case 16: case 17: case 22: case 29:
+    case prop::config_flags: case prop::capabilities: case prop::ui_number: case prop::bus_number: case prop::address:
         return Kind::Number;
-    case 20:
+    case prop::bus_type_guid:
         return Kind::Guid;
-    case 21:
+    case prop::legacy_bus_type:
         return Kind::InterfaceType;
-    case 32: case 33: case 34:
+    case prop::removal_policy: case prop::removal_policy_hw_default: case prop::removal_policy_override:
         return Kind::RemovalPolicy;
-    case 35:
+    case prop::install_state:
         return Kind::InstallState;
     default:
         return Kind::Other;

@@ -2,6 +2,7 @@
 // order of the calls, the trace lines, each failure's line and result, the start-up sweep's uptime
 // test, and the facade shared with another thread.
 #include "../policy/policy_fixture.h"
+#include "../support/scripted_driver.h"
 
 #include <atomic>
 #include <cstdio>
@@ -22,137 +23,18 @@ namespace {
 using namespace policy_test;
 namespace zv = ZelmUsbVardoManager;
 
-// One driver behind both families: the service record and the control device it serves while it
-// runs. Every call is logged ("create", "start", "ioctl 22205C", ...).
-class ScriptedDriver : public platform::Services, public platform::Devices {
-public:
-    bool installed = false;
-    bool running = false;
-    platform::Error manager_error = 0;        // open_manager
-    platform::Error start_error = 0;          // start
-    std::map<uint32_t, std::deque<platform::Error>> control_errors; // per code, in turn
-
-    std::vector<std::string> log()
-    {
-        std::lock_guard g(lock_);
-        return log_;
-    }
-    // The log without the worker's polls, which depend on timing.
-    std::vector<std::string> calls()
-    {
-        std::vector<std::string> out;
-        for (const auto& c : log())
-            if (c != ioctl_name(zv::IOCTL_GET_TEST_JSON_SIZE)) out.push_back(c);
-        return out;
-    }
-    static std::string ioctl_name(uint32_t code)
-    {
-        char b[32];
-        std::snprintf(b, sizeof b, "ioctl %X", code);
-        return b;
-    }
-
-    platform::Error open_manager(uint32_t, platform::Handle& h) override
-    {
-        h = 1;
-        return manager_error;
-    }
-    platform::Error create(platform::Handle, const platform::ServiceDefinition& d, platform::Handle& h) override
-    {
-        note("create");
-        if (installed) return 1073;
-        installed = true;
-        // As the service manager does: the service's key, where the install writes its values.
-        platform::Handle key = platform::null_handle;
-        if (platform::registry().create_key(u"SYSTEM\\CurrentControlSet\\services\\" + d.name,
-                                            platform::key_access::all_access, key) == 0)
-            platform::registry().close_key(key);
-        h = 2;
-        return 0;
-    }
-    platform::Error open(platform::Handle, const std::u16string&, uint32_t, platform::Handle& h) override
-    {
-        if (!installed) return 1060;
-        h = 3;
-        return 0;
-    }
-    platform::Error start(platform::Handle) override
-    {
-        note("start");
-        if (start_error) return start_error;
-        if (running) return 1056;
-        running = true;
-        return 0;
-    }
-    platform::Error control(platform::Handle, uint32_t, platform::ServiceStatus& status) override
-    {
-        note("stop");
-        if (!running) return 1062;
-        running = false;
-        status.current_state = platform::service::stopped;
-        return 0;
-    }
-    platform::Error query_status(platform::Handle, platform::ServiceStatus& status) override
-    {
-        status.service_type = platform::service::kernel_driver;
-        status.current_state = running ? platform::service::running : platform::service::stopped;
-        return 0;
-    }
-    platform::Error remove(platform::Handle) override
-    {
-        note("delete");
-        installed = false;
-        return 0;
-    }
-    // CloseServiceHandle and CloseHandle alike.
-    platform::Error close(platform::Handle) override { return 0; }
-
-    platform::Error open(const std::u16string& path, uint32_t, uint32_t, uint32_t, platform::Handle& h) override
-    {
-        if (path != u"\\\\.\\ZelmUsb" || !running) return 2;
-        std::lock_guard g(lock_);
-        h = 100 + ++opened_;
-        return 0;
-    }
-    platform::Error control(platform::Handle, uint32_t code, const void*, uint32_t, void* output,
-                            uint32_t output_size, uint32_t& returned) override
-    {
-        returned = 0;
-        note(ioctl_name(code));
-        std::lock_guard g(lock_);
-        if (code == zv::IOCTL_GET_TEST_JSON_SIZE && output_size >= zv::VardJsonSize::size) {
-            zv::VardJsonSize none;
-            none.noData = 1;
-            const auto bytes = none.Encode();
-            std::memcpy(output, bytes.data(), bytes.size());
-            returned = uint32_t(bytes.size());
-            return 0;
-        }
-        auto it = control_errors.find(code);
-        if (it == control_errors.end() || it->second.empty()) return 0;
-        const platform::Error e = it->second.front();
-        it->second.pop_front();
-        return e;
-    }
-
-private:
-    void note(const std::string& what)
-    {
-        std::lock_guard g(lock_);
-        log_.push_back(what);
-    }
-    std::mutex lock_;
-    std::vector<std::string> log_;
-    int opened_ = 0;
-};
-
-// The system family with a 64-bit uptime of the test's choosing.
-class UptimeSystem : public System {
-public:
-    using System::System;
-    uint64_t uptime_ms = 3600000;
-    uint64_t tick_count64() override { return uptime_ms; }
-};
+// The driver's calls, without the worker's polls (which depend on timing) and the opens and
+// queries around each step: "create", "start", "control", "delete" and the control codes.
+std::vector<std::string> steps(platform_test::CallJournal& journal)
+{
+    std::vector<std::string> out;
+    for (const auto& c : journal.entries())
+        if (c != "open_manager" && c != "open" && c != "query" &&
+            c != platform_test::CallJournal::ioctl(zv::IOCTL_GET_TEST_JSON_SIZE))
+            out.push_back(c);
+    return out;
+}
+std::string ioctl(uint32_t code) { return platform_test::CallJournal::ioctl(code); }
 
 class DriverRunSequence : public PolicyTest {
 protected:
@@ -162,6 +44,14 @@ protected:
         g_uninstall_request = 0;
         g_settings = UsbSettings{};
         uptime_.env = system_.env;
+        uptime_.time.now_ms = 3600000;
+        // As the service manager does: the service's key, where the install writes its values.
+        driver_.services.on_create = [](const platform::ServiceDefinition& d) {
+            platform::Handle key = platform::null_handle;
+            if (platform::registry().create_key(u"SYSTEM\\CurrentControlSet\\services\\" + d.name,
+                                                platform::key_access::all_access, key) == 0)
+                platform::registry().close_key(key);
+        };
         had_service_key_ = service_key_present();
     }
     ~DriverRunSequence() override
@@ -212,11 +102,11 @@ protected:
         return false;
     }
 
-    ScriptedDriver driver_;
-    UptimeSystem uptime_{platform::system()};
+    platform_test::ScriptedDriverService driver_;
+    System uptime_{platform::system()};
     platform::Override<platform::System> uptime_override_{&platform::Platform::system, uptime_};
-    platform::Override<platform::Services> services_override_{&platform::Platform::services, driver_};
-    platform::Override<platform::Devices> devices_override_{&platform::Platform::devices, driver_};
+    platform::Override<platform::Services> services_override_{&platform::Platform::services, driver_.services};
+    platform::Override<platform::Devices> devices_override_{&platform::Platform::devices, driver_.device};
 };
 
 const std::vector<std::string> outcome_lines = {
@@ -231,23 +121,23 @@ TEST_F(DriverRunSequence, StartsInOrderAndStopsWithOrWithoutUninstall)
     EXPECT_EQ(traced_of(outcome_lines),
               (std::vector<std::string>{"Driver installed.", "Driver started.", "Driver attached.",
                                         "Hubs accepted done.", "User mode enable done."}));
-    const std::vector<std::string> start_calls = {"create", "start", ScriptedDriver::ioctl_name(zv::IOCTL_HUBS_ACCEPT_ON),
-                                                  ScriptedDriver::ioctl_name(zv::IOCTL_USER_TEST_ON)};
-    EXPECT_EQ(driver_.calls(), start_calls);
+    const std::vector<std::string> start_calls = {"create", "start", ioctl(zv::IOCTL_HUBS_ACCEPT_ON),
+                                                  ioctl(zv::IOCTL_USER_TEST_ON)};
+    EXPECT_EQ(steps(driver_.journal), start_calls);
     EXPECT_TRUE(traced_starting("DriverStateCallback: 4"));
 
     // A second start while the facade exists does nothing.
     EXPECT_EQ(start_driver_run(), 1);
-    EXPECT_EQ(driver_.calls(), start_calls);
+    EXPECT_EQ(steps(driver_.journal), start_calls);
 
     // "stop": the user test off and both lists cleared; the driver keeps running.
     EXPECT_EQ(stop_driver_run(), 1);
-    auto calls = driver_.calls();
+    auto calls = steps(driver_.journal);
     EXPECT_EQ(std::vector<std::string>(calls.begin() + 4, calls.end()),
-              (std::vector<std::string>{ScriptedDriver::ioctl_name(zv::IOCTL_USER_TEST_OFF),
-                                        ScriptedDriver::ioctl_name(zv::IOCTL_CLEAR_NAME_LIST),
-                                        ScriptedDriver::ioctl_name(zv::IOCTL_CLEAR_TYPE_LIST)}));
-    EXPECT_TRUE(driver_.running);
+              (std::vector<std::string>{ioctl(zv::IOCTL_USER_TEST_OFF),
+                                        ioctl(zv::IOCTL_CLEAR_NAME_LIST),
+                                        ioctl(zv::IOCTL_CLEAR_TYPE_LIST)}));
+    EXPECT_TRUE(driver_.services.running());
     EXPECT_FALSE(facade_exists());
     EXPECT_EQ(stop_driver_run(), 1); // nothing left to stop
 
@@ -255,8 +145,8 @@ TEST_F(DriverRunSequence, StartsInOrderAndStopsWithOrWithoutUninstall)
     ASSERT_EQ(start_driver_run(), 1);
     g_uninstall_request = 1;
     EXPECT_EQ(stop_driver_run(), 1);
-    EXPECT_FALSE(driver_.installed);
-    EXPECT_FALSE(driver_.running);
+    EXPECT_FALSE(driver_.services.installed());
+    EXPECT_FALSE(driver_.services.running());
     const auto lines = traced_of(outcome_lines);
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.end()),
               (std::vector<std::string>{"Driver installed.", "Driver started.", "Driver attached.",
@@ -293,10 +183,10 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        driver_.installed = driver_.running = false;
-        driver_.manager_error = c.manager_error;
-        driver_.start_error = c.start_error;
-        driver_.control_errors = c.control_errors;
+        driver_.services.uninstall_now();
+        driver_.services.open_manager_error = c.manager_error;
+        driver_.services.start_error = c.start_error;
+        driver_.device.answers = c.control_errors;
         const size_t before = traced_of(outcome_lines).size();
         EXPECT_EQ(start_driver_run(), c.result);
         const auto lines = traced_of(outcome_lines);
@@ -306,7 +196,7 @@ TEST_F(DriverRunSequence, AFailedStepEndsTheStartWithItsLine)
         if (c.stopped_after) {
             EXPECT_EQ(lines.back(), "Driver stopped.");
         }
-        EXPECT_EQ(driver_.running, c.running);
+        EXPECT_EQ(driver_.services.running(), c.running);
         // A failed start leaves the facade for the stop sequence, which always ends it.
         EXPECT_TRUE(facade_exists());
         EXPECT_EQ(stop_driver_run(), 1);
@@ -335,7 +225,7 @@ TEST_F(DriverRunSequence, StartUpSweepOnlyRightAfterBoot)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         g_settings.active = c.active;
-        uptime_.uptime_ms = c.uptime_ms;
+        uptime_.time.now_ms = c.uptime_ms;
         const size_t before = traced().size();
         ASSERT_EQ(start_driver_run(), 1);
         bool swept = false;

@@ -10,7 +10,8 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "reg_query.h"
-#include "scripted.h"
+#include "../support/scripted_driver.h"
+#include "../support/virtual_clock.h"
 
 namespace {
 
@@ -29,9 +30,9 @@ protected:
     const std::u16string cfg_path = dir.windows(u"config.json");
     const std::u16string folder = dir.windows(u"admittances");
     const std::filesystem::path cfg_file = dir.path() / "config.json";
-    dc_test::ScriptedServices services;
-    dc_test::ScriptedDriver driver;
-    dc_test::VirtualSleep clock{platform::sync()};
+    platform_test::ScriptedServices services;
+    platform_test::ScriptedDriver driver;
+    platform_test::VirtualClock clock;
     platform::Override<platform::Services> use_services{&platform::Platform::services, services};
     platform::Override<platform::Devices> use_devices{&platform::Platform::devices, driver};
     platform::Override<platform::Sync> use_clock{&platform::Platform::sync, clock};

@@ -3,7 +3,8 @@
 
 #include "drivercontrol/manager.h"
 #include "../support/fresh_machine.h"
-#include "scripted.h"
+#include "../support/scripted_driver.h"
+#include "../support/virtual_clock.h"
 
 namespace {
 
@@ -16,9 +17,9 @@ protected:
     // Install reaches the registry: a machine of its own, and a name no other test uses.
     platform_test::FreshMachine machine;
     const std::u16string name = text::u16(platform_test::unique_name("ZelmUsbTest"));
-    dc_test::ScriptedServices services;
-    dc_test::ScriptedDriver driver;
-    dc_test::VirtualSleep clock{platform::sync()};
+    platform_test::ScriptedServices services;
+    platform_test::ScriptedDriver driver;
+    platform_test::VirtualClock clock;
     platform::Override<platform::Services> use_services{&platform::Platform::services, services};
     platform::Override<platform::Devices> use_devices{&platform::Platform::devices, driver};
     platform::Override<platform::Sync> use_clock{&platform::Platform::sync, clock};
@@ -66,15 +67,15 @@ TEST_F(LifecycleTest, StartPolls)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        services = dc_test::ScriptedServices{};
+        services = platform_test::ScriptedServices{};
         installed(c.state_before);
         services.start_pending_polls = c.pending_polls;
         seen.clear();
-        clock.slept_ms = 0;
+        clock.time.slept_ms = 0;
         status = u"before";
         EXPECT_EQ(manager.Start(c.wait, status, &seen, record), c.code);
         EXPECT_EQ(seen, c.callbacks);
-        EXPECT_EQ(clock.slept_ms, c.slept_ms);
+        EXPECT_EQ(clock.time.slept_ms, c.slept_ms);
         EXPECT_EQ(status, c.text ? c.text : u"before");
         EXPECT_EQ(services.accesses("open"), std::vector<uint32_t>{0x14});
         expect_no_open_handles();
@@ -135,14 +136,14 @@ TEST_F(LifecycleTest, StopReturnsTheCodeOfTheStepThatFailed)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        services = dc_test::ScriptedServices{};
+        services = platform_test::ScriptedServices{};
         c.arrange();
-        clock.slept_ms = 0;
+        clock.time.slept_ms = 0;
         ASSERT_TRUE(manager.Attach(status));
         EXPECT_EQ(manager.Stop(10, status, nullptr, nullptr), c.code);
         EXPECT_EQ(status, c.text);
         EXPECT_FALSE(manager.IsAttached());
-        EXPECT_EQ(clock.slept_ms, c.slept_ms);
+        EXPECT_EQ(clock.time.slept_ms, c.slept_ms);
         expect_no_open_handles();
     }
 }
@@ -165,7 +166,7 @@ TEST_F(LifecycleTest, UninstallWaitsForTheServiceToGo)
     services.opens_after_delete = 3;
     EXPECT_EQ(manager.Uninstall(50, status, &seen, record), 0u);
     EXPECT_EQ(seen, (std::vector<uint32_t>{0, 0, 0}));
-    EXPECT_EQ(clock.slept_ms, 150u);
+    EXPECT_EQ(clock.time.slept_ms, 150u);
     EXPECT_EQ(services.accesses("open"), (std::vector<uint32_t>{0x10000, 4, 4, 4, 4}));
     EXPECT_EQ(services.count("delete"), 1u);
     expect_no_open_handles();
@@ -177,7 +178,7 @@ TEST_F(LifecycleTest, UninstallOfAServiceThatNeverGoesEndsIn10Seconds)
     services.opens_after_delete = -1;
     EXPECT_EQ(manager.Uninstall(50, status, &seen, record), 1072u);
     EXPECT_EQ(status, u"Serwis jest w trakcie usuwania");
-    EXPECT_EQ(clock.slept_ms, 10000u);
+    EXPECT_EQ(clock.time.slept_ms, 10000u);
     EXPECT_EQ(seen.size(), 201u);
     expect_no_open_handles();
 }
@@ -201,23 +202,23 @@ TEST_F(LifecycleTest, InstallWaitsForTheNewServiceBounded)
     const uint32_t first = manager.Install(10, u"x.sys", u"c.json", u"adm", 3, nullptr, nullptr, nullptr, status, true,
                                            &seen, record);
     EXPECT_EQ(seen, (std::vector<uint32_t>{1060, 1060}));
-    EXPECT_EQ(clock.slept_ms, 20u);
+    EXPECT_EQ(clock.time.slept_ms, 20u);
     // The registry key of this scripted service does not exist: the values cannot be written.
     EXPECT_EQ(first, 2u);
     EXPECT_EQ(status, u"Nieudane otwarcie klucza rejestru; err=0x00000002");
     expect_no_open_handles();
 
     // A service that never opens: 10 s, then the open's error and text.
-    services = dc_test::ScriptedServices{};
+    services = platform_test::ScriptedServices{};
     services.service = name;
     services.opens_failing_after_create = -1;
     seen.clear();
-    clock.slept_ms = 0;
+    clock.time.slept_ms = 0;
     EXPECT_EQ(manager.Install(10, u"x.sys", u"c.json", u"adm", 3, nullptr, nullptr, nullptr, status, true, &seen,
                               record),
               1060u);
     EXPECT_EQ(status, u"Serwis nie jest zainstalowany");
-    EXPECT_EQ(clock.slept_ms, 10000u);
+    EXPECT_EQ(clock.time.slept_ms, 10000u);
     EXPECT_EQ(seen.size(), 1001u);
     expect_no_open_handles();
 }
@@ -253,10 +254,10 @@ TEST_F(LifecycleTest, ControlDevice)
 
 TEST(Manager, CzekajSleepsThroughThePlatform)
 {
-    dc_test::VirtualSleep clock{platform::sync()};
+    platform_test::VirtualClock clock;
     platform::Override<platform::Sync> use{&platform::Platform::sync, clock};
     Manager::Czekaj(1234);
-    EXPECT_EQ(clock.slept_ms, 1234u);
+    EXPECT_EQ(clock.time.slept_ms, 1234u);
 }
 
 } // namespace

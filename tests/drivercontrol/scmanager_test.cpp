@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "drivercontrol/scmanager.h"
-#include "scripted.h"
+#include "../support/scripted_driver.h"
 
 namespace {
 
 using namespace ZelmUsbVardoManager;
 using Op = SCManager::Operation;
-using dc_test::ScriptedServices;
+using platform_test::ScriptedServices;
 
 class SCManagerTest : public ::testing::Test {
 protected:

@@ -9,12 +9,13 @@
 
 #include "../support/fresh_machine.h"
 #include "drivercontrol/manager.h"
-#include "scripted.h"
+#include "../support/scripted_driver.h"
+#include "../support/virtual_clock.h"
 
 namespace {
 
 using namespace ZelmUsbVardoManager;
-using Request = dc_test::ScriptedDriver::Request;
+using Request = platform_test::ScriptedDriver::Request;
 
 // What the callback sees and how it answers: it refuses texts holding "block", and can be held
 // inside a request until released.
@@ -67,8 +68,8 @@ bool eventually(F done)
 
 class UserTestTest : public ::testing::Test {
 protected:
-    dc_test::ScriptedDriver driver;
-    dc_test::VirtualSleep clock{platform::sync()};
+    platform_test::ScriptedDriver driver;
+    platform_test::VirtualClock clock;
     platform::Override<platform::Devices> use_devices{&platform::Platform::devices, driver};
     platform::Override<platform::Sync> use_clock{&platform::Platform::sync, clock};
     Decider decider;
@@ -161,7 +162,7 @@ TEST_F(UserTestTest, RefusedSwitchOns)
     EXPECT_FALSE(manager.UserTestOn());
     driver.open_error = 0;
 
-    driver.user_test_on_answers = {5};
+    driver.answers[ZelmUsbVardoManager::IOCTL_USER_TEST_ON] = {5};
     EXPECT_EQ(on(), 5u);
     EXPECT_EQ(status, u"Operation fail; err=0x00000005");
     EXPECT_FALSE(manager.UserTestOn());
@@ -170,7 +171,7 @@ TEST_F(UserTestTest, RefusedSwitchOns)
 
 TEST_F(UserTestTest, StaleRegistrationIsReplacedOnce)
 {
-    driver.user_test_on_answers = {31};
+    driver.answers[ZelmUsbVardoManager::IOCTL_USER_TEST_ON] = {31};
     ASSERT_EQ(on(), 0u);
     std::vector<uint32_t> codes;
     for (const auto& c : driver.calls()) codes.push_back(c.code);
@@ -181,7 +182,7 @@ TEST_F(UserTestTest, StaleRegistrationIsReplacedOnce)
     ASSERT_EQ(manager.UserTest_off(status), 0u);
 
     // A registration still refused is a failure; the worker ends through its stop event.
-    driver.user_test_on_answers = {31, 31};
+    driver.answers[ZelmUsbVardoManager::IOCTL_USER_TEST_ON] = {31, 31};
     EXPECT_EQ(on(), 31u);
     EXPECT_EQ(status, u"Operation fail; err=0x0000001F");
     EXPECT_FALSE(manager.UserTestOn());
@@ -298,10 +299,10 @@ TEST_F(UserTestTest, StopIsBoundedAndKeepsWhatTheWorkerUses)
     driver.raise({req(1, u"{\"one\":1}"), req(2, u"{\"two\":2}")});
     ASSERT_TRUE(decider.wait_inside());
 
-    clock.slept_ms = 0;
+    clock.time.slept_ms = 0;
     EXPECT_EQ(manager.UserTest_off(status), 258u);
     EXPECT_EQ(status, u"Operation fail; err=0x00000102");
-    EXPECT_EQ(clock.slept_ms, 5000u);
+    EXPECT_EQ(clock.time.slept_ms, 5000u);
     EXPECT_TRUE(manager.UserTestOn()) << "kept: its worker still runs";
     EXPECT_EQ(driver.open_handles(), 1u) << "the worker's device handle stays open";
 
@@ -356,7 +357,7 @@ TEST_F(UserTestTest, FacadeFreedWhileTheWorkerIsInsideARequest)
 TEST_F(UserTestTest, WholeStopFitsTheWatchdogWithAQuestionOpen)
 {
     platform_test::FreshMachine machine;
-    dc_test::ScriptedServices services;
+    platform_test::ScriptedServices services;
     platform::Override<platform::Services> use_services{&platform::Platform::services, services};
     services.exists = true;
     services.state = platform::service::running;
@@ -367,14 +368,14 @@ TEST_F(UserTestTest, WholeStopFitsTheWatchdogWithAQuestionOpen)
     decider.hold = true;
     driver.raise({req(1, u"{}")});
     ASSERT_TRUE(decider.wait_inside());
-    clock.slept_ms = 0;
+    clock.time.slept_ms = 0;
     // The host's stop and uninstall, with every wait at its worst.
     EXPECT_EQ(manager.UserTest_off(status), 258u);
     EXPECT_EQ(manager.ClearAcceptedNameList(status), 0u);
     EXPECT_EQ(manager.ClearAcceptedTypeList(status), 0u);
     EXPECT_EQ(manager.Stop(10, status, nullptr, nullptr), 1053u);
     EXPECT_EQ(manager.Uninstall(50, status, nullptr, nullptr), 1072u);
-    EXPECT_LE(clock.slept_ms, 25000u);
+    EXPECT_LE(clock.time.slept_ms, 25000u);
     decider.release();
 }
 
@@ -388,10 +389,10 @@ TEST_F(UserTestTest, FacadeDestroyedAfterATimedOutOffWaitsOnceMore)
     decider.hold = true;
     driver.raise({req(1, u"{}")});
     ASSERT_TRUE(decider.wait_inside());
-    clock.slept_ms = 0;
+    clock.time.slept_ms = 0;
     EXPECT_EQ(doomed->UserTest_off(status), 258u);
     doomed.reset();
-    EXPECT_EQ(clock.slept_ms, 10000u);
+    EXPECT_EQ(clock.time.slept_ms, 10000u);
     EXPECT_EQ(driver.count(IOCTL_USER_TEST_OFF), 2u);
     decider.release();
     ASSERT_TRUE(driver.wait_verdicts(1));

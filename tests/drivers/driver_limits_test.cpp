@@ -25,6 +25,7 @@
 
 #include "../support/fresh_machine.h"
 #include "driver_client.h"
+#include "platform/le_fields.h"
 #include "platform/posix/control_device.h"
 
 extern char** environ;
@@ -124,9 +125,9 @@ int connect_quick()
 void send_header(int fd, uint32_t code, uint32_t input_size, uint32_t output_size, size_t body_bytes)
 {
     std::vector<uint8_t> f(cd::request_header_size + body_bytes, 0);
-    cd::put_u32(f.data(), code);
-    cd::put_u32(f.data() + 4, input_size);
-    cd::put_u32(f.data() + 8, output_size);
+    platform::le::put_u32(f.data(), code);
+    platform::le::put_u32(f.data() + 4, input_size);
+    platform::le::put_u32(f.data() + 8, output_size);
     [[maybe_unused]] ssize_t n = ::send(fd, f.data(), f.size(), MSG_NOSIGNAL);
 }
 

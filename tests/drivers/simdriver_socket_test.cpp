@@ -14,6 +14,7 @@
 
 #include "driver_client.h"
 #include "loaded_driver.h"
+#include "platform/le_fields.h"
 #include "platform/posix/control_device.h"
 
 namespace {
@@ -35,9 +36,9 @@ int connect_raw()
 std::vector<uint8_t> frame(uint32_t code, uint32_t input_size, uint32_t output_size, size_t body)
 {
     std::vector<uint8_t> f(cd::request_header_size + body, 0xAB);
-    cd::put_u32(f.data(), code);
-    cd::put_u32(f.data() + 4, input_size);
-    cd::put_u32(f.data() + 8, output_size);
+    platform::le::put_u32(f.data(), code);
+    platform::le::put_u32(f.data() + 4, input_size);
+    platform::le::put_u32(f.data() + 8, output_size);
     return f;
 }
 

@@ -147,9 +147,9 @@ TEST_F(RawListener, PipeNameStaysServedBetweenRequests)
 #endif
 
 // The native pipes, except that the client at the other end of a server is who the test says.
-class ScriptedClient : public platform::Pipes {
+class ScriptedClient : public platform::ForwardingPipes {
 public:
-    explicit ScriptedClient(platform::Pipes& real) : real_(real) {}
+    explicit ScriptedClient(platform::Pipes& real) : ForwardingPipes(real) {}
     bool privileged = false;
     platform::Error client_process(platform::Handle, uint32_t& pid, bool& is_privileged) override
     {
@@ -157,28 +157,6 @@ public:
         is_privileged = privileged;
         return platform::err::success;
     }
-    platform::Error create_server(const std::u16string& p, const platform::PipeServerOptions& o, platform::Handle& s) override
-    {
-        return real_.create_server(p, o, s);
-    }
-    platform::Error connect(platform::Handle s) override { return real_.connect(s); }
-    platform::Error disconnect(platform::Handle s) override { return real_.disconnect(s); }
-    platform::Error open_client(const std::u16string& p, platform::Handle& c) override { return real_.open_client(p, c); }
-    platform::Error set_message_mode(platform::Handle c) override { return real_.set_message_mode(c); }
-    platform::Error peek(platform::Handle h, uint32_t& a, uint32_t& l) override { return real_.peek(h, a, l); }
-    platform::Error read(platform::Handle h, void* b, uint32_t n, uint32_t& r, uint32_t t) override
-    {
-        return real_.read(h, b, n, r, t);
-    }
-    platform::Error write(platform::Handle h, const void* d, uint32_t n, uint32_t& w, uint32_t t) override
-    {
-        return real_.write(h, d, n, w, t);
-    }
-    platform::Error flush(platform::Handle h, uint32_t t) override { return real_.flush(h, t); }
-    platform::Error close(platform::Handle h) override { return real_.close(h); }
-
-private:
-    platform::Pipes& real_;
 };
 
 // The native system, with the trace lines kept.

@@ -10,15 +10,17 @@
 #include "platform/processes.h"
 #include "platform/sync.h"
 #include "platform/system.h"
+#include "../support/virtual_clock.h"
 
 namespace fakes {
 
-// A system family that records debugger output and shows a fixed clock.
+// A system family that records debugger output and shows a fixed local time; the tick counts are
+// `time`, which moves only when the test moves it.
 class System : public platform::System {
 public:
     std::vector<std::u16string> lines;
     platform::LocalTime now{2024, 1, 3, 31, 9, 59, 59, 0};
-    uint32_t ticks = 0x1A2B3;
+    platform_test::VirtualTime time{0x1A2B3};
     std::map<std::u16string, std::u16string> env;
     std::mutex lock;
 
@@ -29,7 +31,8 @@ public:
         value = it->second;
         return 0;
     }
-    uint32_t tick_count() override { return ticks; }
+    uint32_t tick_count() override { return static_cast<uint32_t>(time.now_ms); }
+    uint64_t tick_count64() override { return time.now_ms; }
     platform::LocalTime local_time() override { return now; }
     void debug_output(const std::u16string& line) override
     {
@@ -123,11 +126,10 @@ public:
     [[noreturn]] void terminate_current(uint32_t) override { std::abort(); }
 };
 
-// Sleeps in virtual time; named mutexes are a set of names some "other process" holds.
+// Sleeps in virtual time (`time`); named mutexes are a set of names some "other process" holds.
 class Sync : public platform::Sync {
 public:
-    uint64_t slept_ms = 0;
-    std::vector<uint32_t> sleeps;
+    platform_test::VirtualTime time;
     std::map<std::u16string, int> held; // name -> probes left before it is released (-1: for ever)
     std::mutex lock;
 
@@ -168,12 +170,7 @@ public:
         return platform::err::not_supported;
     }
     platform::Error wait(platform::Handle, uint32_t) override { return platform::err::not_supported; }
-    void sleep(uint32_t ms) override
-    {
-        std::lock_guard<std::mutex> g(lock);
-        slept_ms += ms;
-        sleeps.push_back(ms);
-    }
+    void sleep(uint32_t ms) override { time.pass(ms); }
 };
 
 } // namespace fakes

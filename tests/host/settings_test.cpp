@@ -91,7 +91,7 @@ TEST_F(SettingsFiles, LoadsPlainUtf16AndPackedFiles)
     ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), doc), 1);
     SettingsFile f = LoadSettingsFile(u"cfg.json");
     EXPECT_EQ(f.doc->Member(u"usb")->Member(u"active")->intValue, 1);
-    EXPECT_EQ(sync.slept_ms, 0u);
+    EXPECT_EQ(sync.time.slept_ms, 0u);
 
     const auto packed = container::pack(text::to_utf16le(doc));
     ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), packed.data(), packed.size()), 1);
@@ -105,7 +105,7 @@ TEST_F(SettingsFiles, WaitsForTheSuiteToFinishWriting)
     sync.held[u"Global\\ZELMAR_LOADING_CONFIG_INP"] = 3;
     SettingsFile f = LoadSettingsFile(u"cfg.json");
     EXPECT_EQ(f.doc->Member(u"usb")->Member(u"action")->intValue, 2);
-    EXPECT_EQ(sync.slept_ms, 300u);
+    EXPECT_EQ(sync.time.slept_ms, 300u);
 }
 
 TEST_F(SettingsFiles, AHolderThatNeverLetsGoIsWaitedForABoundedTime)
@@ -114,7 +114,7 @@ TEST_F(SettingsFiles, AHolderThatNeverLetsGoIsWaitedForABoundedTime)
     sync.held[u"Global\\ZELMAR_LOADING_CONFIG_INP"] = -1;
     SettingsFile f = LoadSettingsFile(u"cfg.json");
     EXPECT_EQ(f.doc->Member(u"usb")->Member(u"action")->intValue, 2);
-    EXPECT_EQ(sync.slept_ms, uint64_t(loading_wait_limit_ms));
+    EXPECT_EQ(sync.time.slept_ms, uint64_t(loading_wait_limit_ms));
     EXPECT_TRUE(traced(u"still holds ZELMAR_LOADING_CONFIG_INP"));
 }
 
@@ -134,7 +134,9 @@ TEST_F(SettingsFiles, EveryFallbackSaysWhy)
         SCOPED_TRACE(c.what);
         system.lines.clear();
         std::filesystem::remove(dir_ / "data/halvar/cfg/cfg.json");
-        if (!c.content.empty()) ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), c.content.data(), c.content.size()), 1);
+        if (!c.content.empty()) {
+            ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), c.content.data(), c.content.size()), 1);
+        }
         LoadSettingsFile(u"cfg.json");
         EXPECT_TRUE(traced(c.cause));
     }
@@ -160,7 +162,7 @@ TEST_F(SettingsFiles, AnEmptyDocumentIsRetriedThenGivenUpInVirtualTime)
     ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), std::u16string(u"{}")), 1);
     SettingsFile f = LoadSettingsFile(u"cfg.json");
     // Five one-second pauses (after attempts 0 to 4), the copy restored after attempt 5.
-    EXPECT_EQ(sync.sleeps, (std::vector<uint32_t>{1000, 1000, 1000, 1000, 1000}));
+    EXPECT_EQ(sync.time.sleeps, (std::vector<uint32_t>{1000, 1000, 1000, 1000, 1000}));
     EXPECT_EQ(f.doc->children.size(), 0u);
     // No bin\cfg.json under the (empty) root: the copy was set aside with a time stamp and deleted.
     EXPECT_FALSE(std::filesystem::exists(dir_ / "data/halvar/cfg/cfg.json"));
@@ -174,7 +176,7 @@ TEST_F(SettingsFiles, MissingOrTinyFilesAreGivenUpAtOnce)
     ASSERT_EQ(WriteWholeFile(config(u"cfg.json"), "{}", 2), 1);
     SettingsFile tiny = LoadSettingsFile(u"cfg.json");
     EXPECT_EQ(tiny.doc->children.size(), 0u);
-    EXPECT_EQ(sync.slept_ms, 0u);
+    EXPECT_EQ(sync.time.slept_ms, 0u);
 }
 
 TEST_F(SettingsFiles, RandomBytesNeverCrash)

@@ -16,6 +16,7 @@
 #include "../support/fresh_machine.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
+#include "platform/le_fields.h"
 #include "platform/posix/control_device.h"
 
 namespace {
@@ -199,9 +200,9 @@ TEST(ControlDeviceFraming, ReadsAreBoundedAndFramesLimited)
     EXPECT_EQ(cd::read_exact(pair[0], &byte, 1, 50), err::timeout);
     // A request header announcing more than a frame may carry is refused before anything is read.
     uint8_t head[cd::request_header_size];
-    cd::put_u32(head, 0x222000);
-    cd::put_u32(head + 4, cd::max_frame + 1);
-    cd::put_u32(head + 8, 0);
+    platform::le::put_u32(head, 0x222000);
+    platform::le::put_u32(head + 4, cd::max_frame + 1);
+    platform::le::put_u32(head + 8, 0);
     ASSERT_EQ(cd::write_all(pair[1], head, sizeof head), 0u);
     cd::Request r;
     std::vector<uint8_t> input;

@@ -9,7 +9,7 @@
 
 #include "child/spawn.h"
 #include "../support/fresh_machine.h"
-#include "platform/forwarding.h"
+#include "../support/virtual_clock.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "platform/services.h"
@@ -355,28 +355,18 @@ TEST_F(ServicesTest, KernelDriverThatNeverServesIsNotRunning)
     }
 }
 
-// Virtual time: a sleep moves the tick count on at once.
-class VirtualClock : public platform::ForwardingSystem, public platform::ForwardingSync {
-public:
-    VirtualClock() : ForwardingSystem(platform::system()), ForwardingSync(platform::sync()) {}
-    uint32_t tick_count() override { return ticks; }
-    uint64_t tick_count64() override { return ticks; }
-    void sleep(uint32_t ms) override { ticks += ms; }
-
-    uint32_t ticks = 1000;
-};
-
 TEST_F(ServicesTest, DriverStartIsBoundedWhenReadyNeverComes)
 {
     const std::u16string name = new_name("silent");
     Handle& h = handles[0];
     ASSERT_EQ(services().create(manager, definition(name, service::kernel_driver, child_image), h), 0u);
-    VirtualClock clock;
+    platform_test::VirtualClock clock(1000);
+    clock.real_pause = false;
     Override<System> system_override(&Platform::system, clock);
     Override<Sync> sync_override(&Platform::sync, clock);
     EXPECT_EQ(services().start(h), err::service_request_timeout);
-    EXPECT_GE(clock.ticks - 1000, 10000u);
-    EXPECT_LT(clock.ticks - 1000, 10100u);
+    EXPECT_GE(clock.time.now_ms - 1000, 10000u);
+    EXPECT_LT(clock.time.now_ms - 1000, 10100u);
     ServiceStatus s;
     EXPECT_EQ(services().query_status(h, s), 0u);
     EXPECT_EQ(s.current_state, service::stopped);

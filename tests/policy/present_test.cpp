@@ -225,7 +225,7 @@ TEST_F(PresentDevices, SweepTable)
         system_.env[u"ALLUSERSPROFILE"] = scratch.windows(u"ProgramData");
         const std::filesystem::path data = scratch.path() / "ProgramData" / "halvar";
         main_rules = c.rules;
-        sync_.sleeps.clear();
+        sync_.time.sleeps.clear();
         // A keyboard (no volumes, never considered) and the stick with its volumes.
         const std::string machine_json =
             R"({"controllers": [{"index": 0, "node": {"id": "PCI\\0", "props": {"DEVICEDESC": "xHCI"}},
@@ -243,7 +243,7 @@ TEST_F(PresentDevices, SweepTable)
 
         EXPECT_EQ(ejected_letters(machine.read()), c.ejected);
         EXPECT_EQ(sweep_lines(system_.lines), c.traced);
-        EXPECT_EQ(sync_.sleeps, c.sleeps);
+        EXPECT_EQ(sync_.time.sleeps, c.sleeps);
         const auto reports = reports_in(data);
         ASSERT_EQ(int(reports.size()), c.reports);
         const std::u16string found = utf16_file(data / "tmp" / "devices_found.txt");

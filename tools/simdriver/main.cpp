@@ -46,6 +46,7 @@
 #include "udev_holder.h"
 #include "platform/files.h"
 #include "platform/platform.h"
+#include "platform/le_fields.h"
 #include "platform/posix/control_device.h"
 #include "platform/registry.h"
 #include "platform/sync.h"
@@ -389,7 +390,7 @@ int fail_start(uint32_t code, const std::string& why)
     if (const char* ready = std::getenv("ZELMUSB_READY_FD")) {
         const int fd = std::atoi(ready);
         uint8_t report[5] = {0};
-        cd::put_u32(report + 1, code);
+        platform::le::put_u32(report + 1, code);
         [[maybe_unused]] ssize_t n = ::write(fd, report, sizeof report);
         ::close(fd);
     }

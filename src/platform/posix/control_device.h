@@ -41,6 +41,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/le_fields.h"
 #include "platform/posix/common.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/root.h"
@@ -65,19 +66,6 @@ struct Answer {
     uint32_t error = 0;
     uint32_t returned = 0;
 };
-
-inline void put_u32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-inline uint32_t get_u32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // <root>/devices, the folder of the control devices' sockets (not created here).
 inline std::string device_folder()
@@ -267,9 +255,9 @@ inline Error send_request(int fd, const Request& r, const void* input, int timeo
 {
     if (r.input_size > max_frame || r.output_size > max_frame) return err::invalid_parameter;
     std::vector<uint8_t> frame(request_header_size + r.input_size);
-    put_u32(frame.data(), r.code);
-    put_u32(frame.data() + 4, r.input_size);
-    put_u32(frame.data() + 8, r.output_size);
+    le::put_u32(frame.data(), r.code);
+    le::put_u32(frame.data() + 4, r.input_size);
+    le::put_u32(frame.data() + 8, r.output_size);
     if (r.input_size) std::memcpy(frame.data() + request_header_size, input, r.input_size);
     return write_all(fd, frame.data(), frame.size(), timeout_ms);
 }
@@ -283,9 +271,9 @@ inline Error receive_request(int fd, Request& r, std::vector<uint8_t>& input, in
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     uint8_t head[request_header_size];
     if (const Error e = read_exact(fd, head, sizeof head, timeout_ms)) return e;
-    r.code = get_u32(head);
-    r.input_size = get_u32(head + 4);
-    r.output_size = get_u32(head + 8);
+    r.code = le::get_u32(head);
+    r.input_size = le::get_u32(head + 4);
+    r.output_size = le::get_u32(head + 8);
     if (r.input_size > max_frame || r.output_size > max_frame) return err::invalid_parameter;
     input.clear();
     size_t done = 0;
@@ -306,8 +294,8 @@ inline Error send_answer(int fd, const Answer& a, const void* output, int timeou
 {
     if (a.returned > max_frame) return err::invalid_parameter;
     std::vector<uint8_t> frame(answer_header_size + a.returned);
-    put_u32(frame.data(), a.error);
-    put_u32(frame.data() + 4, a.returned);
+    le::put_u32(frame.data(), a.error);
+    le::put_u32(frame.data() + 4, a.returned);
     if (a.returned) std::memcpy(frame.data() + answer_header_size, output, a.returned);
     return write_all(fd, frame.data(), frame.size(), timeout_ms);
 }
@@ -318,8 +306,8 @@ inline Error receive_answer(int fd, Answer& a, int timeout_ms = io_timeout_ms)
 {
     uint8_t head[answer_header_size];
     if (const Error e = read_exact(fd, head, sizeof head, timeout_ms)) return e;
-    a.error = get_u32(head);
-    a.returned = get_u32(head + 4);
+    a.error = le::get_u32(head);
+    a.returned = le::get_u32(head + 4);
     return err::success;
 }
 

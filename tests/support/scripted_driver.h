@@ -1,11 +1,14 @@
-// Scripted platform families for the driver control tests: a service control manager with a
-// scripted service, a control device with a scripted driver, and a clock that runs in virtual
-// time while events stay real.
+// The filter driver scripted for tests, as the two platform families see it: a service control
+// manager with one scripted service, and the control device the scripted driver serves. Each can
+// stand alone (the driver control tests script one side at a time), or the two make one driver
+// (`ScriptedDriverService`) whose device answers only while its service runs, with one journal of
+// the calls to both in order.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -18,34 +21,39 @@
 
 #include "drivercontrol/driver_interface.h"
 #include "platform/devices.h"
-#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/services.h"
 #include "platform/sync.h"
 
-namespace dc_test {
+namespace platform_test {
 
 using platform::Error;
 using platform::Handle;
 
-// Events and waits of the native family; sleep advances a virtual clock. With `real_pause` each
-// sleep also takes a real millisecond, so that a worker thread the sleeper polls gets to run.
-class VirtualSleep : public platform::ForwardingSync {
+// The calls to a scripted driver, in order, as words: the service calls by their names below
+// ("create", "start", "control", ...) and the control codes as "ioctl 22205C".
+class CallJournal {
 public:
-    explicit VirtualSleep(platform::Sync& real) : ForwardingSync(real) {}
-    std::atomic<uint64_t> slept_ms{0};
-    std::atomic<uint64_t> sleeps{0};
-    std::atomic<bool> real_pause{true};
-
-    void sleep(uint32_t ms) override
+    void note(std::string what)
     {
-        slept_ms += ms;
-        ++sleeps;
-        if (real_pause)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        else
-            std::this_thread::yield();
+        std::lock_guard<std::mutex> g(m_);
+        entries_.push_back(std::move(what));
     }
+    std::vector<std::string> entries()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return entries_;
+    }
+    static std::string ioctl(uint32_t code)
+    {
+        char b[32];
+        std::snprintf(b, sizeof b, "ioctl %X", code);
+        return b;
+    }
+
+private:
+    std::mutex m_;
+    std::vector<std::string> entries_;
 };
 
 // One service, scripted. Counters of -1 mean "for ever".
@@ -74,10 +82,24 @@ public:
 
     std::set<Handle> open_handles;
     Handle managers_opened = 0;
+    bool marked_for_delete = false; // deleted while something may still open it
+    CallJournal* journal = nullptr;
+    // Called when a service is created, as the service manager makes its key in the registry.
+    std::function<void(const platform::ServiceDefinition&)> on_create;
+
+    // Whether the service is there for a new open, and whether it runs.
+    bool installed() const { return exists && !(marked_for_delete && opens_after_delete == 0); }
+    bool running() const { return installed() && state == platform::service::running; }
+    // The service gone and the script back to the start, as between the cases of a table.
+    void uninstall_now()
+    {
+        exists = marked_for_delete = false;
+        state = platform::service::stopped;
+    }
 
     Error open_manager(uint32_t access, Handle& h) override
     {
-        calls.push_back({"open_manager", access});
+        note("open_manager", access);
         if (open_manager_error) return open_manager_error;
         h = next_++;
         open_handles.insert(h);
@@ -86,25 +108,27 @@ public:
     }
     Error create(Handle manager, const platform::ServiceDefinition& d, Handle& h) override
     {
-        calls.push_back({"create", d.desired_access});
+        note("create", d.desired_access);
         if (!open_handles.count(manager)) return platform::err::invalid_handle;
+        if (marked_for_delete && opens_after_delete == 0) uninstall_now();
         if (exists) return platform::err::service_exists;
         if (create_error) return create_error;
         created = d;
         exists = true;
         state = platform::service::stopped;
+        if (on_create) on_create(d);
         h = next_++;
         open_handles.insert(h);
         return 0;
     }
     Error open(Handle manager, const std::u16string& name, uint32_t access, Handle& h) override
     {
-        calls.push_back({"open", access});
+        note("open", access);
         if (!open_handles.count(manager)) return platform::err::invalid_handle;
         if (!exists || name != service) return platform::err::service_does_not_exist;
-        if (deleted_) {
+        if (marked_for_delete) {
             if (opens_after_delete == 0) {
-                exists = false;
+                uninstall_now();
                 return platform::err::service_does_not_exist;
             }
             if (opens_after_delete > 0) --opens_after_delete;
@@ -119,7 +143,7 @@ public:
     }
     Error start(Handle h) override
     {
-        calls.push_back({"start", 0});
+        note("start", 0);
         if (!open_handles.count(h)) return platform::err::invalid_handle;
         if (start_error) return start_error;
         if (state == platform::service::running) return platform::err::service_already_running;
@@ -128,7 +152,7 @@ public:
     }
     Error control(Handle h, uint32_t code, platform::ServiceStatus& s) override
     {
-        calls.push_back({"control", code});
+        note("control", code);
         if (!open_handles.count(h)) return platform::err::invalid_handle;
         if (control_error) return control_error;
         if (state == platform::service::stopped) return platform::err::service_not_active;
@@ -138,7 +162,7 @@ public:
     }
     Error query_status(Handle h, platform::ServiceStatus& s) override
     {
-        calls.push_back({"query", 0});
+        note("query", 0);
         if (!open_handles.count(h)) return platform::err::invalid_handle;
         if (query_error) return query_error;
         s = platform::ServiceStatus{};
@@ -152,11 +176,11 @@ public:
     }
     Error remove(Handle h) override
     {
-        calls.push_back({"delete", 0});
+        note("delete", 0);
         if (!open_handles.count(h)) return platform::err::invalid_handle;
         if (delete_error) return delete_error;
-        if (deleted_) return platform::err::service_marked_for_delete;
-        deleted_ = true;
+        if (marked_for_delete) return platform::err::service_marked_for_delete;
+        marked_for_delete = true;
         return 0;
     }
     Error close(Handle h) override
@@ -180,8 +204,20 @@ public:
     }
 
 private:
+    void note(const char* op, uint32_t access)
+    {
+        std::lock_guard<std::mutex> g(m_.m);
+        calls.push_back({op, access});
+        if (journal) journal->note(op);
+    }
+    // A script is reset by assigning a fresh one; the lock stays each object's own.
+    struct Lock {
+        Lock() = default;
+        Lock(const Lock&) {}
+        Lock& operator=(const Lock&) { return *this; }
+        std::mutex m;
+    } m_;
     Handle next_ = 0x100;
-    bool deleted_ = false;
 };
 
 // A control device served by a scripted filter driver. Thread-safe: the user-test worker calls
@@ -202,8 +238,10 @@ public:
     std::u16string path = u"\\\\.\\ZelmUsb";
     Error open_error = 0;
     Error close_error = 0;
-    std::map<uint32_t, Error> errors;       // a code that fails, with its error
-    std::deque<Error> user_test_on_answers; // answers of successive USER_TEST_ON (then 0)
+    std::map<uint32_t, Error> errors;                // a code that fails, with its error
+    std::map<uint32_t, std::deque<Error>> answers;   // a code's answers in turn, then as usual
+    const ScriptedServices* served_by = nullptr;     // opens only while this service runs
+    CallJournal* journal = nullptr;
 
     // Called with the request's text while the worker waits for its verdict.
     std::function<void(const Request&)> on_fetch;
@@ -213,7 +251,7 @@ public:
         std::lock_guard<std::mutex> g(m_);
         opens.push_back({access, share});
         if (open_error) return open_error;
-        if (p != path) return platform::err::file_not_found;
+        if (p != path || (served_by && !served_by->running())) return platform::err::file_not_found;
         h = next_++;
         handles_.insert(h);
         return 0;
@@ -227,20 +265,21 @@ public:
         Call call{code, {}};
         if (in && in_size) call.input.assign(static_cast<const uint8_t*>(in), static_cast<const uint8_t*>(in) + in_size);
         calls_.push_back(call);
+        if (journal) journal->note(CallJournal::ioctl(code));
         if (!handles_.count(h)) return platform::err::invalid_handle;
         if (auto it = errors.find(code); it != errors.end()) return it->second;
+        if (auto it = answers.find(code); it != answers.end() && !it->second.empty()) {
+            const Error answer = it->second.front();
+            it->second.pop_front();
+            if (answer != 0) return answer;
+        }
         using namespace ZelmUsbVardoManager;
         switch (code) {
         case IOCTL_USER_TEST_ON: {
             VardEventWaiting w;
             if (!w.Decode(call.input)) return platform::err::invalid_parameter;
-            Error answer = 0;
-            if (!user_test_on_answers.empty()) {
-                answer = user_test_on_answers.front();
-                user_test_on_answers.pop_front();
-            }
-            if (answer == 0) registered_event_ = w.hEvent;
-            return answer;
+            registered_event_ = w.hEvent;
+            return 0;
         }
         case IOCTL_USER_TEST_OFF:
             registered_event_ = 0;
@@ -375,4 +414,21 @@ private:
     Handle registered_event_ = 0;
 };
 
-} // namespace dc_test
+// One driver: the service record and the control device it serves while the service runs, with
+// the calls to both in one journal.
+struct ScriptedDriverService {
+    ScriptedDriverService()
+    {
+        services.journal = &journal;
+        device.journal = &journal;
+        device.served_by = &services;
+    }
+    ScriptedDriverService(const ScriptedDriverService&) = delete;
+    ScriptedDriverService& operator=(const ScriptedDriverService&) = delete;
+
+    CallJournal journal;
+    ScriptedServices services;
+    ScriptedDriver device;
+};
+
+} // namespace platform_test
