@@ -10,8 +10,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "reg_query.h"
-#include "../support/scripted_driver.h"
-#include "../support/virtual_clock.h"
+#include "scripted_manager.h"
 
 namespace {
 
@@ -21,25 +20,14 @@ using platform_test::TempFolder;
 constexpr char16_t default_config[] =
     u"{\"capture\":true,\"filesAndCacheMode\":1,\"filter\":true,\"hubs_always_accepted\":false,\"notify_handle\":true}";
 
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public dc_test::ScriptedManagerTest {
 protected:
-    platform_test::FreshMachine machine;
     TempFolder dir;
-    const std::u16string name = text::u16(platform_test::unique_name("ZelmUsbTest"));
     const std::u16string key = u"SYSTEM\\CurrentControlSet\\services\\" + name;
     const std::u16string cfg_path = dir.windows(u"config.json");
     const std::u16string folder = dir.windows(u"admittances");
     const std::filesystem::path cfg_file = dir.path() / "config.json";
-    platform_test::ScriptedServices services;
-    platform_test::ScriptedDriver driver;
-    platform_test::VirtualClock clock;
-    platform::Override<platform::Services> use_services{&platform::Platform::services, services};
-    platform::Override<platform::Devices> use_devices{&platform::Platform::devices, driver};
-    platform::Override<platform::Sync> use_clock{&platform::Platform::sync, clock};
-    Manager manager{name, name, u"\\\\.\\ZelmUsb"};
-    std::u16string status;
 
-    void SetUp() override { services.service = name; }
     void TearDown() override { platform::registry().delete_tree(key); }
 
     // The service key, as the service control manager makes it for a new service.

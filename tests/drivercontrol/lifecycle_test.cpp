@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "drivercontrol/manager.h"
-#include "../support/fresh_machine.h"
-#include "../support/scripted_driver.h"
-#include "../support/virtual_clock.h"
+#include "scripted_manager.h"
 
 namespace {
 
@@ -12,24 +10,13 @@ using namespace ZelmUsbVardoManager;
 
 void record(uint32_t code, void* context) { static_cast<std::vector<uint32_t>*>(context)->push_back(code); }
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public dc_test::ScriptedManagerTest {
 protected:
-    // Install reaches the registry: a machine of its own, and a name no other test uses.
-    platform_test::FreshMachine machine;
-    const std::u16string name = text::u16(platform_test::unique_name("ZelmUsbTest"));
-    platform_test::ScriptedServices services;
-    platform_test::ScriptedDriver driver;
-    platform_test::VirtualClock clock;
-    platform::Override<platform::Services> use_services{&platform::Platform::services, services};
-    platform::Override<platform::Devices> use_devices{&platform::Platform::devices, driver};
-    platform::Override<platform::Sync> use_clock{&platform::Platform::sync, clock};
-    Manager manager{name, name, u"\\\\.\\ZelmUsb"};
     std::vector<uint32_t> seen;
-    std::u16string status;
 
     void SetUp() override
     {
-        services.service = name;
+        ScriptedManagerTest::SetUp();
         clock.real_pause = false; // no other thread to let run
     }
     void installed(uint32_t state = platform::service::stopped)
