@@ -93,19 +93,33 @@ inline char16_t lower_unit(char16_t c)
     return text::to_lower(c);
 }
 
-// `lowered` (already lower-cased) against `pattern` as given; a pattern unit equal to the lowered
-// one needs no lowering of its own.
+// Four UTF-16 units of one 64-bit word lower-cased at once, when all four are ASCII: a unit from
+// 'A' to 'Z' gets its 0x20 bit. In each 16-bit lane, adding 0x3F sets bit 7 from 'A' up and adding
+// 0x25 from 'Z' + 1 up (no carry leaves a lane below 0x80), so the two differ in bit 7 exactly for
+// the capitals. False, and nothing lowered, when a unit is beyond ASCII.
+inline bool lower_ascii4(uint64_t w, uint64_t& lowered)
+{
+    if (w & 0xFF80FF80FF80FF80ull) return false;
+    const uint64_t capital = ((w + 0x003F003F003F003Full) ^ (w + 0x0025002500250025ull)) & 0x0080008000800080ull;
+    lowered = w | (capital >> 2);
+    return true;
+}
+
+// `lowered` (already lower-cased) against `pattern` as given (rules keep their texts as written).
 bool same_lowered(const char16_t* lowered, const char16_t* pattern, size_t n)
 {
-    // Patterns are mostly written in lower case: then equal units decide, four at a time (one
-    // 64-bit word); only a word that differs (a capital, or a real difference) is looked at unit
-    // by unit.
+    // Four units at a time (one 64-bit word): equal words decide at once, and an ASCII word of the
+    // pattern is lowered in the word; only a word with a unit beyond ASCII is looked at unit by unit.
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        uint64_t a, b;
+        uint64_t a, b, b_lowered;
         std::memcpy(&a, lowered + i, sizeof a);
         std::memcpy(&b, pattern + i, sizeof b);
         if (a == b) continue;
+        if (lower_ascii4(b, b_lowered)) {
+            if (a != b_lowered) return false;
+            continue;
+        }
         for (size_t k = i; k < i + 4; ++k)
             if (lowered[k] != pattern[k] && lowered[k] != lower_unit(pattern[k])) return false;
     }

@@ -119,19 +119,32 @@ TEST_F(Matching, FirstDecidingRuleOverTheListsTheSettingsAllow)
     }
 }
 
-// The field test compares code unit by code unit; it must give what lower-casing both texts and
-// searching did, on texts with mixed case, non-ASCII letters, repeats and "=" in them.
+// The field test compares code unit by code unit, and four ASCII units at a time; it must give
+// what lower-casing both texts and searching did, on texts with mixed case, non-ASCII letters,
+// repeats, "=" and the units next to the capitals ("@" and "[", whose 0x20 bit makes "`" and "{").
 TEST_F(Matching, FieldTestAgreesWithLowerCasingAndSearching)
 {
-    const std::u16string alphabet = u"aAbB=ąĄżŻ";
+    const std::u16string alphabet = u"aAbB=ąĄżŻzZ@[`{";
+    // A unit and the one it is swapped with: its other case, or a near miss.
+    const std::u16string from = u"aAbBąĄżŻzZ@`[{", to = u"AaBbĄąŻżZz`@{[";
     std::mt19937 random(42);
     auto some_text = [&](size_t max) {
         std::u16string s(random() % (max + 1), u' ');
         for (char16_t& c : s) c = alphabet[random() % alphabet.size()];
         return s;
     };
-    for (int i = 0; i < 20000; ++i) {
-        const std::u16string value = some_text(6), pattern = some_text(4);
+    // A part of `value` (all of it, behind "=", one time in four) with some units swapped, so that
+    // patterns long enough for whole words meet texts they nearly match.
+    auto pattern_from = [&](const std::u16string& value) {
+        const size_t at = value.empty() ? 0 : random() % value.size();
+        std::u16string p = random() % 4 == 0 ? u"=" + value : value.substr(at, random() % (value.size() - at + 1));
+        for (char16_t& c : p)
+            if (const size_t k = from.find(c); k != std::u16string::npos && random() % 3 == 0) c = to[k];
+        return p;
+    };
+    for (int i = 0; i < 40000; ++i) {
+        const std::u16string value = some_text(14);
+        const std::u16string pattern = i % 2 ? pattern_from(value) : some_text(9);
         const bool exact = !pattern.empty() && pattern[0] == u'=';
         const std::u16string p = text::to_lower(exact ? pattern.substr(1) : pattern), v = text::to_lower(value);
         const bool expected = exact ? v == p : v.find(p) != std::u16string::npos;

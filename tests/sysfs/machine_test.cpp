@@ -271,8 +271,27 @@ TEST_F(SysfsMachine, DeviceThatLeavesInTheMiddleOfAWalk)
     EXPECT_EQ(count(l, "\"PortNumberOfBus\""), 1u) << "only the stick is left\n" << l;
 }
 
+// A walk looks at the machine anew when it begins, however seldom the store looks otherwise: the
+// device list, and the driver's document of a device just announced, see a device plugged a
+// moment before.
+TEST_F(SysfsMachine, AWalkSeesADevicePluggedJustBefore)
+{
+    model::Engine engine(std::make_unique<sysfs::SysfsStore>([r = root_.string()] { return r; }, 3600 * 1000, false));
+    model::ModelDevices devices(engine);
+    model::ModelDeviceTree tree(engine);
+    platform::Override<platform::Devices> use_devices(&platform::Platform::devices, devices);
+    platform::Override<platform::DeviceTree> use_tree(&platform::Platform::devicetree, tree);
+    example();
+    EXPECT_EQ(list().find("Late Keyboard"), std::string::npos);
+    usb({"1-4", example_devices()[2].descriptors, {{"product", "Late Keyboard"}, {"bConfigurationValue", "1"}}, {}}, 9);
+    const std::string l = list();
+    EXPECT_NE(l.find("\"Product\":\"Late Keyboard\""), std::string::npos) << l;
+}
+
 // The machine is read again when the set of devices changes, not when an attribute does: a walk
-// sees one version.
+// sees one version. A device read before is read again only when it is another device in its
+// place (plugged again: a new address); one listed before its files were all there is read at the
+// next look, though nothing else changes.
 TEST_F(SysfsMachine, SnapshotKeptUntilTheSetOfDevicesChanges)
 {
     example();
@@ -280,9 +299,30 @@ TEST_F(SysfsMachine, SnapshotKeptUntilTheSetOfDevicesChanges)
     umockdev_testbed_set_attribute(tb_, ("/sys" + path_of("1-3")).c_str(), "product", "Renamed");
     EXPECT_NE(list().find("\"Product\":\"Stick\""), std::string::npos) << "the same devices: the same snapshot";
     usb({"1-4", example_devices()[2].descriptors, {{"product", "Late Keyboard"}, {"bConfigurationValue", "1"}}, {}}, 9);
-    const std::string l = list();
+    std::string l = list();
     EXPECT_NE(l.find("\"Product\":\"Late Keyboard\""), std::string::npos) << l;
-    EXPECT_NE(l.find("\"Product\":\"Renamed\""), std::string::npos) << l;
+    EXPECT_NE(l.find("\"Product\":\"Stick\""), std::string::npos) << "the stick is the same device\n" << l;
+
+    // The stick plugged again, under its name, as another device.
+    remove("1-3");
+    UsbSpec again = example_devices()[4];
+    for (auto& [name, value] : again.attributes)
+        if (name == "product") value = "Plugged Again";
+    usb(again, 12);
+    l = list();
+    EXPECT_NE(l.find("\"Product\":\"Plugged Again\""), std::string::npos) << l;
+    EXPECT_EQ(l.find("\"Product\":\"Stick\""), std::string::npos) << l;
+
+    // A device whose descriptors are not there yet (the kernel adds its files one by one).
+    add("P: " + path_of("1-2") + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=1\nA: devnum=13\n"
+        "A: speed=12\nA: bConfigurationValue=1\nA: product=Slow Pen\n");
+    EXPECT_EQ(list().find("Slow Pen"), std::string::npos);
+    std::vector<uint8_t> bytes = {0x12, 0x01, 0x10, 0x01, 0x00, 0x00, 0x00, 0x08, 0x44, 0x44,
+                                  0x55, 0x55, 0x00, 0x01, 0x00, 0x02, 0x00, 0x01};
+    umockdev_testbed_set_attribute_binary(tb_, ("/sys" + path_of("1-2")).c_str(), "descriptors", bytes.data(),
+                                          gssize(bytes.size()));
+    l = list();
+    EXPECT_NE(l.find("\"Product\":\"Slow Pen\""), std::string::npos) << "read at the next look\n" << l;
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include "drivercontrol/manager.h"
 #include "json/holder/json_holder.h"
+#include "platform/devicetree.h"
+#include "platform/platform.h"
 #include "text/text.h"
 #include "usbinventory/devnode.h"
 #include "usbinventory/dhmanager.h"
@@ -59,6 +61,8 @@ bool number(std::string_view text, uint32_t& value)
 
 uint32_t arrival_of(const PortPath& path, Arrival& out, std::u16string& status_text)
 {
+    // One look at the machine for the whole document, taken now.
+    const platform::DeviceWalk walk(platform::devicetree());
     DriverKeyMap keys;
     if (const uint32_t r = DHManager::GetDeviceInstancesMap(keys, status_text)) return r;
     DriveLettersMap letters;

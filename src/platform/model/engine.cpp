@@ -117,7 +117,10 @@ void Engine::pin()
 {
     std::lock_guard lock(mutex_);
     Pin& pin = pins_[std::this_thread::get_id()];
-    if (pin.depth++ == 0) pin.view = load_locked();
+    if (pin.depth++ == 0) {
+        store_->look_again();
+        pin.view = load_locked();
+    }
 }
 
 void Engine::unpin()

@@ -69,6 +69,10 @@ public:
     virtual std::optional<Error> lock_volume(char16_t) { return std::nullopt; }
     virtual std::optional<Error> dismount_volume(char16_t) { return std::nullopt; }
     virtual std::optional<Error> eject_volume(char16_t) { return std::nullopt; }
+
+    // A walk begins: the next stamp is to be taken anew, whatever the store keeps between looks
+    // to spare them (a file's stamp is taken anew every time; this default does nothing).
+    virtual void look_again() {}
 };
 
 // A machine file at a path, through the C++ library: usable on both platforms.
@@ -101,7 +105,8 @@ public:
     // Pins the current machine for the calling thread: until the matching unpin, every view on
     // this thread, and so every answer of the families over this engine to it, comes from that
     // one version of the file, so that a walk made of many requests never mixes two versions.
-    // Pins nest; other threads go on seeing new versions.
+    // Pins nest; other threads go on seeing new versions. The outermost pin takes the store's
+    // stamp anew (Store::look_again), so a walk begun after a change sees it.
     void pin();
     void unpin();
 

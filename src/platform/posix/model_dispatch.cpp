@@ -89,6 +89,7 @@ public:
     // file they find none.
     Error replace(std::string_view bytes) override { return file_.replace(bytes); }
     Error edit(const Change& change, size_t limit) override { return file_.edit(change, limit); }
+    void look_again() override { running_machine_.look_again(); }
     std::optional<Error> lock_volume(char16_t letter) override
     {
         return on_file() ? std::nullopt : running_machine_.lock_volume(letter);

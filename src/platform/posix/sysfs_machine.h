@@ -65,9 +65,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "platform/model/engine.h"
 #include "platform/posix/sysfs_volumes.h"
@@ -117,9 +120,25 @@ std::string machine_json(const std::vector<UsbDevice>& devices, const std::vecto
 std::u16string pdo_name(const std::string& sysfs_name);
 std::string sysfs_name_of(std::u16string_view pdo);
 
+// A device's record kept between reads, with what tells it from a device plugged anew in its
+// place: the inode of its directory, its address (`devnum`) and its active configuration.
+struct CachedDevice {
+    ino_t inode = 0;
+    uint32_t devnum = 0, configuration = 0;
+    UsbDevice device;
+    bool usbfs_asked = false; // its strings were asked through usbfs
+    bool udev_final = false;  // udev had described it (or no udev daemon runs to do it later)
+};
+using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
+
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
-// strings when `usbfs` is true.
-std::vector<UsbDevice> read_usb_devices(bool usbfs);
+// strings when `usbfs` is true. With a `cache`, a device whose directory, address and active
+// configuration are those of its record there is not read again: neither its sysfs files, nor its
+// strings through usbfs, nor udev's properties once udev had described it (until then udev's
+// part is read at every look, since udev describes a device a moment after the kernel announced
+// it); the cache is left holding the devices of this read. `partial` tells whether a listed device could not be read (gone, or its files not all
+// there yet).
+std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache = nullptr, bool* partial = nullptr);
 
 // The strings of a device through usbfs; false (and nothing set) when the node cannot be opened
 // or does not give its language list.
@@ -131,9 +150,12 @@ bool read_usbfs_strings(const std::string& node, UsbDevice& device);
 uint64_t sysfs_stamp();
 
 // The running machine as a model store. Its stamp is sysfs_stamp (re-taken at most every
-// `recheck_ms`, so a device list, which asks thousands of questions, takes it a few times instead
-// of thousands: a device plugged meanwhile appears on the next look, as if plugged a moment
-// later); reading it scans sysfs and the disks. Volume requests go to sysfs_volumes.h.
+// `recheck_ms`, so that questions asked outside a walk take it a few times instead of thousands:
+// a device plugged meanwhile appears on the next look, as if plugged a moment later), and taken
+// anew when a walk begins (look_again), so that a walk begun after a change sees it. Reading it
+// lists sysfs and reads the devices not read before (read_usb_devices with the store's cache) and
+// the disks; a read that missed a listed device changes the next stamp, so that it is read again.
+// Volume requests go to sysfs_volumes.h.
 class SysfsStore final : public model::Store {
 public:
     using RootFn = std::function<std::string()>;
@@ -141,6 +163,7 @@ public:
     Error stamp(model::Stamp& stamp, bool& settled) override;
     Error read(std::string& bytes, size_t limit) override;
     Error replace(std::string_view) override;
+    void look_again() override { taken_ms_ = -1; }
     std::optional<Error> lock_volume(char16_t letter) override;
     std::optional<Error> dismount_volume(char16_t letter) override;
     std::optional<Error> eject_volume(char16_t letter) override;
@@ -151,6 +174,9 @@ private:
     bool usbfs_;
     int64_t taken_ms_ = -1;
     uint64_t stamp_ = 0;
+    DeviceCache cache_;
+    bool partial_ = false;
+    uint64_t partial_reads_ = 0;
 };
 
 } // namespace platform::posix::sysfs

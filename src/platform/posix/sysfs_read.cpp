@@ -145,80 +145,127 @@ bool read_usbfs_strings(const std::string& node, UsbDevice& device)
     return true;
 }
 
-std::vector<UsbDevice> read_usb_devices(bool usbfs)
+namespace {
+
+// The sysfs part of the record of the device `name` whose address and active configuration are
+// known; false when it is gone (or not all there yet) since it was listed.
+bool read_sysfs_part(const std::string& name, uint32_t devnum, uint32_t configuration, UsbDevice& d)
 {
-    std::vector<std::string> names;
+    const std::string dir = std::string(usb_devices) + "/" + name;
+    d.name = name;
+    auto descriptors = read_bytes(dir + "/descriptors", descriptors_limit);
+    if (!descriptors) return false;
+    d.descriptors = std::move(*descriptors);
+    d.bus = number_attribute(dir, "busnum");
+    d.devnum = devnum;
+    d.speed = attribute(dir, "speed").value_or("");
+    d.maxchild = std::min<uint32_t>(number_attribute(dir, "maxchild"), 255);
+    d.configuration = configuration;
+    d.removable = attribute(dir, "removable").value_or("");
+    d.manufacturer = attribute(dir, "manufacturer");
+    d.product = attribute(dir, "product");
+    d.serial = attribute(dir, "serial");
+    if (d.configuration) {
+        d.configuration_string = attribute(dir, "configuration");
+        if (d.configuration_string && d.configuration_string->empty()) d.configuration_string.reset();
+    }
+    // The interfaces of the active configuration and their texts.
+    const std::string& all = d.descriptors;
+    bool in_active = false;
+    for (size_t at = 18; at + 2 <= all.size() && all.size() >= 18;) {
+        const size_t length = uint8_t(all[at]);
+        if (length < 2 || at + length > all.size()) break;
+        const uint8_t type = uint8_t(all[at + 1]);
+        if (type == 2 && length >= 9) in_active = uint8_t(all[at + 5]) == d.configuration && d.configuration;
+        if (type == 4 && length >= 9 && in_active && all[at + 3] == 0 && all[at + 8]) {
+            const std::string iface = dir + "/" + name + ":" + std::to_string(d.configuration) + "." +
+                                      std::to_string(uint8_t(all[at + 2]));
+            if (auto text = attribute(iface, "interface")) d.interface_strings.emplace_back(uint8_t(all[at + 8]), *text);
+        }
+        at += length;
+    }
+    return true;
+}
+
+// udev's part of the record, and the device's node where it has one. `described` tells whether
+// udev has described the device already (its database entry is written): a device the kernel has
+// just announced may gain udev's names a moment later.
+std::string read_udev_part(udev* u, UsbDevice& d, bool& described)
+{
+    std::string devnode;
+    described = false;
+    if (!u) return devnode;
+    udev_device* ud = ::udev_device_new_from_subsystem_sysname(u, "usb", d.name.c_str());
+    if (!ud) return devnode;
+    described = ::udev_device_get_is_initialized(ud) > 0;
+    d.model_from_database = udev_text(::udev_device_get_property_value(ud, "ID_MODEL_FROM_DATABASE"));
+    d.vendor_from_database = udev_text(::udev_device_get_property_value(ud, "ID_VENDOR_FROM_DATABASE"));
+    d.serial_short = udev_text(::udev_device_get_property_value(ud, "ID_SERIAL_SHORT"));
+    devnode = udev_text(::udev_device_get_devnode(ud));
+    if (d.name.rfind("usb", 0) == 0) {
+        if (udev_device* parent = ::udev_device_get_parent(ud)) { // owned by ud
+            d.parent_name = udev_text(::udev_device_get_sysname(parent));
+            d.parent_vendor = udev_text(::udev_device_get_sysattr_value(parent, "vendor"));
+            d.parent_device = udev_text(::udev_device_get_sysattr_value(parent, "device"));
+            d.parent_model = udev_text(::udev_device_get_property_value(parent, "ID_MODEL_FROM_DATABASE"));
+        }
+    }
+    ::udev_device_unref(ud);
+    return devnode;
+}
+
+} // namespace
+
+std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* partial)
+{
+    std::vector<std::pair<std::string, ino_t>> names;
     if (DIR* dir = ::opendir(usb_devices)) {
         while (const dirent* e = ::readdir(dir)) {
             const std::string name = e->d_name;
             // Interfaces ("1-1:1.0") are read with their device.
             if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos) continue;
-            names.push_back(name);
+            names.emplace_back(name, e->d_ino);
         }
         ::closedir(dir);
     }
     std::sort(names.begin(), names.end());
+    if (partial) *partial = false;
     udev* u = ::udev_new();
+    // Without a udev daemon (a container, a testbed) nothing describes a device later: what udev
+    // gives now is all it will give.
+    const bool udev_runs = ::access("/run/udev/control", F_OK) == 0;
     std::vector<UsbDevice> out;
-    for (const std::string& name : names) {
+    DeviceCache kept;
+    for (const auto& [name, inode] : names) {
         const std::string dir = std::string(usb_devices) + "/" + name;
-        UsbDevice d;
-        d.name = name;
-        auto descriptors = read_bytes(dir + "/descriptors", descriptors_limit);
-        if (!descriptors) continue; // gone since it was listed
-        d.descriptors = std::move(*descriptors);
-        d.bus = number_attribute(dir, "busnum");
-        d.devnum = number_attribute(dir, "devnum");
-        d.speed = attribute(dir, "speed").value_or("");
-        d.maxchild = std::min<uint32_t>(number_attribute(dir, "maxchild"), 255);
-        d.configuration = number_attribute(dir, "bConfigurationValue");
-        d.removable = attribute(dir, "removable").value_or("");
-        d.manufacturer = attribute(dir, "manufacturer");
-        d.product = attribute(dir, "product");
-        d.serial = attribute(dir, "serial");
-        if (d.configuration) {
-            d.configuration_string = attribute(dir, "configuration");
-            if (d.configuration_string && d.configuration_string->empty()) d.configuration_string.reset();
+        const uint32_t devnum = number_attribute(dir, "devnum");
+        const uint32_t configuration = number_attribute(dir, "bConfigurationValue");
+        CachedDevice entry{inode, devnum, configuration, {}, false, false};
+        const auto it = cache ? cache->find(name) : DeviceCache::iterator{};
+        if (cache && it != cache->end() && it->second.inode == inode && it->second.devnum == devnum &&
+            it->second.configuration == configuration) {
+            entry = std::move(it->second);
+        } else if (!read_sysfs_part(name, devnum, configuration, entry.device)) {
+            // Listed, but its files are gone, or not all there yet: the next look reads again.
+            if (partial) *partial = true;
+            continue;
         }
-        // The interfaces of the active configuration and their texts.
-        const std::string& all = d.descriptors;
-        bool in_active = false;
-        for (size_t at = 18; at + 2 <= all.size() && all.size() >= 18;) {
-            const size_t length = uint8_t(all[at]);
-            if (length < 2 || at + length > all.size()) break;
-            const uint8_t type = uint8_t(all[at + 1]);
-            if (type == 2 && length >= 9) in_active = uint8_t(all[at + 5]) == d.configuration && d.configuration;
-            if (type == 4 && length >= 9 && in_active && all[at + 3] == 0 && all[at + 8]) {
-                const std::string iface = dir + "/" + name + ":" + std::to_string(d.configuration) + "." +
-                                          std::to_string(uint8_t(all[at + 2]));
-                if (auto text = attribute(iface, "interface")) d.interface_strings.emplace_back(uint8_t(all[at + 8]), *text);
-            }
-            at += length;
-        }
-        std::string devnode;
-        if (u) {
-            if (udev_device* ud = ::udev_device_new_from_subsystem_sysname(u, "usb", name.c_str())) {
-                d.model_from_database = udev_text(::udev_device_get_property_value(ud, "ID_MODEL_FROM_DATABASE"));
-                d.vendor_from_database = udev_text(::udev_device_get_property_value(ud, "ID_VENDOR_FROM_DATABASE"));
-                d.serial_short = udev_text(::udev_device_get_property_value(ud, "ID_SERIAL_SHORT"));
-                devnode = udev_text(::udev_device_get_devnode(ud));
-                if (name.rfind("usb", 0) == 0) {
-                    if (udev_device* parent = ::udev_device_get_parent(ud)) { // owned by ud
-                        d.parent_name = udev_text(::udev_device_get_sysname(parent));
-                        d.parent_vendor = udev_text(::udev_device_get_sysattr_value(parent, "vendor"));
-                        d.parent_device = udev_text(::udev_device_get_sysattr_value(parent, "device"));
-                        d.parent_model = udev_text(::udev_device_get_property_value(parent, "ID_MODEL_FROM_DATABASE"));
-                    }
-                }
-                ::udev_device_unref(ud);
+        if (!entry.udev_final) {
+            bool described = false;
+            const std::string devnode = read_udev_part(u, entry.device, described);
+            entry.udev_final = described || (u && !udev_runs);
+            // usbfs only through the node udev names: a device node the machine does not have is
+            // never guessed at. Asked once for each device.
+            if (usbfs && !devnode.empty() && !entry.usbfs_asked) {
+                read_usbfs_strings(devnode, entry.device);
+                entry.usbfs_asked = true;
             }
         }
-        // usbfs only through the node udev names: a device node the machine does not have is
-        // never guessed at.
-        if (usbfs && !devnode.empty()) read_usbfs_strings(devnode, d);
-        out.push_back(std::move(d));
+        out.push_back(entry.device);
+        if (cache) kept.emplace(name, std::move(entry));
     }
     if (u) ::udev_unref(u);
+    if (cache) *cache = std::move(kept);
     return out;
 }
 
@@ -262,6 +309,9 @@ Error SysfsStore::stamp(model::Stamp& stamp, bool& settled)
     const int64_t now = now_ms();
     if (taken_ms_ < 0 || now - taken_ms_ >= recheck_ms_) {
         stamp_ = sysfs_stamp();
+        // A read that missed a listed device is not the machine of this stamp: a stamp of its own
+        // makes the next look read again (at most once a recheck, or at a walk).
+        if (partial_) stamp_ ^= ++partial_reads_;
         taken_ms_ = now;
     }
     stamp.modified_ns = int64_t(stamp_ & 0x7FFFFFFFFFFFFFFFull);
@@ -273,7 +323,7 @@ Error SysfsStore::stamp(model::Stamp& stamp, bool& settled)
 
 Error SysfsStore::read(std::string& bytes, size_t limit)
 {
-    const std::vector<UsbDevice> devices = read_usb_devices(usbfs_);
+    const std::vector<UsbDevice> devices = read_usb_devices(usbfs_, &cache_, &partial_);
     std::vector<Disk> found;
     if (!devices.empty()) found = usb_disks(platform_root_());
     std::string text = machine_json(devices, found);
