@@ -70,7 +70,17 @@ LoadedDriver::LoadedDriver(const std::string& config_json, const std::function<v
         if ((e = write_config(file, file.u16string(), config_json))) fail("configuration", e);
     }
     if (!e && before_start) before_start();
-    if (!e && !::StartServiceW(service, 0, nullptr)) fail("start", e = ::GetLastError());
+    // Wine's driver host may still be unloading the driver of the round before (its service is
+    // stopped and deleted, its device gone): it then answers the start with 1359 for a moment.
+    for (int tries = 0; !e && !::StartServiceW(service, 0, nullptr); ++tries) {
+        e = ::GetLastError();
+        if (e != ERROR_INTERNAL_ERROR || tries == 20) {
+            fail("start", e);
+            break;
+        }
+        e = 0;
+        ::Sleep(100);
+    }
     ::CloseServiceHandle(service);
     ::CloseServiceHandle(manager);
     if (!e && !wait_device(false, 10000)) fail("device", platform::err::file_not_found);
