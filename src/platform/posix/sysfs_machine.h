@@ -70,8 +70,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 #include "platform/model/engine.h"
 #include "platform/posix/sysfs_volumes.h"
 
@@ -121,9 +119,11 @@ std::u16string pdo_name(const std::string& sysfs_name);
 std::string sysfs_name_of(std::u16string_view pdo);
 
 // A device's record kept between reads, with what tells it from a device plugged anew in its
-// place: the inode of its directory, its address (`devnum`) and its active configuration.
+// place, or from itself before all its files were there: its directory (inode and time of its
+// last change), its address (`devnum`) and its active configuration.
 struct CachedDevice {
-    ino_t inode = 0;
+    uint64_t inode = 0;
+    int64_t modified_ns = 0;
     uint32_t devnum = 0, configuration = 0;
     UsbDevice device;
     bool usbfs_asked = false; // its strings were asked through usbfs
@@ -133,7 +133,7 @@ using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true. With a `cache`, a device whose directory, address and active
-// configuration are those of its record there is not read again: neither its sysfs files, nor its
+// configuration are as its record there found them is not read again: neither its sysfs files, nor its
 // strings through usbfs, nor udev's properties once udev had described it (until then udev's
 // part is read at every look, since udev describes a device a moment after the kernel announced
 // it); the cache is left holding the devices of this read. `partial` tells whether a listed device could not be read (gone, or its files not all
@@ -145,8 +145,9 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache = nullptr
 bool read_usbfs_strings(const std::string& node, UsbDevice& device);
 
 // What tells one set of devices from another without reading them whole: the names and inode
-// numbers of /sys/bus/usb/devices and /sys/class/block, and each USB device's `devnum` (a device
-// plugged again gets a new address, also under the same name).
+// numbers of /sys/bus/usb/devices and /sys/class/block, and the inode and time of last change of
+// each USB device's directory (a device plugged again under the same name gets a new directory;
+// a device whose files are still being added, as a testbed adds them, changes its directory).
 uint64_t sysfs_stamp();
 
 // The running machine as a model store. Its stamp is sysfs_stamp (re-taken at most every

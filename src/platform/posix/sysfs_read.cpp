@@ -10,6 +10,7 @@
 #include <libudev.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/posix/sysfs_machine.h"
@@ -87,6 +88,21 @@ std::vector<uint32_t> string_indexes(const std::string& all)
         at += length;
     }
     return out;
+}
+
+// What tells one directory of a device from another, and from itself before a file was added
+// to it: its inode and the time it was last changed (a device plugged again under the same name
+// gets a new directory; a testbed, unlike the kernel, adds a device's files one by one). Zeros
+// when it is gone.
+struct DirectoryMark {
+    uint64_t inode = 0;
+    int64_t modified_ns = 0;
+};
+DirectoryMark directory_mark(const std::string& dir)
+{
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return {};
+    return {uint64_t(st.st_ino), int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 int64_t now_ms()
@@ -218,13 +234,13 @@ std::string read_udev_part(udev* u, UsbDevice& d, bool& described)
 
 std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* partial)
 {
-    std::vector<std::pair<std::string, ino_t>> names;
+    std::vector<std::string> names;
     if (DIR* dir = ::opendir(usb_devices)) {
         while (const dirent* e = ::readdir(dir)) {
             const std::string name = e->d_name;
             // Interfaces ("1-1:1.0") are read with their device.
             if (name.empty() || name[0] == '.' || name.find(':') != std::string::npos) continue;
-            names.emplace_back(name, e->d_ino);
+            names.push_back(name);
         }
         ::closedir(dir);
     }
@@ -236,13 +252,15 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
     const bool udev_runs = ::access("/run/udev/control", F_OK) == 0;
     std::vector<UsbDevice> out;
     DeviceCache kept;
-    for (const auto& [name, inode] : names) {
+    for (const std::string& name : names) {
         const std::string dir = std::string(usb_devices) + "/" + name;
+        const DirectoryMark mark = directory_mark(dir);
         const uint32_t devnum = number_attribute(dir, "devnum");
         const uint32_t configuration = number_attribute(dir, "bConfigurationValue");
-        CachedDevice entry{inode, devnum, configuration, {}, false, false};
+        CachedDevice entry{mark.inode, mark.modified_ns, devnum, configuration, {}, false, false};
         const auto it = cache ? cache->find(name) : DeviceCache::iterator{};
-        if (cache && it != cache->end() && it->second.inode == inode && it->second.devnum == devnum &&
+        if (cache && it != cache->end() && it->second.inode == mark.inode &&
+            it->second.modified_ns == mark.modified_ns && it->second.devnum == devnum &&
             it->second.configuration == configuration) {
             entry = std::move(it->second);
         } else if (!read_sysfs_part(name, devnum, configuration, entry.device)) {
@@ -286,11 +304,12 @@ uint64_t sysfs_stamp()
         while (const dirent* e = ::readdir(dir)) {
             mix(e->d_name, std::strlen(e->d_name) + 1);
             mix(&e->d_ino, sizeof e->d_ino);
-            // A device plugged again gets a new address, also where its directory's inode is
-            // used again.
+            // A device plugged again gets a new directory, also where the link's inode is used
+            // again; a device whose files are still being added changes its directory.
             if (usb && e->d_name[0] != '.' && !std::strchr(e->d_name, ':')) {
-                const auto devnum = read_bytes(std::string(usb_devices) + "/" + e->d_name + "/devnum", 16);
-                if (devnum) mix(devnum->data(), devnum->size());
+                const DirectoryMark mark = directory_mark(std::string(usb_devices) + "/" + e->d_name);
+                mix(&mark.inode, sizeof mark.inode);
+                mix(&mark.modified_ns, sizeof mark.modified_ns);
             }
         }
         ::closedir(dir);
