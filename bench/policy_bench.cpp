@@ -22,6 +22,7 @@
 #include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
+#include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -375,75 +376,55 @@ private:
 
 // The named objects (the capture mutex the decision looks for) and the environment, clock and
 // trace output: the operating system's work too, timed apart from the decision's own.
-class TimedSync : public platform::Sync {
+class TimedSync : public platform::ForwardingSync {
 public:
-    TimedSync(platform::Sync& real, double& sum) : real_(real), sum_(sum) {}
+    TimedSync(platform::Sync& real, double& sum) : ForwardingSync(real), sum_(sum) {}
     platform::Error create_mutex(const std::u16string& n, platform::Handle& h) override
     {
         Timed t(sum_);
-        return real_.create_mutex(n, h);
+        return inner_.create_mutex(n, h);
     }
     platform::Error open_mutex(const std::u16string& n, platform::Handle& h) override
     {
         Timed t(sum_);
-        return real_.open_mutex(n, h);
+        return inner_.open_mutex(n, h);
     }
     platform::Error create_event(bool m, bool s, const std::u16string& n, platform::Handle& h) override
     {
         Timed t(sum_);
-        return real_.create_event(m, s, n, h);
-    }
-    platform::Error set_event(platform::Handle h) override { return real_.set_event(h); }
-    platform::Error reset_event(platform::Handle h) override { return real_.reset_event(h); }
-    platform::Error open_event_of(uint32_t p, platform::Handle v, platform::Handle& h) override
-    {
-        return real_.open_event_of(p, v, h);
+        return inner_.create_event(m, s, n, h);
     }
     platform::Error close(platform::Handle h) override
     {
         Timed t(sum_);
-        return real_.close(h);
+        return inner_.close(h);
     }
-    platform::Error wait_any(const std::vector<platform::Handle>& hs, uint32_t ms, size_t& i) override
-    {
-        return real_.wait_any(hs, ms, i);
-    }
-    platform::Error wait(platform::Handle h, uint32_t ms) override { return real_.wait(h, ms); }
-    void sleep(uint32_t ms) override { real_.sleep(ms); }
 
 private:
-    platform::Sync& real_;
     double& sum_;
 };
 
 // The SHA-1 of the identity stays in the decision's own work: it is computation, not a request.
-class TimedSystem : public platform::System {
+class TimedSystem : public platform::ForwardingSystem {
 public:
-    TimedSystem(platform::System& real, double& sum) : real_(real), sum_(sum) {}
+    TimedSystem(platform::System& real, double& sum) : ForwardingSystem(real), sum_(sum) {}
     platform::Error environment(const std::u16string& name, std::u16string& value) override
     {
         Timed t(sum_);
-        return real_.environment(name, value);
+        return inner_.environment(name, value);
     }
-    uint32_t tick_count() override { return real_.tick_count(); }
-    uint64_t tick_count64() override { return real_.tick_count64(); }
     platform::LocalTime local_time() override
     {
         Timed t(sum_);
-        return real_.local_time();
+        return inner_.local_time();
     }
     void debug_output(const std::u16string& line) override
     {
         Timed t(sum_);
-        real_.debug_output(line);
-    }
-    platform::Error sha1(std::span<const uint8_t> data, platform::Sha1Digest& digest) override
-    {
-        return real_.sha1(data, digest);
+        inner_.debug_output(line);
     }
 
 private:
-    platform::System& real_;
     double& sum_;
 };
 
