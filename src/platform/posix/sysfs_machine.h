@@ -133,11 +133,11 @@ using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true. With a `cache`, a device whose directory, address and active
-// configuration are as its record there found them is not read again: neither its sysfs files, nor its
-// strings through usbfs, nor udev's properties once udev had described it (until then udev's
-// part is read at every look, since udev describes a device a moment after the kernel announced
-// it); the cache is left holding the devices of this read. `partial` tells whether a listed device could not be read (gone, or its files not all
-// there yet).
+// configuration are as its record there found them is not read again: neither its sysfs files,
+// nor its strings through usbfs, nor udev's properties once udev had described it (until then
+// udev's part is read at every look, since udev describes a device a moment after the kernel
+// announced it); the cache is left holding the devices of this read. `partial` tells whether a
+// listed device could not be read (gone, or its files not all there yet).
 std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache = nullptr, bool* partial = nullptr);
 
 // The strings of a device through usbfs; false (and nothing set) when the node cannot be opened
