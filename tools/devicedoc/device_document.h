@@ -15,7 +15,7 @@ namespace devicedoc {
 
 struct Arrival {
     std::u16string document;
-    bool hub = false;
+    bool hub = false; // a hub for "hubs always accepted": hub class, every interface a hub's
     uint16_t vid = 0, pid = 0, rev = 0;
     std::vector<platform::model::PortPath> behind; // the connected devices on its ports, when it is a hub
 };
