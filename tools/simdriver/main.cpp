@@ -150,7 +150,10 @@ public:
         }
         timer_cv_.notify_one();
         // The devices of the running machine that waited for a user test are asked now.
-        if (code == ZD_IOCTL_USER_TEST_ON && e == 0 && holder_) holder_->registered();
+        if (code == ZD_IOCTL_USER_TEST_ON && e == 0 && holder_) {
+            trace("the user test is registered by process " + std::to_string(pid) + "; held devices are asked now");
+            holder_->registered();
+        }
         return e;
     }
 
