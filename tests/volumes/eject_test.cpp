@@ -1,6 +1,9 @@
 // Locking, dismounting and ejecting a USB volume by its letter; the mount table and process scan
 // they rely on.
 #include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -175,6 +178,42 @@ TEST_F(Ejection, ALetterPointedElsewhereAfterTheLockIsRefused)
     EXPECT_EQ(sysfs::eject_volume(root(), u'D'), 0u);
     EXPECT_EQ(written(stick_ + "/remove"), "1");
     EXPECT_EQ(written(other_ + "/remove"), "");
+}
+
+// A letter flipped between two sticks all the time while it is ejected, five times over: each run
+// acts on one stick only (what it unmounts and what it removes belong to the same one), or refuses.
+TEST_F(Ejection, AFlippingLetterNeverMixesTwoSticks)
+{
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        const auto link = root_ / "dosdevices" / "d::";
+        const auto temp = root_ / "dosdevices" / "d::.flip";
+        for (bool other = false; !stop; other = !other) {
+            std::error_code ec;
+            std::filesystem::remove(temp, ec);
+            std::filesystem::create_symlink(other ? "/dev/sdc1" : "/dev/sdb1", temp, ec);
+            std::filesystem::rename(temp, link, ec); // the link is replaced whole, as `ln -sfT` with a rename does
+        }
+    });
+    int wrong = 0;
+    for (int run = 0; run < 5; ++run) {
+        host_.lines.clear();
+        host_.unmounted.clear();
+        host_.mount("8:17", "/media/ann/D", "/dev/sdb1");
+        host_.mount("8:33", "/media/ann/F", "/dev/sdc1");
+        std::ofstream(testbed_dir_ + stick_ + "/remove", std::ios::trunc).flush();
+        std::ofstream(testbed_dir_ + other_ + "/remove", std::ios::trunc).flush();
+        if (sysfs::lock_volume(root(), u'D') == 0 && sysfs::dismount_volume(root(), u'D') == 0)
+            sysfs::eject_volume(root(), u'D');
+        std::set<std::string> touched;
+        for (const std::string& point : host_.unmounted) touched.insert(point == "/media/ann/D" ? "sdb" : "sdc");
+        if (written(stick_ + "/remove") == "1") touched.insert("sdb");
+        if (written(other_ + "/remove") == "1") touched.insert("sdc");
+        if (touched.size() > 1) ++wrong;
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(wrong, 0) << "runs that acted on both sticks";
 }
 
 // Only root and the program's user make letters: another user's link is not believed, and the
