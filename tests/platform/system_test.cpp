@@ -259,6 +259,18 @@ TEST(StateFolders, RefusedWhenAnotherUserCanChangeThem)
         {"the root itself open to all", 0755, 0, 0777, 0, true, false, "root", "root"},
         {"a link to a root below nobody's folder", 0755, nobody, 0700, 0, true, true, "parent", "nobody"},
     };
+    // A relative root is judged from the working folder.
+    {
+        TempFolder base;
+        ASSERT_EQ(::chmod(base.path().c_str(), 0777), 0);
+        const auto cwd = std::filesystem::current_path();
+        std::filesystem::current_path(base.path());
+        ScopedEnv env("ZELMUSB_PLATFORM_ROOT", "relative/root");
+        std::u16string folder, owner;
+        EXPECT_EQ(platform::system().check_state_folders(folder, owner), err::access_denied);
+        EXPECT_EQ(text::to_utf8(folder), base.path().string());
+        std::filesystem::current_path(cwd);
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TempFolder base;

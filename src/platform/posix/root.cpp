@@ -88,6 +88,12 @@ uint32_t check_root_folders(std::u16string& folder, std::u16string& owner)
 {
     // The nearest folder that exists, with its links resolved: a link's own mode says nothing.
     std::string existing = root();
+    if (existing.empty() || existing[0] != '/') {
+        // A relative root lies below the working folder, which is judged with the rest.
+        char* cwd = ::getcwd(nullptr, 0);
+        existing = std::string(cwd ? cwd : "/") + "/" + existing;
+        std::free(cwd);
+    }
     char* resolved = nullptr;
     while (!(resolved = ::realpath(existing.c_str(), nullptr))) {
         const size_t slash = existing.find_last_of('/');
