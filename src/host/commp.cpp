@@ -153,9 +153,25 @@ std::u16string class_commp::AskText(uint32_t pid, const std::u16string& question
 std::u16string class_commp::AskProcess(const std::u16string& process_name, const std::u16string& question,
                                        const std::u16string& channel, uint32_t answer_timeout_ms)
 {
-    const uint32_t pid = processes.FindProcessByName(process_name);
-    if (pid == 0) return {};
-    return AskText(pid, question, channel, answer_timeout_ms);
+    if (!trusted_peers_only) {
+        const uint32_t pid = processes.FindProcessByName(process_name);
+        if (pid == 0) return {};
+        return AskText(pid, question, channel, answer_timeout_ms);
+    }
+    std::u16string own;
+    if (platform::processes().current_user_name(own) != platform::err::success) own.clear();
+    const std::u16string wanted = text::to_lower(process_name);
+    std::vector<uint32_t> ids;
+    processes.EnumerateProcesses(ids);
+    for (uint32_t id : ids) {
+        if (text::to_lower(processes.ProcessImagePath(id)).find(wanted) == std::u16string::npos) continue;
+        const std::u16string user = processes.ProcessUserName(id);
+        if (!user.empty() && (user == own || user == u"root" || user == u"SYSTEM"))
+            return AskText(id, question, channel, answer_timeout_ms);
+        TRACE(u"Not asking %s (process %u): it runs as \"%s\", neither this program's user nor the system",
+              process_name, unsigned(id), user);
+    }
+    return {};
 }
 
 std::u16string class_commp::AskOtherInstance(const std::u16string& question, const std::u16string& channel)

@@ -55,6 +55,12 @@ public:
     // The question as text; the answer as text, empty when there is none.
     std::u16string AskText(uint32_t pid, const std::u16string& question, const std::u16string& channel,
                            uint32_t answer_timeout_ms = default_answer_timeout_ms);
+    // When set, AskProcess asks only a process that runs as this program's own user or as the
+    // system's account ("root" on Linux, "SYSTEM" on Windows): a process of another user named
+    // like the suite's monitor is passed over with a trace line, as if none ran. For the programs
+    // whose answers decide (the monitor's settings) and that are given the rules.
+    bool trusted_peers_only = false;
+
     // Asks the first process whose image path contains `process_name`; empty when none runs.
     std::u16string AskProcess(const std::u16string& process_name, const std::u16string& question,
                               const std::u16string& channel,

@@ -103,6 +103,11 @@ public:
         std::copy(d, d + 20, digest.begin());
         return err::success;
     }
+
+    Error check_state_folders(std::u16string& folder, std::u16string& owner) override
+    {
+        return check_root_folders(folder, owner);
+    }
 };
 
 } // namespace
