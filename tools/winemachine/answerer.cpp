@@ -62,8 +62,11 @@ struct OpenFile {
 
 class Answerer {
 public:
-    Answerer(HANDLE control, const std::wstring& machine)
-        : control_(control),
+    // `requests`: the handle the requests are fetched and answered through; `links`: another
+    // handle of the control device, for the paths (a synchronous handle's requests may be served
+    // one after the other, and a pending fetch must not hold up a path going away).
+    Answerer(HANDLE requests, HANDLE links, const std::wstring& machine)
+        : control_(requests), links_(links),
           engine_(std::make_unique<platform::model::PathStore>(std::filesystem::path(machine))),
           devices_(engine_)
     {
@@ -117,7 +120,7 @@ public:
             if (known) continue;
             ULONG index = 0;
             DWORD got = 0;
-            if (!::DeviceIoControl(control_, RELAY_ADD, const_cast<char16_t*>(link.data()), DWORD(link.size() * 2),
+            if (!::DeviceIoControl(links_, RELAY_ADD, const_cast<char16_t*>(link.data()), DWORD(link.size() * 2),
                                    &index, sizeof index, &got, nullptr)) {
                 std::fprintf(stderr, "zelmrelay-answerer: the relay cannot own a path (%lu)\n", ::GetLastError());
                 return false;
@@ -199,7 +202,7 @@ private:
     {
         relay_link l{unsigned(index), present ? 1u : 0u};
         DWORD got = 0;
-        const bool ok = ::DeviceIoControl(control_, RELAY_LINK, &l, sizeof l, nullptr, 0, &got, nullptr);
+        const bool ok = ::DeviceIoControl(links_, RELAY_LINK, &l, sizeof l, nullptr, 0, &got, nullptr);
         if (log_) std::fprintf(stderr, "relay: device %zu %s (%d)\n", index, present ? "linked" : "unlinked", ok);
         return ok;
     }
@@ -212,6 +215,7 @@ private:
     }
 
     HANDLE control_;
+    HANDLE links_;
     // ZELMUSB_RELAY_LOG=1: every request and its answer on the standard error.
     const bool log_ = [] {
         const char* v = std::getenv("ZELMUSB_RELAY_LOG");
@@ -288,13 +292,17 @@ int wmain(int argc, wchar_t** argv)
     }
     if (argc == 5) read_debug_output(argv[4]);
     if (!start_relay(argv[1])) return 1;
-    const HANDLE control = ::CreateFileW(L"\\\\.\\ZelmRelay", GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (control == INVALID_HANDLE_VALUE) {
+    const auto open_control = [] {
+        return ::CreateFileW(L"\\\\.\\ZelmRelay", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    };
+    const HANDLE control = open_control();
+    const HANDLE links = open_control();
+    if (control == INVALID_HANDLE_VALUE || links == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "zelmrelay-answerer: the relay's control device: %lu\n", ::GetLastError());
         return 1;
     }
-    Answerer answerer(control, argv[2]);
+    Answerer answerer(control, links, argv[2]);
     if (!answerer.own_paths()) return 1;
     // A change of the machine file made by someone else (a test unplugging a device) is followed
     // within a tenth of a second.
