@@ -4,7 +4,10 @@
  * relay_protocol.h. A legacy driver: no PnP, imports from ntoskrnl.exe only.
  *
  * Requests wait in `queued` until an answerer's RELAY_GET is pending, then in `handed` until its
- * RELAY_PUT. A caller that goes away cancels its request wherever it waits; when the answerer
+ * RELAY_PUT, and are handed in the order they came. Wine 8 does not wait for the answer to an
+ * open, so each open file gets its number here, at once (FsContext), and the open is handed on
+ * like any request; the answerer removes the link of a path the machine no longer has
+ * (RELAY_LINK), so that opening it fails as on Windows. A caller that goes away cancels its request wherever it waits; when the answerer
  * closes its control handle every waiting request fails with STATUS_DEVICE_NOT_CONNECTED and so
  * does every later one, so that no program hangs on a machine nobody answers. */
 #include <ntddk.h>
