@@ -46,6 +46,10 @@ mode_t mode_below_root(std::string_view sub)
 
 void make_dirs(const std::string& path, const std::string& root, mode_t below)
 {
+    // Asked for on every named object, pipe and key: a folder that is there already costs one
+    // status call, not one call per level of its path.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
             const std::string prefix = path.substr(0, i);
