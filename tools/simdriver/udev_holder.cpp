@@ -374,6 +374,7 @@ void UdevHolder::apply_verdicts()
         forget(it);
     }
     // A verdict made room in the driver's table.
+    if (!verdicts.empty()) full_ = false;
     if (!verdicts.empty())
         for (Device& d : devices_)
             if (!d.id && d.waits == Device::Waits::room) d.waits = Device::Waits::now;
@@ -442,10 +443,12 @@ bool UdevHolder::raise_one(Device& d)
     const uint32_t e = raise_(arrival, id);
     if (e == platform::err::not_ready) {
         d.waits = Device::Waits::registration;
+        unregistered_ = true;
         return false;
     }
     if (e == platform::err::no_system_resources) {
         d.waits = Device::Waits::room;
+        full_ = true;
         return false;
     }
     if (e) {
@@ -462,7 +465,11 @@ void UdevHolder::raise_due()
     for (auto it = devices_.begin(); it != devices_.end();) {
         Device& d = *it;
         const auto next = std::next(it);
-        if (!d.id && d.waits == Device::Waits::now && d.next_try <= Clock::now()) {
+        // While the driver is known to be full, or to have nobody to ask, the others wait as the
+        // one that found it so, without a document built for nothing.
+        if (!d.id && d.waits == Device::Waits::now && (unregistered_ || full_)) {
+            d.waits = unregistered_ ? Device::Waits::registration : Device::Waits::room;
+        } else if (!d.id && d.waits == Device::Waits::now && d.next_try <= Clock::now()) {
             // A verdict given inside the raise (a hub admitted at once) is queued like any other
             // and applied at the worker's next turn, which it wakes.
             if (raise_one(d))
@@ -524,6 +531,7 @@ void UdevHolder::run()
             events.swap(events_);
             if (registration_) {
                 registration_ = false;
+                unregistered_ = false;
                 for (Device& d : devices_)
                     if (d.waits == Device::Waits::registration) d.waits = Device::Waits::now;
             }

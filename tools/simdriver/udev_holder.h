@@ -140,6 +140,9 @@ private:
     std::list<Device> devices_;                                        // in order of arrival
     std::unordered_map<std::string, std::list<Device>::iterator> by_path_;
     std::unordered_map<uint64_t, std::list<Device>::iterator> by_id_;
+    // The driver answered that it has no room (until a verdict) or nobody to ask (until a
+    // registration): the devices after the one that found it so wait without being read.
+    bool full_ = false, unregistered_ = false;
     std::map<std::string, std::string> originals_; // root hub → its value before the first start
     std::unique_ptr<OneDeviceMachine> machine_;
 };
