@@ -8,6 +8,7 @@
 #   naming /usr) below DESTDIR only;
 # - link-settings points the service machine's settings copy at the file under /etc, and keeps
 #   a file of the administrator's own;
+# - uninstall-driver stops and deletes a running driver (on an empty model machine);
 # - systemd-analyze verifies the installed unit and rates it at most 4.0 (its figure printed).
 set -euo pipefail
 build="$(cd "$1" && pwd)"
@@ -78,7 +79,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 # --- DESTDIR and the system's prefix: the package's layout, below DESTDIR only -----------------
 stage="$scratch/stage"
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
-for f in usr/libexec/zelmusb/zelmarusb usr/libexec/zelmusb/zelmusb.sys usr/libexec/zelmusb/link-settings \
+for f in usr/libexec/zelmusb/zelmarusb usr/libexec/zelmusb/zelmusb.sys usr/libexec/zelmusb/link-settings usr/libexec/zelmusb/uninstall-driver \
          usr/lib/systemd/system/zelmarusb.service etc/zelmarusb/cfg.json usr/share/doc/zelmarusb/copyright; do
   [ -e "$stage/$f" ] || fail "DESTDIR: no $f"
 done
@@ -100,6 +101,34 @@ echo '{"usb": {"active": 1, "action": 0}}' >"$copy"
 said=$(ZELMUSB_PLATFORM_ROOT="$root" "$prefix/libexec/zelmusb/link-settings" "$settings" 2>&1)
 [ "$(cat "$copy")" = '{"usb": {"active": 1, "action": 0}}' ] || fail "link-settings replaced the administrator's own file"
 case "$said" in *"is a file of its own"*) ;; *) fail "link-settings kept the file without saying so: $said" ;; esac
+
+# --- uninstall-driver, on an empty model machine (no machine.json would be the running machine) ---
+driver_machine="$scratch/driver-machine"
+mkdir -p "$driver_machine"
+echo '{"controllers": []}' >"$driver_machine/machine.json"
+(
+  export ZELMUSB_PLATFORM_ROOT="$driver_machine" ZELMUSB_TRACE_FILE="$scratch/driver.trace"
+  sc="$prefix/libexec/zelmusb/sc"
+  said=$("$prefix/libexec/zelmusb/uninstall-driver") || fail "uninstall-driver without a driver failed: $said"
+  case "$said" in *"no driver service"*) ;; *) fail "uninstall-driver without a driver said: $said" ;; esac
+  "$sc" create ZelmUsb binpath= "$prefix/libexec/zelmusb/zelmusb.sys" type= kernel >/dev/null
+  "$sc" start ZelmUsb >/dev/null || fail "the installed driver did not start"
+  pid=$(pgrep -f -x "$prefix/libexec/zelmusb/zelmusb.sys" || true)
+  "$prefix/libexec/zelmusb/uninstall-driver" >/dev/null || fail "uninstall-driver failed"
+  "$sc" query ZelmUsb >/dev/null 2>&1 && fail "uninstall-driver left the driver service"
+  # Ended (a zombie left for the machine's first process to reap counts as ended).
+  for _ in $(seq 50); do
+    [ -n "$pid" ] && ps -o stat= -p "$pid" | grep -qv '^Z' || break
+    sleep 0.1
+  done
+  if [ -n "$pid" ] && ps -o stat= -p "$pid" | grep -qv '^Z'; then
+    fail "uninstall-driver left the driver running (process $pid)"
+    kill "$pid"
+  fi
+  grep -q "\[ODS\]\[[0-9a-f]\{8\}\]  zelmusb.sys:0 -> .*"$'\r'"\$" "$scratch/driver.trace" ||
+    fail "the driver's trace lines lack the trace's form: $(cat "$scratch/driver.trace")"
+  exit "$failures"
+) || failures=$((failures + $?))
 
 # --- the unit, as systemd reads it ---------------------------------------------------------------
 if command -v systemd-analyze >/dev/null; then

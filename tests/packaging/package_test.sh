@@ -21,8 +21,9 @@ deb=$(ZELMUSB_PACKAGE_CMAKE_ARGS="$*" JOBS=2 "$here/../../scripts/build-package"
 contents=$(dpkg-deb -c "$deb")
 echo "$contents"
 for f in ./usr/libexec/zelmusb/zelmarusb ./usr/libexec/zelmusb/zelmusb.sys ./usr/libexec/zelmusb/sc \
-         ./usr/libexec/zelmusb/reg ./usr/libexec/zelmusb/usbsim ./usr/libexec/zelmusb/link-settings \
-         ./usr/lib/systemd/system/zelmarusb.service ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright; do
+         ./usr/libexec/zelmusb/reg ./usr/libexec/zelmusb/usbsim ./usr/libexec/zelmusb/link-settings ./usr/libexec/zelmusb/uninstall-driver \
+         ./usr/lib/systemd/system/zelmarusb.service ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright ./usr/share/doc/zelmarusb/changelog.gz \
+         ./usr/share/man/man8/zelmarusb.8.gz; do
   grep -q " $f\$" <<<"$contents" || fail "no $f in the package"
 done
 grep -q " ./usr/bin/zelmarusb -> ../libexec/zelmusb/zelmarusb\$" <<<"$contents" || fail "no relative link /usr/bin/zelmarusb"
@@ -48,7 +49,7 @@ for script in postinst prerm postrm; do
   [ -x "$control/$script" ] || { fail "no executable $script"; continue; }
   sh -n "$control/$script" || fail "$script is not a valid shell script"
   # systemctl only to reload, to restart what already runs, and (on removal) to stop and disable.
-  calls=$(grep -o 'systemctl [a-z-]*\( --[a-z]*\)*' "$control/$script" | sort -u || true)
+  calls=$(grep -v '^[[:space:]]*#' "$control/$script" | grep -o 'systemctl [a-z-]*\( --[a-z]*\)*' | sort -u || true)
   while read -r call; do
     case "$call" in
       "" | "systemctl daemon-reload" | "systemctl try-restart") ;;
@@ -59,7 +60,7 @@ for script in postinst prerm postrm; do
 done
 grep -q 'daemon-reload' "$control/postinst" || fail "postinst does not reload systemd"
 grep -q 'rm -rf /var/lib/zelmusb' "$control/postrm" || fail "postrm does not remove /var/lib/zelmusb on purge"
-grep -q '/uninstall' "$control/prerm" || fail "prerm does not uninstall the driver"
+grep -q '/usr/libexec/zelmusb/uninstall-driver' "$control/prerm" || fail "prerm does not uninstall the driver"
 unit="$files/usr/lib/systemd/system/zelmarusb.service"
 grep -qx "ExecStart=/usr/libexec/zelmusb/zelmarusb /start" "$unit" || fail "the packaged unit does not start /usr's program"
 grep -qx "ExecStartPre=/usr/libexec/zelmusb/link-settings /etc/zelmarusb/cfg.json" "$unit" ||
@@ -70,7 +71,7 @@ for program in zelmarusb zelmusb.sys; do
 done
 
 if command -v lintian >/dev/null; then
-  tags=$(lintian --no-tag-display-limit "$deb" 2>&1 || true)
+  tags=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v "^running with root privileges" || true)
   echo "lintian:"
   echo "${tags:-  no tags}"
   if grep -q '^E: ' <<<"$tags"; then fail "lintian reports errors"; fi
