@@ -4,7 +4,8 @@
 # /etc), the unit naming /usr's programs, the settings with protection off and marked as a
 # configuration file, the dependencies dpkg-shlibdeps found, and maintainer scripts that reload
 # systemd without enabling or starting the service. lintian, when installed, reports its tags;
-# an error tag fails the test (the warnings left are explained in the README).
+# an error tag fails the test (the warnings left are explained in the README). The packaged
+# programs run once on a model machine under strace: every system call within the unit's filter.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$1"
@@ -69,6 +70,75 @@ grep -q '"active": 0' "$files/etc/zelmarusb/cfg.json" || fail "the packaged sett
 for program in zelmarusb zelmusb.sys; do
   if readelf -S "$files/usr/libexec/zelmusb/$program" | grep -q '\.symtab'; then fail "$program is not stripped"; fi
 done
+
+# --- the packaged programs within the unit's system call filter ------------------------------------
+# A run of the Release programs on an empty model machine (no machine.json would be the running
+# machine), followed with strace: /start with its driver, the settings read through the link
+# link-settings makes, and /stop. Every system call made must be one the unit's
+# SystemCallFilter= allows, or the service would fail with EPERM where this run did not.
+if command -v systemd-analyze >/dev/null && command -v strace >/dev/null; then
+  machine="$(mktemp -d)"
+  trap 'rm -rf "$control" "$files" "$machine"' EXIT
+  echo '{"controllers": []}' >"$machine/machine.json"
+  printf '{"usb": {"active": 1, "action": 1, "rules": []}}\n' >"$machine/settings.json"
+  (
+    export ZELMUSB_PLATFORM_ROOT="$machine/root" ZELMUSB_TRACE_FILE="$machine/trace"
+    mkdir -m 0700 "$machine/root" && mv "$machine/machine.json" "$machine/root/"
+    "$here/../../packaging/link-settings" "$machine/settings.json"
+    strace -f -qq -o "$machine/strace" "$build/zelmarusb" /start &
+    started=0
+    for _ in $(seq 300); do
+      if grep -q 'Driver started\.' "$machine/trace" 2>/dev/null; then started=1; break; fi
+      sleep 0.1
+    done
+    [ "$started" = 1 ] || echo "FAIL: /start did not start its driver: $(cat "$machine/trace" 2>/dev/null)" >&2
+    "$build/zelmarusb" /stop
+    for _ in $(seq 400); do
+      grep -q 'Exit\.' "$machine/trace" && break
+      sleep 0.1
+    done
+    # The driver outlives /stop, as it does under the unit; strace ends with it.
+    "$build/tools/sc" stop ZelmUsb >/dev/null 2>&1 || true
+    wait
+    "$build/tools/sc" delete ZelmUsb >/dev/null 2>&1 || true
+    [ "$started" = 1 ]
+  ) || fail "the program's run on a model machine failed"
+  grep -q 'active *: 1' "$machine/trace" || fail "the settings were not read through link-settings' link"
+  unit_filter=$(grep '^SystemCallFilter=' "$unit" | sed 's/^SystemCallFilter=//')
+  denied=$(python3 - "$machine/strace" "$unit_filter" <<'PY'
+import re, subprocess, sys
+def group(name):
+    out = subprocess.run(['systemd-analyze', 'syscall-filter', name], capture_output=True, text=True).stdout
+    names = set()
+    for line in out.splitlines()[1:]:
+        word = line.strip()
+        if not word or word.startswith('#'):
+            continue
+        names |= group(word) if word.startswith('@') else {word}
+    return names
+def names(words):
+    out = set()
+    for w in words.split():
+        out |= group(w) if w.startswith('@') else {w}
+    return out
+allowed = None
+for line in sys.argv[2].splitlines():
+    if line.startswith('~'):
+        allowed -= names(line[1:])
+    elif allowed is None:
+        allowed = names(line)
+    else:
+        allowed |= names(line)
+used = set()
+for line in open(sys.argv[1]):
+    m = re.match(r'^\d+\s+([a-z_0-9]+)\(', line)
+    if m:
+        used.add(m.group(1))
+print(' '.join(sorted(used - allowed)))
+PY
+)
+  [ -z "$denied" ] || fail "system calls the unit's filter denies: $denied"
+fi
 
 if command -v lintian >/dev/null; then
   tags=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v "^running with root privileges" || true)
