@@ -20,6 +20,7 @@ constexpr Error not_enough_memory = 8;
 constexpr Error invalid_data = 13;
 constexpr Error outofmemory = 14;
 constexpr Error no_more_files = 18;
+constexpr Error not_ready = 21;
 constexpr Error write_fault = 29;
 constexpr Error read_fault = 30;
 constexpr Error gen_failure = 31;
@@ -70,6 +71,7 @@ constexpr Error service_exists = 1073;
 constexpr Error end_of_media = 1100;
 constexpr Error invalid_service_control = 1052;
 constexpr Error file_not_found_in_registry = 2; // the registry reports missing keys and values as 2
+constexpr Error no_system_resources = 1450;
 constexpr Error timeout = 1460;
 // Files, processes, registry, environment.
 constexpr Error too_many_open_files = 4;

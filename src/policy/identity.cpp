@@ -51,6 +51,12 @@ std::u16string DeviceChecksum(const std::u16string& text)
 std::u16string build_device_identity(const std::u16string& document, CJsonNode& identity, UsbRule& fields)
 {
     CJsonNode doc;
+    // The inventory writes large numbers with an exponent ("BusTypeGuid"'s Data1 of every device
+    // node of a real machine, "2.64228E+009"), before "ClassName" and "DeviceDescription": read
+    // as a plain integer they would end the reading there and leave the class and description
+    // empty, so that a device held at plug time would be named otherwise than the device list
+    // names it. The list reads them the same way.
+    doc.fractionalNumbers = 1;
     // Only the two sections are read; the rest of what the driver sends (configurations,
     // interfaces, end points) is passed over.
     doc.LoadMembers(document, {u"DeviceDescriptor", u"DeviceProperty"});

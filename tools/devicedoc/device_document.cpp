@@ -50,6 +50,22 @@ uint32_t read_port(const DriverKeyMap& keys, const PortPath& path, UsbNodeConnec
     return 0;
 }
 
+// A hub for "hubs always accepted": its device class says hub and so does every interface it
+// offers (every setting of every configuration, as far as its descriptors were read). A device
+// that says hub but carries anything else (a storage or keyboard interface behind a hub's
+// device descriptor) is asked like any device.
+bool is_hub(const UsbDeviceDescriptor& device)
+{
+    constexpr uint8_t hub_class = 9;
+    if (device.bDeviceClass != hub_class || device.Configurations.empty()) return false;
+    for (const auto& configuration : device.Configurations) {
+        if (configuration.Interfaces.empty()) return false;
+        for (const auto& interface : configuration.Interfaces)
+            if (interface.bInterfaceClass != hub_class) return false;
+    }
+    return true;
+}
+
 bool number(std::string_view text, uint32_t& value)
 {
     if (text.empty() || text.size() > 9) return false;
@@ -81,7 +97,7 @@ uint32_t arrival_of(const PortPath& path, Arrival& out, std::u16string& status_t
         status_text = e.message;
         return e.code ? e.code : platform::err::internal_error;
     }
-    out.hub = record.DeviceIsHub != 0;
+    out.hub = is_hub(record.DeviceDescriptor);
     out.vid = record.DeviceDescriptor.idVendor;
     out.pid = record.DeviceDescriptor.idProduct;
     out.rev = record.DeviceDescriptor.bcdDevice;

@@ -27,6 +27,7 @@ static void fill(zd_u8* p, zd_size n, zd_u8 v)
 enum {
     ok = 0,
     invalid_function = 1,
+    not_ready = 21,
     gen_failure = 31,
     invalid_parameter = 87,
     insufficient_buffer = 122,
@@ -207,6 +208,8 @@ static zd_u32 raise_device(zd_core* c, zd_u64 now, const zd_u8* in, zd_u32 in_si
         if (get_le(doc + 2 * i, 2) == 0) return invalid_parameter;
     if (out_size < 8) return insufficient_buffer;
     const zd_u8 hub = in[ZD_RH_HUB] != 0;
+    if (!c->registered && (in[ZD_RH_FLAGS] & ZD_RAISE_HOLD_UNREGISTERED) && !(hub && c->hubs_accepted))
+        return not_ready;
 
     const zd_u64 id = c->next_id;
     zd_request* slot = &c->records[id % ZD_MAX_RECORDS];

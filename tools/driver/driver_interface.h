@@ -68,10 +68,17 @@
  * ZD_MAX_DOCUMENT_BYTES, an even count, no NUL character inside). Output: 8 bytes, the request id.
  * A hub arriving while hubs are always accepted, or any device while no user test is registered,
  * is admitted at once without asking (its verdict says so); otherwise the request is pending and
- * the registered event is set once for it. */
+ * the registered event is set once for it. With ZD_RAISE_HOLD_UNREGISTERED in the flags, a device
+ * arriving while no user test is registered is refused with 21 (ERROR_NOT_READY) instead: the
+ * raiser keeps it held and raises it again once a user test is registered (the holder of a real
+ * machine, which must never admit a device that nobody was asked about). A raiser that knows the
+ * device's every interface is a hub interface sets ZD_RH_HUB; a device that says it is a hub but
+ * carries another interface is asked like any device. */
 #define ZD_IOCTL_TEST_RAISE      ZD_CODE(0x901) /* 0x222404 */
 #define ZD_RAISE_HEADER_SIZE     8u
 #define ZD_RH_HUB                0u /* 1: nonzero = the device is a hub */
+#define ZD_RH_FLAGS              1u /* 1: ZD_RAISE_* */
+#define ZD_RAISE_HOLD_UNREGISTERED 0x01u
 #define ZD_RH_VID                2u /* 2 */
 #define ZD_RH_PID                4u /* 2 */
 #define ZD_RH_REV                6u /* 2 */

@@ -152,6 +152,11 @@ public:
                            static_cast<zd_u32>(in.size()), out.data(), static_cast<zd_u32>(out.size()), &returned);
         }
         timer_cv_.notify_one();
+        // The devices of the running machine that waited for a user test are asked now.
+        if (code == ZD_IOCTL_USER_TEST_ON && e == 0 && holder_) {
+            trace("the user test is registered by process " + std::to_string(pid) + "; held devices are asked now");
+            holder_->registered();
+        }
         return e;
     }
 
@@ -167,6 +172,9 @@ public:
     {
         std::vector<uint8_t> input(ZD_RAISE_HEADER_SIZE + arrival.document.size() * 2, 0);
         input[ZD_RH_HUB] = arrival.hub ? 1 : 0;
+        // A real device is never admitted without a question: with no user test registered it
+        // waits in the holder until one is.
+        input[ZD_RH_FLAGS] = ZD_RAISE_HOLD_UNREGISTERED;
         for (const auto& [at, v] : {std::pair{ZD_RH_VID, arrival.vid}, {ZD_RH_PID, arrival.pid}, {ZD_RH_REV, arrival.rev}}) {
             input[at] = uint8_t(v);
             input[at + 1] = uint8_t(v >> 8);
@@ -193,6 +201,7 @@ public:
     void on_decided(simdriver::UdevHolder& holder)
     {
         std::lock_guard lock(m_);
+        holder_ = &holder;
         zd_set_decided_hook(
             core_.get(), [](void* ctx, zd_u64 id, zd_u8 allowed) { static_cast<simdriver::UdevHolder*>(ctx)->decided(id, allowed); },
             &holder);
@@ -235,6 +244,7 @@ private:
     std::mutex m_;
     std::condition_variable timer_cv_;
     bool stopping_ = false;
+    simdriver::UdevHolder* holder_ = nullptr; // set before any handle is served
     std::unique_ptr<zd_core> core_ = std::make_unique<zd_core>();
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <vector>
 
 #include <dirent.h>
@@ -13,27 +12,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/model/families.h"
+#include "platform/platform.h"
 #include "platform/posix/root.h"
+#include "platform/posix/sysfs_machine.h"
 #include "text/text.h"
 
 namespace simdriver {
 
 namespace {
 
-constexpr char usb_devices[] = "/sys/bus/usb/devices/";
-// The inventory reads the running machine again when sysfs has changed, looking at most every
-// 20 ms: a device just added may need that long to appear in it. Tried again in short steps, so
-// the device is read as soon as it appears.
-constexpr auto document_patience = std::chrono::seconds(1);
-constexpr int document_retry_ms = 2;
-constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
-// Announcements waiting for the worker, at most (each is a name and a path).
-constexpr size_t max_arrivals = 4096;
+using namespace std::chrono_literals;
 
-// An attribute's first line, or nothing.
-std::optional<std::string> read_attribute(const std::string& path)
+constexpr char usb_devices[] = "/sys/bus/usb/devices/";
+// A device whose document cannot be read yet (its files still being added) is tried again in
+// steps growing from the first to the longest, until the patience runs out.
+constexpr auto document_patience = 1s;
+constexpr auto retry_first = 2ms;
+constexpr auto retry_longest = 100ms;
+constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
+// Announcements waiting for the worker, and devices known at once, at most.
+constexpr size_t max_events = 16384;
+constexpr size_t max_devices = 4096;
+
+// An attribute's first line, or nothing; relative to `folder` when it is given.
+std::optional<std::string> read_attribute(const std::string& path, int folder = AT_FDCWD)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(folder, path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     char buffer[64];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -44,9 +49,9 @@ std::optional<std::string> read_attribute(const std::string& path)
     return value;
 }
 
-bool write_attribute(const std::string& path, const std::string& value)
+bool write_attribute(const std::string& path, const std::string& value, int folder = AT_FDCWD)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    const int fd = ::openat(folder, path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return false;
     const bool ok = ::write(fd, value.data(), value.size()) == ssize_t(value.size());
     return ::close(fd) == 0 && ok;
@@ -71,7 +76,97 @@ std::vector<std::pair<std::string, uint32_t>> root_hubs()
     return hubs;
 }
 
+// The devices (not root hubs, not interfaces) of sysfs below root hub `hub` ("usb1": "1-...").
+std::vector<std::string> devices_below(const std::string& hub)
+{
+    std::vector<std::string> names;
+    const std::string prefix = hub.substr(3) + "-";
+    if (DIR* dir = ::opendir(usb_devices)) {
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name.rfind(prefix, 0) == 0 && name.find(':') == std::string::npos) names.push_back(name);
+        }
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 } // namespace
+
+// The machine the inventory reads a document from: the one device being raised and the hubs above
+// it, read from their own folders, in place of the whole machine. The daemon's inventory asks
+// nothing else, so its devices and device-tree families answer from this machine while it holds.
+class OneDeviceMachine {
+public:
+    OneDeviceMachine() : previous_(platform::current())
+    {
+        platform::Platform p = previous_;
+        p.devices = &devices_;
+        p.devicetree = &tree_;
+        platform::install(p);
+    }
+    ~OneDeviceMachine() { platform::install(previous_); }
+
+    // The document of device `name`: 0, or why not in `why`.
+    uint32_t arrival(const std::string& name, devicedoc::Arrival& out, std::string& why)
+    {
+        const std::optional<std::string> text = platform::posix::sysfs::device_machine_json(name, true, why, &hubs_);
+        if (!text) return platform::err::file_not_found;
+        store_->set(*text);
+        // One controller (the device's root hub), then the device's ports from its name.
+        const std::optional<platform::model::PortPath> path = devicedoc::port_path_of(name, {bus_of(name)});
+        if (!path) {
+            why = "no port path";
+            return platform::err::invalid_parameter;
+        }
+        std::u16string status_text;
+        const uint32_t r = devicedoc::arrival_of(*path, out, status_text);
+        if (r) why = text::to_utf8(status_text);
+        return r;
+    }
+
+private:
+    class Text final : public platform::model::Store {
+    public:
+        void set(std::string text)
+        {
+            text_ = std::move(text);
+            ++version_;
+        }
+        platform::Error stamp(platform::model::Stamp& stamp, bool& settled) override
+        {
+            stamp = {int64_t(version_), text_.size(), 0x4f4e45ull};
+            settled = true;
+            return 0;
+        }
+        platform::Error read(std::string& bytes, size_t limit) override
+        {
+            if (text_.size() > limit) return platform::err::not_enough_memory;
+            bytes = text_;
+            return 0;
+        }
+        platform::Error replace(std::string_view) override { return platform::err::access_denied; }
+
+    private:
+        std::string text_ = "{\"controllers\": []}";
+        uint64_t version_ = 0;
+    };
+
+    static uint32_t bus_of(const std::string& name)
+    {
+        uint32_t bus = 0;
+        std::from_chars(name.data(), name.data() + name.find('-'), bus);
+        return bus;
+    }
+
+    platform::Platform previous_;
+    platform::posix::sysfs::DeviceCache hubs_; // the hubs above the devices raised, read once
+    Text* store_ = new Text;
+    platform::model::Engine engine_{std::unique_ptr<platform::model::Store>(store_)};
+    platform::model::ModelDevices devices_{engine_};
+    platform::model::ModelDeviceTree tree_{engine_};
+};
 
 UdevHolder::UdevHolder(Raise raise, Trace trace) : raise_(std::move(raise)), trace_(std::move(trace)) {}
 
@@ -107,20 +202,22 @@ bool UdevHolder::save()
     return true;
 }
 
-bool UdevHolder::hold_root_hub(const std::string& name)
+// `before`, when given, gets the value the hub had when this call found it.
+bool UdevHolder::hold_root_hub(const std::string& name, std::string* before)
 {
     const std::string attribute = usb_devices + name + "/authorized_default";
+    const std::optional<std::string> value = read_attribute(attribute);
+    if (!value && errno == ENOENT) {
+        // Not a hub the kernel's authorization covers: nothing on it can be held.
+        trace_(name + ": no authorized_default; devices on this hub are not held");
+        return true;
+    }
+    if (!value || value->empty() || value->size() > 8) {
+        trace_(name + ": authorized_default cannot be read");
+        return false;
+    }
+    if (before) *before = *value;
     if (!originals_.count(name)) {
-        const std::optional<std::string> value = read_attribute(attribute);
-        if (!value && errno == ENOENT) {
-            // Not a hub the kernel's authorization covers: nothing on it can be held.
-            trace_(name + ": no authorized_default; devices on this hub are not held");
-            return true;
-        }
-        if (!value || value->empty() || value->size() > 8) {
-            trace_(name + ": authorized_default cannot be read");
-            return false;
-        }
         originals_[name] = *value;
         if (!save()) {
             originals_.erase(name);
@@ -166,12 +263,26 @@ bool UdevHolder::start()
         stop(false);
         return false;
     }
-    for (const auto& [name, bus] : root_hubs())
-        if (!hold_root_hub(name)) {
+    machine_ = std::make_unique<OneDeviceMachine>();
+    size_t waiting = 0;
+    for (const auto& [name, bus] : root_hubs()) {
+        std::string before;
+        if (!hold_root_hub(name, &before)) {
             stop(true);
             return false;
         }
+        // Below a hub that was holding already, a device at 0 was plugged while no driver ran
+        // (or at boot with usbcore.authorized_default=0): nobody was asked about it yet. Below a
+        // hub that was not, a device at 0 was refused by someone else on purpose: left alone.
+        if (before == "0")
+            for (const std::string& device : devices_below(name))
+                if (read_attribute(usb_devices + device + "/authorized") == "0") {
+                    on_add(device, usb_devices + device);
+                    ++waiting;
+                }
+    }
     trace_("holding new USB devices on " + std::to_string(originals_.size()) + " root hubs");
+    if (waiting) trace_(std::to_string(waiting) + " devices held while no driver ran are asked about now");
     worker_ = std::thread([this] { run(); });
     receiver_ = std::thread([this] { receive(); });
     return true;
@@ -203,10 +314,12 @@ void UdevHolder::stop(bool restore)
         }
         if (all) {
             ::unlink(saved_path().c_str());
-            originals_.clear();
         }
         trace_(all ? "the hubs' values are put back" : "some hubs keep 0; their values stay in " + saved_path());
     }
+    release_all(restore);
+    if (restore) originals_.clear();
+    machine_.reset();
     if (monitor_) udev_monitor_unref(monitor_);
     if (udev_) udev_unref(udev_);
     monitor_ = nullptr;
@@ -214,6 +327,25 @@ void UdevHolder::stop(bool restore)
     for (int& fd : wake_) {
         if (fd >= 0) ::close(fd);
         fd = -1;
+    }
+}
+
+// The devices still held: with the hubs' values put back, each gets what its root hub's value
+// gives a device plugged now; without, they stay held.
+void UdevHolder::release_all(bool restore)
+{
+    while (!devices_.empty()) {
+        const Device& d = devices_.front();
+        if (restore) {
+            const std::string hub = "usb" + d.name.substr(0, d.name.find('-'));
+            const auto it = originals_.find(hub);
+            const std::string value = it == originals_.end() ? "0" : it->second;
+            const bool hardwired = read_attribute("port/connect_type", d.folder) == "hardwired";
+            if ((value == "1" || value == "-1" || (value == "2" && hardwired)) &&
+                read_attribute("authorized", d.folder) == "0" && !write_attribute("authorized", "1", d.folder))
+                trace_(d.name + ": cannot be admitted as its hub's value gives");
+        }
+        forget(devices_.begin());
     }
 }
 
@@ -226,6 +358,23 @@ void UdevHolder::decided(uint64_t id, bool allowed)
     cv_.notify_one();
 }
 
+void UdevHolder::registered()
+{
+    {
+        std::lock_guard lock(m_);
+        registration_ = true;
+    }
+    cv_.notify_one();
+}
+
+void UdevHolder::forget(std::list<Device>::iterator it)
+{
+    if (it->folder >= 0) ::close(it->folder);
+    if (it->id) by_id_.erase(it->id);
+    by_path_.erase(it->syspath);
+    devices_.erase(it);
+}
+
 void UdevHolder::apply_verdicts()
 {
     std::deque<std::pair<uint64_t, bool>> verdicts;
@@ -234,12 +383,19 @@ void UdevHolder::apply_verdicts()
         verdicts.swap(verdicts_);
     }
     for (const auto& [id, allowed] : verdicts) {
-        const auto it = held_.find(id);
-        if (it == held_.end()) continue; // a device raised by another client (usbsim)
-        const std::string attribute = it->second + "/authorized";
-        if (allowed && !write_attribute(attribute, "1")) trace_(it->second + ": cannot be admitted");
-        held_.erase(it);
+        const auto found = by_id_.find(id);
+        // A device raised by another client (usbsim), or one that left before its verdict.
+        if (found == by_id_.end()) continue;
+        const auto it = found->second;
+        // Through the folder of the device that was asked about: if it left, the write finds no
+        // file, whatever was plugged into its port since.
+        if (allowed && !write_attribute("authorized", "1", it->folder)) trace_(it->name + ": cannot be admitted (gone?)");
+        forget(it);
     }
+    // A verdict made room in the driver's table.
+    if (!verdicts.empty())
+        for (Device& d : devices_)
+            if (!d.id && d.waits == Device::Waits::room) d.waits = Device::Waits::now;
 }
 
 void UdevHolder::on_add(const std::string& name, const std::string& syspath)
@@ -248,38 +404,93 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
         hold_root_hub(name);
         return;
     }
+    const int folder = ::open(syspath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return; // gone again
+    struct stat st{};
     // An "add" for a device that is admitted already (udevadm trigger announces every present
-    // device again), or that waits for its verdict, changes nothing: what is in use is not cut off.
-    if (read_attribute(syspath + "/authorized") != "0") return;
-    for (const auto& [id, held] : held_)
-        if (held == syspath) return;
-    std::vector<uint32_t> buses;
-    for (const auto& [hub, bus] : root_hubs()) buses.push_back(bus);
-    const std::optional<platform::model::PortPath> path = devicedoc::port_path_of(name, buses);
-    if (!path) {
-        trace_(name + ": no port path; the device stays held");
+    // device again) changes nothing: what is in use is not cut off.
+    if (::fstat(folder, &st) != 0 || read_attribute("authorized", folder) != "0") {
+        ::close(folder);
         return;
     }
+    if (const auto known = by_path_.find(syspath); known != by_path_.end()) {
+        // Announced again while it waits: nothing new. A new folder under the name is a device
+        // plugged again (its "remove" not seen yet): the old question no longer names it.
+        if (known->second->inode == uint64_t(st.st_ino)) {
+            ::close(folder);
+            return;
+        }
+        forget(known->second);
+    }
+    if (devices_.size() >= max_devices) {
+        trace_(name + ": too many devices held at once; the device stays held");
+        ::close(folder);
+        return;
+    }
+    Device d;
+    d.name = name;
+    d.syspath = syspath;
+    d.folder = folder;
+    d.inode = uint64_t(st.st_ino);
+    d.first_try = d.next_try = Clock::now();
+    devices_.push_back(std::move(d));
+    by_path_[syspath] = std::prev(devices_.end());
+}
+
+void UdevHolder::on_remove(const std::string& syspath)
+{
+    if (const auto known = by_path_.find(syspath); known != by_path_.end()) forget(known->second);
+}
+
+// True when the device was dealt with (asked, or given up); false when it waits.
+bool UdevHolder::raise_one(Device& d)
+{
     devicedoc::Arrival arrival;
-    std::u16string status_text;
-    uint32_t r = 0;
-    const auto give_up = std::chrono::steady_clock::now() + document_patience;
-    for (;;) {
-        status_text.clear();
-        if (!(r = devicedoc::arrival_of(*path, arrival, status_text)) || std::chrono::steady_clock::now() > give_up) break;
-        ::usleep(document_retry_ms * 1000);
-    }
-    if (r) {
-        trace_(name + ": the document cannot be read (" + std::to_string(r) + " " + text::to_utf8(status_text) +
-               "); the device stays held");
-        return;
+    std::string why;
+    if (const uint32_t r = machine_->arrival(d.name, arrival, why)) {
+        const auto now = Clock::now();
+        if (now - d.first_try >= document_patience) {
+            trace_(d.name + ": the document cannot be read (" + std::to_string(r) + " " + why + "); the device stays held");
+            return true;
+        }
+        const auto step = std::min<Clock::duration>(retry_first * (1 << std::min(d.failures++, 10)), retry_longest);
+        d.next_try = now + step;
+        return false;
     }
     uint64_t id = 0;
-    if (const uint32_t e = raise_(arrival, id)) {
-        trace_(name + ": the driver did not take the device (" + std::to_string(e) + "); it stays held");
-        return;
+    const uint32_t e = raise_(arrival, id);
+    if (e == platform::err::not_ready) {
+        d.waits = Device::Waits::registration;
+        return false;
     }
-    held_[id] = syspath;
+    if (e == platform::err::no_system_resources) {
+        d.waits = Device::Waits::room;
+        return false;
+    }
+    if (e) {
+        trace_(d.name + ": the driver did not take the device (" + std::to_string(e) + "); it stays held");
+        return true;
+    }
+    d.id = id;
+    return false;
+}
+
+// Raises every device whose turn has come, in order of arrival.
+void UdevHolder::raise_due()
+{
+    for (auto it = devices_.begin(); it != devices_.end();) {
+        Device& d = *it;
+        const auto next = std::next(it);
+        if (!d.id && d.waits == Device::Waits::now && d.next_try <= Clock::now()) {
+            // A verdict given inside the raise (a hub admitted at once) is queued like any other
+            // and applied at the worker's next turn, which it wakes.
+            if (raise_one(d))
+                forget(it);
+            else if (d.id)
+                by_id_[d.id] = it;
+        }
+        it = next;
+    }
 }
 
 // Announcements are taken off the socket at once, whatever the worker is doing: the socket's
@@ -296,12 +507,16 @@ void UdevHolder::receive()
             const char* action = udev_device_get_action(device);
             const char* sysname = udev_device_get_sysname(device);
             const char* syspath = udev_device_get_syspath(device);
-            if (action && sysname && syspath && std::string_view(action) == "add") {
+            const std::string_view a = action ? action : "";
+            if ((a == "add" || a == "remove") && sysname && syspath) {
                 std::lock_guard lock(m_);
-                if (arrivals_.size() < max_arrivals)
-                    arrivals_.emplace_back(sysname, syspath);
-                else
-                    trace_(std::string(sysname) + ": too many devices at once; the device stays held");
+                if (events_.size() < max_events) {
+                    events_.push_back({a == "add", sysname, syspath});
+                    overflow_traced_ = false;
+                } else if (!overflow_traced_) {
+                    trace_("too many announcements at once; the devices among them stay held");
+                    overflow_traced_ = true;
+                }
             }
             udev_device_unref(device);
             cv_.notify_one();
@@ -312,21 +527,34 @@ void UdevHolder::receive()
 void UdevHolder::run()
 {
     for (;;) {
-        std::pair<std::string, std::string> arrival;
+        std::deque<Event> events;
         {
             std::unique_lock lock(m_);
-            cv_.wait(lock, [&] { return stopping_ || !arrivals_.empty() || !verdicts_.empty(); });
+            // Until something comes, or the next device whose document is tried again is due.
+            auto due = Clock::time_point::max();
+            for (const Device& d : devices_)
+                if (!d.id && d.waits == Device::Waits::now) due = std::min(due, d.next_try);
+            const auto ready = [&] { return stopping_ || !events_.empty() || !verdicts_.empty() || registration_; };
+            if (due == Clock::time_point::max())
+                cv_.wait(lock, ready);
+            else
+                cv_.wait_until(lock, due, ready);
             if (stopping_) break;
-            if (!arrivals_.empty()) {
-                arrival = std::move(arrivals_.front());
-                arrivals_.pop_front();
+            events.swap(events_);
+            if (registration_) {
+                registration_ = false;
+                for (Device& d : devices_)
+                    if (d.waits == Device::Waits::registration) d.waits = Device::Waits::now;
             }
         }
         apply_verdicts();
-        if (!arrival.first.empty()) {
-            on_add(arrival.first, arrival.second);
-            apply_verdicts();
+        for (const Event& e : events) {
+            if (e.add)
+                on_add(e.name, e.syspath);
+            else
+                on_remove(e.syspath);
         }
+        raise_due();
     }
 }
 

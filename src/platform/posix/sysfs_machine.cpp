@@ -217,10 +217,13 @@ private:
         for (size_t i = 0; i < sets.size(); ++i) out += (i ? ", " : "") + hex(sets[i]);
         out += "], \"strings\": " + strings(d, device, sets);
 
-        // The active configuration decides the class; without one, the first.
+        // The active configuration decides the class; a device not configured yet (held until
+        // it is decided) is described by the one the kernel will set, so that it is named while
+        // held as it is named once admitted.
+        const uint32_t value = d.configuration ? d.configuration : chosen_configuration(all);
         std::string_view active = sets.empty() ? std::string_view() : sets[0];
         for (const auto s : sets)
-            if (s.size() >= 6 && uint8_t(s[5]) == d.configuration) active = s;
+            if (s.size() >= 6 && uint8_t(s[5]) == value) active = s;
         bool composite = false;
         const SetupClass cls = device_class(std::string(device), std::string(active), composite);
         const std::string vid = hex4(le16(device, 8)), pid = hex4(le16(device, 10)), rev = hex4(le16(device, 12));
@@ -380,6 +383,41 @@ std::string sysfs_name_of(std::u16string_view pdo)
 std::string machine_json(const std::vector<UsbDevice>& devices, const std::vector<Disk>& disks)
 {
     return Writer(devices, disks).text();
+}
+
+uint32_t chosen_configuration(std::string_view all)
+{
+    if (all.size() < 18 || uint8_t(all[1]) != 1) return 0;
+    const bool vendor_device = uint8_t(all[4]) == 0xff;
+    const auto sets = configuration_sets(all);
+    uint32_t best = 0;
+    for (size_t i = 0; i < sets.size(); ++i) {
+        const std::string_view set = sets[i];
+        if (set.size() < 9) continue;
+        const uint32_t value = uint8_t(set[5]);
+        // The first interface descriptor of the set.
+        std::string_view first;
+        for (size_t at = 0; at + 2 <= set.size();) {
+            const size_t length = uint8_t(set[at]);
+            if (length < 2 || at + length > set.size()) break;
+            if (uint8_t(set[at + 1]) == 4 && length >= 9) {
+                first = set.substr(at, length);
+                break;
+            }
+            at += length;
+        }
+        const auto c = first.empty() ? 0 : uint8_t(first[5]), s = first.empty() ? 0 : uint8_t(first[6]),
+                   p = first.empty() ? 0 : uint8_t(first[7]);
+        const bool rndis = c == 0x02 && s == 0x02 && p == 0xff, activesync = c == 0xef && s == 0x01 && p == 0x01;
+        if (i == 0 && sets.size() > 1 && !first.empty() && (rndis || activesync)) {
+            best = value; // kept unless a later one suits better
+        } else if (!vendor_device && !first.empty() && c != 0xff) {
+            return value;
+        } else if (!best) {
+            best = value;
+        }
+    }
+    return best;
 }
 
 } // namespace platform::posix::sysfs

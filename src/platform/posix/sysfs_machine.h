@@ -41,13 +41,18 @@
 //   |                             | part (printable, no blank, "\" or ","); else the sysfs name   |
 //   | DEVICEDESC                  | udev ID_MODEL_FROM_DATABASE, else `product`                  |
 //   | MFG                         | udev ID_VENDOR_FROM_DATABASE, else `manufacturer`            |
+//   (When udev has not described the device yet, or describes it without either name, both are
+//   looked up in the hardware database by the device's ids, as udev's own rule does, so that a
+//   device read a moment before udev's rules ran is named as it is named afterwards.)
 //   | HARDWAREID                  | "USB\VID_vvvv&PID_pppp&REV_rrrr", "USB\VID_vvvv&PID_pppp"   |
 //   |                             | from the device descriptor                                   |
 //   | COMPATIBLEIDS               | "USB\Class_cc&SubClass_ss&Prot_pp", "USB\Class_cc&SubClass_ss", |
 //   |                             | "USB\Class_cc" (a composite device: "USB\DevClass_00&...",   |
 //   |                             | "USB\COMPOSITE")                                             |
 //   | CLASS, CLASSGUID            | the class table (usb_class_of, sysfs_classes.cpp) over the   |
-//   |                             | device class and the active configuration's interfaces       |
+//   |                             | device class and the active configuration's interfaces; a    |
+//   |                             | device not configured yet (held: `authorized` 0) by those of |
+//   |                             | the configuration the kernel will set (chosen_configuration) |
 //   | DRIVER                      | "<class GUID>\<sysfs name>"                                  |
 //   | LOCATION_INFORMATION        | "Port_#pppp.Hub_#hhhh", hhhh the parent hub's `devnum`       |
 //   | PHYSICAL_DEVICE_OBJECT_NAME | "\Device\USBPDO-<sysfs name>"                                |
@@ -113,6 +118,14 @@ struct UsbDevice {
 // The machine-model text of these devices and disks (pure: no I/O).
 std::string machine_json(const std::vector<UsbDevice>& devices, const std::vector<Disk>& disks);
 
+// The bConfigurationValue the kernel sets on a device that has none yet (its choice when the
+// device is authorized): the first configuration whose first interface is not vendor-specific
+// (a vendor-specific device: the first), an RNDIS or ActiveSync first configuration of a device
+// that offers more being kept only when nothing better follows. 0 when it offers none. The power
+// budget, which the kernel weighs too, is not known here: a device whose every configuration
+// draws more than its port gives is rare, and then the first is taken as well.
+uint32_t chosen_configuration(std::string_view descriptors);
+
 // The physical device object name of the entry of a sysfs USB device ("\Device\USBPDO-1-1.2"),
 // and back: the sysfs name of an entry's PDO name, empty when it names no sysfs USB device.
 std::u16string pdo_name(const std::string& sysfs_name);
@@ -130,6 +143,17 @@ struct CachedDevice {
     bool udev_final = false;  // udev had described it (or no udev daemon runs to do it later)
 };
 using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
+
+// The machine of one device of /sys/bus/usb/devices: the device `name` ("1-1.2") and the hubs
+// above it, each read from its own folder (nothing else of the bus is listed or read, no disks),
+// as machine-model text.
+// The device's entry there is the one the whole machine's text gives it, field for field, but for
+// what depends on other devices (its instance number in the device tree, the controller's index,
+// the volumes below it). No value when the device or a hub above it is gone or not all there yet,
+// with `why` saying which. With `hubs`, a hub above that udev has described is read once and kept
+// there while its folder, address and configuration stay the same.
+std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why,
+                                               DeviceCache* hubs = nullptr);
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true. With a `cache`, a device whose directory, address and active

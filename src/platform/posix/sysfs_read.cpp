@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -203,6 +204,28 @@ bool read_sysfs_part(const std::string& name, uint32_t devnum, uint32_t configur
     return true;
 }
 
+// The names of the hardware database for the device's ids, as udev's rule for USB devices looks
+// them up ("usb:vVVVVpPPPP:<product>", matched against the database's patterns). Nothing when
+// the machine has no database.
+void from_hardware_database(udev* u, UsbDevice& d)
+{
+    if (d.descriptors.size() < 18 || d.name.rfind("usb", 0) == 0) return;
+    udev_hwdb* hwdb = ::udev_hwdb_new(u);
+    if (!hwdb) return;
+    char modalias[32];
+    std::snprintf(modalias, sizeof modalias, "usb:v%04Xp%04X:", unsigned(uint8_t(d.descriptors[8]) | uint8_t(d.descriptors[9]) << 8),
+                  unsigned(uint8_t(d.descriptors[10]) | uint8_t(d.descriptors[11]) << 8));
+    const std::string key = modalias + d.product.value_or("");
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, ::udev_hwdb_get_properties_list_entry(hwdb, key.c_str(), 0))
+    {
+        const std::string name = udev_text(::udev_list_entry_get_name(entry));
+        if (name == "ID_MODEL_FROM_DATABASE") d.model_from_database = udev_text(::udev_list_entry_get_value(entry));
+        if (name == "ID_VENDOR_FROM_DATABASE") d.vendor_from_database = udev_text(::udev_list_entry_get_value(entry));
+    }
+    ::udev_hwdb_unref(hwdb);
+}
+
 // udev's part of the record, and the device's node where it has one. `described` tells whether
 // udev has described the device already (its database entry is written): a device the kernel has
 // just announced may gain udev's names a moment later.
@@ -216,6 +239,7 @@ std::string read_udev_part(udev* u, UsbDevice& d, bool& described)
     described = ::udev_device_get_is_initialized(ud) > 0;
     d.model_from_database = udev_text(::udev_device_get_property_value(ud, "ID_MODEL_FROM_DATABASE"));
     d.vendor_from_database = udev_text(::udev_device_get_property_value(ud, "ID_VENDOR_FROM_DATABASE"));
+    if (d.model_from_database.empty() && d.vendor_from_database.empty()) from_hardware_database(u, d);
     d.serial_short = udev_text(::udev_device_get_property_value(ud, "ID_SERIAL_SHORT"));
     devnode = udev_text(::udev_device_get_devnode(ud));
     if (d.name.rfind("usb", 0) == 0) {
@@ -285,6 +309,53 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
     if (u) ::udev_unref(u);
     if (cache) *cache = std::move(kept);
     return out;
+}
+
+std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why, DeviceCache* hubs)
+{
+    // The hubs above it, from the root hub down: "1-1.2" lies below "1-1", which lies below "usb1".
+    const size_t dash = name.find('-');
+    if (dash == std::string::npos || dash == 0 || name.find(':') != std::string::npos || name.find('/') != std::string::npos) {
+        why = "not the name of a USB device";
+        return std::nullopt;
+    }
+    std::vector<std::string> chain = {"usb" + name.substr(0, dash)};
+    for (size_t at = name.find('.', dash); at != std::string::npos; at = name.find('.', at + 1)) chain.push_back(name.substr(0, at));
+    chain.push_back(name);
+    udev* u = nullptr;
+    std::vector<UsbDevice> devices;
+    for (const std::string& each : chain) {
+        const std::string dir = std::string(usb_devices) + "/" + each;
+        const bool hub = each != name;
+        const DirectoryMark mark = directory_mark(dir);
+        const uint32_t devnum = number_attribute(dir, "devnum"), configuration = number_attribute(dir, "bConfigurationValue");
+        // A hub above is read once while its folder, address and configuration stay the same.
+        if (hub && hubs) {
+            const auto it = hubs->find(each);
+            if (it != hubs->end() && it->second.inode == mark.inode && it->second.modified_ns == mark.modified_ns &&
+                it->second.devnum == devnum && it->second.configuration == configuration) {
+                devices.push_back(it->second.device);
+                continue;
+            }
+        }
+        UsbDevice& d = devices.emplace_back();
+        if (!mark.inode || !read_sysfs_part(each, devnum, configuration, d)) {
+            why = each + " is gone or not all there yet";
+            if (u) ::udev_unref(u);
+            return std::nullopt;
+        }
+        if (!u) u = ::udev_new();
+        bool described = false;
+        const std::string devnode = read_udev_part(u, d, described);
+        // Only the device's own strings are in its entry: the hubs above it are not asked.
+        if (usbfs && !hub && !devnode.empty()) read_usbfs_strings(devnode, d);
+        // Without a udev daemon (a container, a testbed) what udev gives now is all it will give.
+        if (hub && hubs && (described || ::access("/run/udev/control", F_OK) != 0)) (*hubs)[each] = CachedDevice{mark.inode, mark.modified_ns, devnum, configuration, d, false, true};
+    }
+    if (u) ::udev_unref(u);
+    // Bounded: a machine has only so many hubs; a cache grown past that is started again.
+    if (hubs && hubs->size() > 256) hubs->clear();
+    return machine_json(devices, {});
 }
 
 uint64_t sysfs_stamp()
