@@ -2,12 +2,13 @@
 # make demo  — run the whole system end to end on Linux in a fresh platform root under build/
 # make bench — Google Benchmark programs;  make fuzz — libFuzzer targets for a bounded time
 # make tsan  — the host and policy tests under ThreadSanitizer
+# make package — the Debian package build/package/zelmarusb_<version>_amd64.deb (Release, no tests)
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 LINUX_BUILD := build/linux
 WINDOWS_BUILD := build/windows
 
-.PHONY: all deps linux windows test test-linux test-windows tsan demo bench fuzz clean
+.PHONY: all deps linux windows test test-linux test-windows tsan demo package bench fuzz clean
 
 all: linux
 
@@ -55,6 +56,11 @@ demo:
 	cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMUSB_TESTS=OFF
 	cmake --build $(DEMO_BUILD) -j $(JOBS) --target $(DEMO_TARGETS)
 	scripts/demo $(DEMO_BUILD)
+
+# Only what the package holds, optimised and without the tests, then CPack.
+package:
+	@scripts/install-deps package
+	JOBS=$(JOBS) scripts/build-package build/package
 
 bench: deps
 	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMUSB_TESTS=OFF -DZELMUSB_BENCH=ON

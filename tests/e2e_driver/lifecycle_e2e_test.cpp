@@ -152,7 +152,7 @@ TEST_F(DriverRun, ADeviceNameAnotherUserTookStopsTheRun)
     ASSERT_NE(pid, 0u);
     ASSERT_TRUE(machine().ended_within(pid, 40s)) << trace();
     const std::string t = trace();
-    EXPECT_TRUE(in_order(t, {"zelmusb.sys: cannot serve \\\\.\\ZelmUsb: the device name is held by a file of user 65534 "
+    EXPECT_TRUE(in_order(t, {"zelmusb.sys:0 -> cannot serve \\\\.\\ZelmUsb: the device name is held by a file of user 65534 "
                              "(error 183)",
                              "Driver starting error: 183 : ", "*** USB STOPPED.\r\n", "Exit.\r\n"}));
     EXPECT_EQ(t.find("Driver started."), std::string::npos) << t;

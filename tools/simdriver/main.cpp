@@ -87,11 +87,14 @@ zd_u64 now_100ns()
     return static_cast<zd_u64>(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100);
 }
 
-// Through the debugger output, so that the daemon's trace reaches $ZELMUSB_TRACE_FILE as every
-// process's does (its standard error is /dev/null).
+// Through the debugger output, so that the daemon's trace reaches $ZELMUSB_TRACE_FILE (or the
+// service's journal) as every process's does, in the program's form, CR LF included, with the
+// driver's name in place of a function and no source line: readers of a shared trace file take
+// every line the same way.
 void trace(const std::string& line)
 {
-    platform::system().debug_output(text::from_utf8("zelmusb.sys: " + line));
+    platform::system().debug_output(
+        text::format(u"[ODS][%.8x]  zelmusb.sys:0 -> %s\r\n", uint32_t(::gettid()), text::from_utf8(line)));
 }
 
 struct Call {

@@ -1,6 +1,8 @@
 #include "platform/posix/service_process.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <thread>
@@ -73,6 +75,20 @@ struct ExecFailure {
     int error;
 };
 
+// Whether standard error is the journal's stream of a systemd service: systemd names that stream
+// in $JOURNAL_STREAM as "<device>:<inode>". A daemon keeps it, so that its trace lines reach the
+// service's journal; any other standard error (a terminal, a test runner's pipe) is not kept.
+bool standard_error_is_journal()
+{
+    const char* named = std::getenv("JOURNAL_STREAM");
+    if (!named || !*named) return false;
+    unsigned long long device = 0, inode = 0;
+    char rest = 0;
+    if (std::sscanf(named, "%llu:%llu%c", &device, &inode, &rest) != 2) return false;
+    struct stat st {};
+    return ::fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev_t(device) && st.st_ino == ino_t(inode);
+}
+
 } // namespace
 
 std::string program_of_command_line(const std::u16string& image_path)
@@ -122,6 +138,7 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
     envp.push_back(nullptr);
     std::string argv0 = program;
     char* argv[] = {argv0.data(), nullptr};
+    const bool keep_journal = standard_error_is_journal();
     const long open_max = ::sysconf(_SC_OPEN_MAX);
     const int highest = open_max > 0 && open_max < 65536 ? int(open_max) : 65536;
 
@@ -137,11 +154,12 @@ Error start_daemon(const std::string& program, const std::u16string& service_nam
         const int null = ::open("/dev/null", O_RDWR);
         // A service has no terminal of its own: its trace goes where every process's goes
         // ($ZELMUSB_TRACE_FILE, inherited). Keeping the starter's standard error would also keep
-        // whoever reads it (a test runner's pipe) waiting for as long as the daemon lives.
+        // whoever reads it (a test runner's pipe) waiting for as long as the daemon lives; the
+        // journal of a systemd service is kept, and the daemon's lines join the service's.
         if (null >= 0) {
             ::dup2(null, 0);
             ::dup2(null, 1);
-            ::dup2(null, 2);
+            if (!keep_journal) ::dup2(null, 2);
             if (null > 2) ::close(null);
         }
         close_on_exec_all(highest);

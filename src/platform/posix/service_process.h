@@ -1,6 +1,8 @@
 // The processes a service runs on the emulated machine: a kernel driver's image or an own-process
 // service's binary, started as a daemon (own session, standard input, output and error on
-// /dev/null, the environment inherited with ZELMUSB_SERVICE_NAME added).
+// /dev/null, the environment inherited with ZELMUSB_SERVICE_NAME added). Standard error is kept
+// when it is the journal stream of a systemd service (as $JOURNAL_STREAM names it), so that a
+// daemon started by the zelmarusb service traces into that service's journal.
 #pragma once
 
 #include <cstdint>
