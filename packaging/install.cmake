@@ -28,6 +28,7 @@ endforeach()
 install(TARGETS zelmarusb simdriver sc reg usbsim RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/link-settings ${CMAKE_CURRENT_LIST_DIR}/uninstall-driver DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
 # Debian's documentation folder holds the copyright and the changelog (gzip -9n: no time stamp).
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 execute_process(COMMAND gzip -9nc ${CMAKE_CURRENT_LIST_DIR}/changelog
                 OUTPUT_FILE ${CMAKE_BINARY_DIR}/packaging/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog)
