@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../driver/driver_interface.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
 #include "platform/posix/root.h"
@@ -554,7 +555,65 @@ void UdevHolder::run()
                 on_remove(e.syspath);
         }
         raise_due();
+        publish();
     }
+}
+
+void UdevHolder::publish()
+{
+    std::map<std::string, Seen> held;
+    for (const Device& d : devices_) {
+        Seen& s = held[d.name];
+        s.name = d.name;
+        s.id = d.id;
+        s.held = d.id ? ZD_HELD_ASKED
+                 : d.waits == Device::Waits::registration ? ZD_HELD_NO_REGISTRATION
+                 : d.waits == Device::Waits::room         ? ZD_HELD_NO_ROOM
+                                                          : ZD_HELD_READING;
+    }
+    std::lock_guard lock(m_);
+    published_.swap(held);
+    published_hubs_ = uint32_t(originals_.size());
+}
+
+std::vector<UdevHolder::Seen> UdevHolder::seen(uint32_t& hubs)
+{
+    std::vector<Seen> out;
+    std::map<std::string, Seen> held;
+    {
+        std::lock_guard lock(m_);
+        held = published_;
+        hubs = published_hubs_;
+    }
+    for (const auto& [hub, bus] : root_hubs())
+        for (const std::string& name : devices_below(hub)) {
+            Seen s;
+            if (const auto h = held.find(name); h != held.end()) s = h->second;
+            s.name = name;
+            const std::optional<std::string> a = read_attribute(usb_devices + name + "/authorized");
+            s.authorized = a == "0" ? 0 : a == "1" ? 1 : -1;
+            out.push_back(std::move(s));
+        }
+    std::sort(out.begin(), out.end(), [](const Seen& a, const Seen& b) { return a.name < b.name; });
+    return out;
+}
+
+uint32_t UdevHolder::admit(const std::string& name, bool allowed, uint64_t& asked)
+{
+    asked = 0;
+    // A plain device name ("1-2.3"): nothing that could lead out of the device folders.
+    const bool plain = !name.empty() && name.size() <= ZD_DEVICE_NAME_MAX && name[0] >= '0' && name[0] <= '9' &&
+                       name.find('-') != std::string::npos &&
+                       std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; });
+    if (!plain) return platform::err::invalid_parameter;
+    if (!read_attribute(usb_devices + name + "/authorized")) return platform::err::file_not_found;
+    {
+        std::lock_guard lock(m_);
+        if (const auto h = published_.find(name); h != published_.end()) asked = h->second.id;
+    }
+    if (!write_attribute(usb_devices + name + "/authorized", allowed ? "1" : "0")) return platform::err::access_denied;
+    trace_(name + (allowed ? ": admitted" : ": refused") + " by the administrator");
+    return 0;
 }
 
 } // namespace simdriver
