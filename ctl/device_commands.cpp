@@ -205,6 +205,9 @@ CJsonNode* json_device(const Device& d, const DryRun& r)
     o->SetBool(u"hub", d.hub);
     o->SetString(u"state", text::from_utf8(state_word(d)));
     o->SetString(u"state_text", state_text(d));
+    o->SetString(u"decided_by", d.decided == ZD_DECIDED_ADMIN     ? u"administrator"
+                                : d.decided == ZD_DECIDED_VERDICT ? u"verdict"
+                                                                  : u"");
     o->SetString(u"checksum", d.checksum);
     o->SetString(u"request_id", d.request_id ? text::format(u"%I64u", d.request_id) : u"");
     CJsonNode* now = o->Child(u"settings_now");

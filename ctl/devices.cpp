@@ -77,6 +77,7 @@ Machine read_machine()
                 d.known = true;
                 d.authorized = s.authorized;
                 d.held = s.held;
+                d.decided = s.decided;
                 d.request_id = s.request_id;
             }
     return m;
@@ -93,7 +94,7 @@ const char* state_word(const Device& d)
     default: break;
     }
     if (d.authorized == 0) return "blocked";
-    if (d.authorized == 1) return d.recorded ? "allowed" : "undecided";
+    if (d.authorized == 1) return d.decided != ZD_DECIDED_NONE || d.recorded ? "allowed" : "undecided";
     return "unknown";
 }
 
@@ -107,8 +108,12 @@ std::u16string state_text(const Device& d)
     case ZD_HELD_READING: return u"held: its files are being read";
     default: break;
     }
-    if (d.authorized == 0) return u"blocked";
-    if (d.authorized == 1) return d.recorded ? u"allowed" : u"not decided (present before protection)";
+    const std::u16string by = d.decided == ZD_DECIDED_ADMIN     ? u" by the administrator"
+                              : d.decided == ZD_DECIDED_VERDICT ? u" by its verdict"
+                                                                : u"";
+    if (d.authorized == 0) return u"blocked" + by;
+    if (d.authorized == 1)
+        return d.decided != ZD_DECIDED_NONE || d.recorded ? u"allowed" + by : u"not decided (present before protection)";
     return u"unknown (authorized cannot be read)";
 }
 

@@ -24,6 +24,7 @@ struct Device {
     bool known = false;
     int authorized = -1;     // -1: unreadable
     uint8_t held = 0;        // ZD_HELD_*
+    uint8_t decided = 0;     // ZD_DECIDED_*
     uint64_t request_id = 0;
     bool recorded = false;   // a decision recorded it in the accept folder
 };
@@ -39,8 +40,10 @@ struct Machine {
 // Reads the devices present and asks the driver about them.
 Machine read_machine();
 
-// The state for people: "allowed", "blocked", "waiting for a verdict", "held: no program
-// registered", "not decided (present before protection)", "unknown (...)".
+// The state for people: "allowed", "blocked" (with "by its verdict" or "by the administrator" when
+// the driver decided it since it started), "waiting for a verdict", "held: no program registered",
+// "not decided (present before protection)": admitted, but neither the driver since it started nor
+// a decision recorded in the accept folder decided it; "unknown (...)".
 std::u16string state_text(const Device& d);
 // The same as a stable word for --json: allowed, blocked, asked, held, undecided, unknown.
 const char* state_word(const Device& d);

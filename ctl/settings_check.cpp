@@ -116,6 +116,9 @@ SettingsCheck check_settings(const std::u16string& file, bool ask_monitor, bool 
                 c.mistakes.push_back(u"Settings: \"usb\" of " + c.source + u" has no \"active\"; it reads as 0");
         }
     }
+    // Reading a member creates it in a document that is not strict: what the document has is seen
+    // before.
+    const bool has_usb = doc->children.count(u"usb") != 0;
     read_settings(*doc, c.settings);
     if (c.parsed) {
         try {
@@ -143,7 +146,7 @@ SettingsCheck check_settings(const std::u16string& file, bool ask_monitor, bool 
     if (c.off.empty() && !c.settings.active) {
         if (!c.parsed)
             c.off = c.source + u" does not parse";
-        else if (!doc->children.count(u"usb"))
+        else if (!has_usb)
             c.off = c.source + u" has no object \"usb\"";
         else
             c.off = u"\"active\" reads as 0 in " + c.source;

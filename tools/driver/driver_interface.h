@@ -156,6 +156,7 @@
 #define ZD_DE_NAME               0u  /* 32: the sysfs name, ASCII, NUL-padded */
 #define ZD_DE_AUTHORIZED         32u /* 1: `authorized` as read: 0, 1, or 0xFF when it cannot be read */
 #define ZD_DE_HELD               33u /* 1: ZD_HELD_* */
+#define ZD_DE_DECIDED            34u /* 1: ZD_DECIDED_*: who decided it since the driver started */
 #define ZD_DE_REQUEST_ID         40u /* 8: the question asked about it, 0 when none */
 #define ZD_DEVICE_NAME_MAX       31u
 
@@ -164,6 +165,10 @@
 #define ZD_HELD_NO_REGISTRATION  2u /* waiting for a user test to be registered */
 #define ZD_HELD_NO_ROOM          3u /* waiting for room among the pending questions */
 #define ZD_HELD_READING          4u /* its files are being read (tried again) */
+
+#define ZD_DECIDED_NONE          0u /* nobody since the driver started (present before, or decided before) */
+#define ZD_DECIDED_VERDICT       1u /* a verdict on its question (the program's answer or the default) */
+#define ZD_DECIDED_ADMIN         2u /* the administrator, through ADMIT */
 
 /* ADMIT (0x906): admits or refuses a present device now. Input: 1 byte, nonzero = admit, then the
  * sysfs name (1 to ZD_DEVICE_NAME_MAX bytes of digits, '-' and '.'). A device asked about gets the

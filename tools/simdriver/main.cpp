@@ -180,6 +180,7 @@ public:
                 std::memcpy(out.data() + at + ZD_DE_NAME, d.name.data(), std::min<size_t>(d.name.size(), ZD_DEVICE_NAME_MAX));
                 out[at + ZD_DE_AUTHORIZED] = d.authorized < 0 ? 0xFF : uint8_t(d.authorized);
                 out[at + ZD_DE_HELD] = d.held;
+                out[at + ZD_DE_DECIDED] = d.decided;
                 platform::le::put(out.data() + at + ZD_DE_REQUEST_ID, 8, d.id);
                 at += ZD_DEVICE_ENTRY_SIZE;
             }

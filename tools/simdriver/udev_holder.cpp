@@ -390,6 +390,10 @@ void UdevHolder::apply_verdicts()
         // Through the folder of the device that was asked about: if it left, the write finds no
         // file, whatever was plugged into its port since.
         if (allowed && !write_attribute("authorized", "1", it->folder)) trace_(it->name + ": cannot be admitted (gone?)");
+        {
+            std::lock_guard lock(m_);
+            decided_[it->name] = ZD_DECIDED_VERDICT;
+        }
         forget(it);
     }
     // A verdict made room in the driver's table.
@@ -439,6 +443,10 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
 
 void UdevHolder::on_remove(const std::string& syspath)
 {
+    {
+        std::lock_guard lock(m_);
+        decided_.erase(syspath.substr(syspath.rfind('/') + 1));
+    }
     if (const auto known = by_path_.find(syspath); known != by_path_.end()) forget(known->second);
 }
 
@@ -580,15 +588,18 @@ std::vector<UdevHolder::Seen> UdevHolder::seen(uint32_t& hubs)
 {
     std::vector<Seen> out;
     std::map<std::string, Seen> held;
+    std::map<std::string, uint8_t> decided;
     {
         std::lock_guard lock(m_);
         held = published_;
+        decided = decided_;
         hubs = published_hubs_;
     }
     for (const auto& [hub, bus] : root_hubs())
         for (const std::string& name : devices_below(hub)) {
             Seen s;
             if (const auto h = held.find(name); h != held.end()) s = h->second;
+            if (const auto d = decided.find(name); d != decided.end()) s.decided = d->second;
             s.name = name;
             const std::optional<std::string> a = read_attribute(usb_devices + name + "/authorized");
             s.authorized = a == "0" ? 0 : a == "1" ? 1 : -1;
@@ -612,6 +623,10 @@ uint32_t UdevHolder::admit(const std::string& name, bool allowed, uint64_t& aske
         if (const auto h = published_.find(name); h != published_.end()) asked = h->second.id;
     }
     if (!write_attribute(usb_devices + name + "/authorized", allowed ? "1" : "0")) return platform::err::access_denied;
+    {
+        std::lock_guard lock(m_);
+        decided_[name] = ZD_DECIDED_ADMIN;
+    }
     trace_(name + (allowed ? ": admitted" : ": refused") + " by the administrator");
     return 0;
 }

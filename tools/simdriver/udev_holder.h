@@ -100,6 +100,7 @@ public:
         std::string name;
         int authorized = -1; // -1: cannot be read
         uint8_t held = 0;    // ZD_HELD_*
+        uint8_t decided = 0; // ZD_DECIDED_*
         uint64_t id = 0;
     };
     // Every USB device of sysfs (no root hubs, no interfaces) with `authorized` and what the
@@ -156,6 +157,7 @@ private:
     bool overflow_traced_ = false;                   // under m_
     std::map<std::string, Seen> published_;          // under m_: the held devices, by name
     uint32_t published_hubs_ = 0;                    // under m_
+    std::map<std::string, uint8_t> decided_;         // under m_: who decided a device, by name, until it leaves
     // The worker's own.
     std::list<Device> devices_;                                        // in order of arrival
     std::unordered_map<std::string, std::list<Device>::iterator> by_path_;

@@ -125,6 +125,7 @@ platform::Error DriverClient::devices(SeenDevices& s)
         d.name.assign(name, strnlen(name, ZD_DEVICE_NAME_MAX + 1));
         d.authorized = p[ZD_DE_AUTHORIZED] == 0xFF ? -1 : p[ZD_DE_AUTHORIZED];
         d.held = p[ZD_DE_HELD];
+        d.decided = p[ZD_DE_DECIDED];
         d.request_id = platform::le::get(p + ZD_DE_REQUEST_ID, 8);
         s.devices.push_back(std::move(d));
     }

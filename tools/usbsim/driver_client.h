@@ -41,6 +41,7 @@ struct SeenDevice {
     std::string name;   // sysfs name
     int authorized = -1; // -1: unreadable
     uint8_t held = 0;    // ZD_HELD_*
+    uint8_t decided = 0; // ZD_DECIDED_*
     uint64_t request_id = 0;
 };
 struct SeenDevices {
