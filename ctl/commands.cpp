@@ -35,7 +35,9 @@ const std::map<std::string, Help> helps = {
     {"reload", {"reload", "Has the running zelmarusb /start read its settings again; prints what changed."}},
     {"check", {"check [settings file]", "Reports every mistake in the settings and rule lists; exit 1 on any."}},
     {"generate", {"generate [--write]", "Rules from the devices present; --write merges them into the settings file."}},
-    {"watch", {"watch [<trace file> | -]", "One line per verdict as it happens, from the program's trace (or standard input)."}},
+    {"watch", {"watch [--ask] [<trace file> | -]",
+               "One line per verdict as it happens, from the program's trace (or standard input); --ask answers "
+               "the program's questions to the user here."}},
 };
 
 void print_help()
@@ -68,8 +70,10 @@ void say(std::u16string_view line)
 
 void say(std::string_view line)
 {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    // One write per line: watch --ask says things from two threads.
+    const std::string whole = std::string(line) + "\n";
+    std::fwrite(whole.data(), 1, whole.size(), stdout);
+    std::fflush(stdout);
 }
 
 int fail(std::u16string_view what)

@@ -55,7 +55,7 @@ protected:
     void TearDown() override
     {
         if (watcher_ > 0) {
-            ::kill(watcher_, SIGKILL);
+            ::kill(-watcher_, SIGKILL);
             ::waitpid(watcher_, nullptr, 0);
         }
         machine_.reset();
@@ -126,10 +126,14 @@ protected:
         return r;
     }
 
-    pid_t spawn(const std::vector<std::string>& args, bool as_nobody, const std::string& out, const std::string& err)
+    pid_t spawn(const std::vector<std::string>& args, bool as_nobody, const std::string& out, const std::string& err,
+                int input = -1)
     {
         const pid_t pid = ::fork();
         if (pid == 0) {
+            // A group of its own, so that what it starts (watch --ask runs itself as the menu) ends with it.
+            ::setpgid(0, 0);
+            if (input >= 0) ::dup2(input, 0);
             const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(o, 1);
@@ -413,6 +417,47 @@ TEST_F(Ctl, ReloadAndGenerate)
     const CtlRun again = ctl({"generate", "--write"});
     EXPECT_NE(again.out.find(": 0 rules added"), std::string::npos) << again.out;
     EXPECT_EQ(e2e::read_file(settings_file()), file);
+}
+
+TEST_F(Ctl, WatchAskAnswersTheProgramsQuestionsYesAndNo)
+{
+    settings(R"({"usb":{"active":1,"action":2,"allow_initial":0}})");
+    start_program();
+    int answers[2];
+    ASSERT_EQ(::pipe(answers), 0);
+    const std::string out = (machine_->folder() / "ask.out").string();
+    watcher_ = spawn({"watch", "--ask", (machine_->folder() / "trace.txt").string()}, false, out,
+                     (machine_->folder() / "ask.err").string(), answers[0]);
+    ::close(answers[0]);
+    const auto shows = [&](const std::string& text, size_t times) {
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        for (;;) {
+            const std::string o = e2e::read_file(out);
+            size_t n = 0;
+            for (size_t at = o.find(text); at != std::string::npos; at = o.find(text, at + 1)) ++n;
+            if (n >= times) return true;
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+    };
+    ASSERT_TRUE(shows("answering the program's questions", 1)) << e2e::read_file(out);
+
+    plug("1-2", "Yes Stick", "S-2");
+    ASSERT_TRUE(shows("allow it? [y/n]", 1)) << e2e::read_file(out) << machine_->trace();
+    EXPECT_NE(e2e::read_file(out).find("asked for \"Acme\" \"Yes Stick\" serial \"S-2\""), std::string::npos);
+    ASSERT_EQ(::write(answers[1], "y\n", 2), 2);
+    EXPECT_TRUE(becomes("1-2", "1")) << machine_->trace();
+
+    plug("1-3", "No Stick", "S-3");
+    ASSERT_TRUE(shows("allow it? [y/n]", 2)) << e2e::read_file(out);
+    ASSERT_EQ(::write(answers[1], "n\n", 2), 2);
+    ASSERT_TRUE(verdicts_reach(2)) << machine_->trace();
+    EXPECT_EQ(authorized("1-3"), "0");
+    EXPECT_NE(machine_->trace().find("decided by the user's answer \"0\""), std::string::npos);
+    // The verdicts as they happen, beside the questions.
+    EXPECT_TRUE(shows("allowed \"Yes Stick\" by the user's answer \"1\"", 1)) << e2e::read_file(out);
+    EXPECT_TRUE(shows("blocked \"No Stick\" by the user's answer \"0\"", 1)) << e2e::read_file(out);
+    ::close(answers[1]);
 }
 
 } // namespace
