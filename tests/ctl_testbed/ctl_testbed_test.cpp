@@ -236,6 +236,27 @@ TEST_F(Ctl, StatusSaysWhyProtectionIsOff)
     EXPECT_NE(stopped.out.find("no program is registered with the driver"), std::string::npos) << stopped.out;
     EXPECT_NE(stopped.out.find("zelmarusb /start is not running"), std::string::npos) << stopped.out;
     EXPECT_NE(stopped.out.find("hubs held: 1"), std::string::npos) << stopped.out;
+
+    // A device plugged meanwhile waits, held; allowed now, it is not asked when the program comes.
+    plug("1-5", "Waiting Stick", "S-5");
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    CtlRun list;
+    do {
+        std::this_thread::sleep_for(50ms);
+        list = ctl({"list"});
+    } while (list.out.find("held: no program registered") == std::string::npos && std::chrono::steady_clock::now() < end);
+    EXPECT_NE(list.out.find("1-5 3333:4444 \"Acme\" \"Waiting Stick\""), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("held: no program registered"), std::string::npos) << list.out;
+    EXPECT_NE(ctl({"status"}).out.find("devices waiting: 0 for a verdict, 1 for the program or for room"),
+              std::string::npos);
+    const CtlRun allow = ctl({"allow", "1-5"});
+    EXPECT_EQ(allow.exit_code, 0) << allow.err;
+    EXPECT_EQ(authorized("1-5"), "1");
+    start_program();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(machine_->trace().find("Waiting Stick"), std::string::npos) << machine_->trace();
+    EXPECT_EQ(authorized("1-5"), "1");
+    EXPECT_NE(ctl({"list"}).out.find(": allowed by the administrator"), std::string::npos);
 }
 
 TEST_F(Ctl, ListWhyAllowBlockAndTheirRefusals)

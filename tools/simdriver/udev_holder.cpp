@@ -391,8 +391,10 @@ void UdevHolder::apply_verdicts()
         // file, whatever was plugged into its port since.
         if (allowed && !write_attribute("authorized", "1", it->folder)) trace_(it->name + ": cannot be admitted (gone?)");
         {
+            // The administrator's word stays until the device leaves.
             std::lock_guard lock(m_);
-            decided_[it->name] = ZD_DECIDED_VERDICT;
+            uint8_t& by = decided_[it->name];
+            if (by != ZD_DECIDED_ADMIN) by = ZD_DECIDED_VERDICT;
         }
         forget(it);
     }
@@ -536,19 +538,23 @@ void UdevHolder::run()
 {
     for (;;) {
         std::deque<Event> events;
+        std::set<std::string> dismissed;
         {
             std::unique_lock lock(m_);
             // Until something comes, or the next device whose document is tried again is due.
             auto due = Clock::time_point::max();
             for (const Device& d : devices_)
                 if (!d.id && d.waits == Device::Waits::now) due = std::min(due, d.next_try);
-            const auto ready = [&] { return stopping_ || !events_.empty() || !verdicts_.empty() || registration_; };
+            const auto ready = [&] {
+                return stopping_ || !events_.empty() || !verdicts_.empty() || registration_ || !dismissed_.empty();
+            };
             if (due == Clock::time_point::max())
                 cv_.wait(lock, ready);
             else
                 cv_.wait_until(lock, due, ready);
             if (stopping_) break;
             events.swap(events_);
+            dismissed.swap(dismissed_);
             if (registration_) {
                 registration_ = false;
                 for (Device& d : devices_)
@@ -556,6 +562,12 @@ void UdevHolder::run()
             }
         }
         apply_verdicts();
+        // Decided by the administrator while they waited to be asked: not asked any more.
+        for (auto it = devices_.begin(); it != devices_.end();) {
+            const auto next = std::next(it);
+            if (!it->id && dismissed.count(it->name)) forget(it);
+            it = next;
+        }
         for (const Event& e : events) {
             if (e.add)
                 on_add(e.name, e.syspath);
@@ -618,15 +630,22 @@ uint32_t UdevHolder::admit(const std::string& name, bool allowed, uint64_t& aske
                        std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; });
     if (!plain) return platform::err::invalid_parameter;
     if (!read_attribute(usb_devices + name + "/authorized")) return platform::err::file_not_found;
+    bool waiting = false;
     {
         std::lock_guard lock(m_);
-        if (const auto h = published_.find(name); h != published_.end()) asked = h->second.id;
+        if (const auto h = published_.find(name); h != published_.end()) {
+            asked = h->second.id;
+            waiting = !asked;
+        }
     }
     if (!write_attribute(usb_devices + name + "/authorized", allowed ? "1" : "0")) return platform::err::access_denied;
     {
         std::lock_guard lock(m_);
         decided_[name] = ZD_DECIDED_ADMIN;
+        // One waiting for the program (or for room) is decided now: it is not asked later.
+        if (waiting) dismissed_.insert(name);
     }
+    cv_.notify_one();
     trace_(name + (allowed ? ": admitted" : ": refused") + " by the administrator");
     return 0;
 }

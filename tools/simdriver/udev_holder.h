@@ -53,6 +53,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -107,7 +108,9 @@ public:
     // holder is doing with it (as of the worker's last turn); `hubs` the root hubs held.
     std::vector<Seen> seen(uint32_t& hubs);
     // Writes `authorized` of the device `name` (a plain sysfs name) now: 0, or 87 (not a device
-    // name), 2 (no such device), 5 (cannot be written). `asked` is its question, if it has one.
+    // name), 2 (no such device), 5 (cannot be written). `asked` is its question, if it has one (the
+    // caller answers it); one that waits to be asked (for a registration, for room) is not asked
+    // any more. Either way the device counts as the administrator's until it leaves.
     uint32_t admit(const std::string& name, bool allowed, uint64_t& asked);
 
 private:
@@ -158,6 +161,7 @@ private:
     std::map<std::string, Seen> published_;          // under m_: the held devices, by name
     uint32_t published_hubs_ = 0;                    // under m_
     std::map<std::string, uint8_t> decided_;         // under m_: who decided a device, by name, until it leaves
+    std::set<std::string> dismissed_;                // under m_: waiting devices the administrator decided
     // The worker's own.
     std::list<Device> devices_;                                        // in order of arrival
     std::unordered_map<std::string, std::list<Device>::iterator> by_path_;
