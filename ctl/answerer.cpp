@@ -18,7 +18,7 @@ bool parse_after(const std::u16string& message, std::u16string_view head, Questi
     CJsonNode identity;
     identity.LoadText(message.substr(head.size()));
     const std::pair<const char16_t*, std::u16string*> fields[] = {
-        {u"producent", &out.producent}, {u"produkt", &out.produkt}, {u"numer", &out.numer}, {u"klasa", &out.klasa},
+        {u"producent", &out.producent}, {u"produkt", &out.produkt}, {u"numer", &out.numer},      {u"klasa", &out.klasa},
         {u"opis", &out.opis},           {u"user", &out.user},       {u"checksum", &out.checksum}};
     for (const auto& [key, text] : fields) {
         const auto it = identity.children.find(key);

@@ -25,19 +25,23 @@ struct Help {
 };
 
 const std::map<std::string, Help> helps = {
-    {"status", {"status", "Whether the machine is protected, and why not: the settings, the /start instance, the driver."}},
+    {"status",
+     {"status", "Whether the machine is protected, and why not: the settings, the /start instance, the driver."}},
     {"list", {"list [--json]", "One line per USB device present: port, vendor:product, names, serial, class, state."}},
     {"why", {"why <device>", "What decides a device: its state, and what the current settings decide for it now."}},
-    {"allow", {"allow <device> [--permanent [--port-bound|--model-wide]]",
-               "Admits a present device now, through the driver; --permanent also adds a rule for it."}},
-    {"block", {"block <device> [--permanent [--port-bound|--model-wide]]",
-               "Refuses a present device now, through the driver; --permanent also adds a rule for it."}},
+    {"allow",
+     {"allow <device> [--permanent [--port-bound|--model-wide]]",
+      "Admits a present device now, through the driver; --permanent also adds a rule for it."}},
+    {"block",
+     {"block <device> [--permanent [--port-bound|--model-wide]]",
+      "Refuses a present device now, through the driver; --permanent also adds a rule for it."}},
     {"reload", {"reload", "Has the running zelmarusb /start read its settings again; prints what changed."}},
     {"check", {"check [settings file]", "Reports every mistake in the settings and rule lists; exit 1 on any."}},
     {"generate", {"generate [--write]", "Rules from the devices present; --write merges them into the settings file."}},
-    {"watch", {"watch [--ask] [<trace file> | -]",
-               "One line per verdict as it happens, from the program's trace (or standard input); --ask answers "
-               "the program's questions to the user here."}},
+    {"watch",
+     {"watch [--ask] [<trace file> | -]",
+      "One line per verdict as it happens, from the program's trace (or standard input); --ask answers "
+      "the program's questions to the user here."}},
 };
 
 void print_help()
@@ -163,8 +167,8 @@ int status_command(const Args& args)
     const bool driver = e == 0;
     if (!driver)
         off.push_back(e == 2 || e == 3 ? u"the driver is not running (\\\\.\\ZelmUsb does not exist)"
-                                       : text::format(u"the driver cannot be asked (\\\\.\\ZelmUsb: error %u%s)", unsigned(e),
-                                                      e == 5 || e == 6 ? u"; only root may ask it" : u""));
+                                       : text::format(u"the driver cannot be asked (\\\\.\\ZelmUsb: error %u%s)",
+                                                      unsigned(e), e == 5 || e == 6 ? u"; only root may ask it" : u""));
     const bool listed = driver && client.devices(seen) == 0;
     if (driver && !state.registered) off.push_back(u"no program is registered with the driver");
     if (driver && !state.filter) off.push_back(u"the driver's filter is off (\"filter\": false in its configuration)");
@@ -177,8 +181,8 @@ int status_command(const Args& args)
                      c.settings.action, unsigned(c.rules), unsigned(c.mistakes.size())));
     say(running ? u"program: zelmarusb /start is running" : u"program: not running");
     if (driver) {
-        say(text::format(u"driver: running, %s, %u questions pending", state.registered ? u"a program is registered"
-                                                                                        : u"no program registered",
+        say(text::format(u"driver: running, %s, %u questions pending",
+                         state.registered ? u"a program is registered" : u"no program registered",
                          unsigned(state.pending)));
         if (listed && seen.holding) {
             unsigned asked = 0, waiting = 0;

@@ -22,7 +22,10 @@ namespace ctl {
 
 namespace {
 
-std::u16string hex4(uint16_t v) { return text::format(u"%.4x", unsigned(v)); }
+std::u16string hex4(uint16_t v)
+{
+    return text::format(u"%.4x", unsigned(v));
+}
 
 // What the current settings decide for a device plugged in now, as the decision goes: the policy
 // off admits without a decision; hubs are admitted without a question (the program has the driver
@@ -99,9 +102,11 @@ bool has_serial(const Device& d)
 CJsonNode* device_rule(const Device& d, bool allow, bool model_wide)
 {
     auto* patterns = new CJsonNode;
-    const std::pair<const char16_t*, const std::u16string*> texts[] = {
-        {u"producent", &d.identity.producent}, {u"produkt", &d.identity.produkt}, {u"numer", &d.identity.numer},
-        {u"klasa", &d.identity.klasa},         {u"opis", &d.identity.opis}};
+    const std::pair<const char16_t*, const std::u16string*> texts[] = {{u"producent", &d.identity.producent},
+                                                                       {u"produkt", &d.identity.produkt},
+                                                                       {u"numer", &d.identity.numer},
+                                                                       {u"klasa", &d.identity.klasa},
+                                                                       {u"opis", &d.identity.opis}};
     for (const auto& [key, value] : texts) {
         if (model_wide && std::u16string_view(key) == u"numer") continue;
         if (!value->empty()) patterns->SetString(key, u"=" + *value);
@@ -259,11 +264,11 @@ int why_command(const Args& args)
     say(u"  class \"" + d->identity.klasa + u"\", description \"" + d->identity.opis + u"\"");
     say(u"  state: " + state_text(*d) + (m.driver_error.empty() ? u"" : u" (" + m.driver_error + u")"));
     if (d->recorded)
-        say(u"  decided before: its identity " + d->checksum + u" is in the accept folder (the trace's \"Verdict\" "
-            u"line of that time says what decided)");
+        say(u"  decided before: its identity " + d->checksum +
+            u" is in the accept folder (the trace's \"Verdict\" line of that time says what decided)");
     const DryRun r = dry_run(*d, c);
-    say(u"  the settings now (" + (c.source.empty() ? std::u16string(u"none") : c.source) +
-        u"): " + text::from_utf8(r.verdict) + u", decided by " + r.by);
+    say(u"  the settings now (" + (c.source.empty() ? std::u16string(u"none") : c.source) + u"): " +
+        text::from_utf8(r.verdict) + u", decided by " + r.by);
     if (!c.mistakes.empty())
         say(text::format(u"  warning: %u mistakes in the settings (zelmusbctl check)", unsigned(c.mistakes.size())));
     return exit_done;
@@ -351,8 +356,9 @@ int admit_command(const Args& args, bool allow)
     size_t added = 0;
     const std::u16string error = merge_rules(path, {rule}, {}, added);
     if (!error.empty()) return fail(text::from_utf8(command) + u": the rule is not stored: " + error);
-    say(u"rule stored first in \"rules\" of " + path + (reload_running() ? u"; the program has read it" : u"; "
-        u"zelmarusb /start is not running: it reads the rule when it starts"));
+    say(u"rule stored first in \"rules\" of " + path +
+        (reload_running() ? u"; the program has read it"
+                          : u"; zelmarusb /start is not running: it reads the rule when it starts"));
     return exit_done;
 }
 

@@ -24,7 +24,10 @@ uint16_t number_of(CJsonNode* node, const char16_t* key)
     return n && n->kind == JSON_INT ? uint16_t(n->intValue) : 0;
 }
 
-std::u16string hex4(uint16_t v) { return text::format(u"%.4x", unsigned(v)); }
+std::u16string hex4(uint16_t v)
+{
+    return text::format(u"%.4x", unsigned(v));
+}
 
 } // namespace
 
@@ -54,7 +57,8 @@ Machine read_machine()
                 d.port = pdo.rfind(prefix, 0) == 0 ? pdo.substr(prefix.size()) : pdo;
             }
             if (CJsonNode* letters = find_member(*entry, u"DriveLetters")) d.drives = letters->AsString();
-            if (CJsonNode* hub = find_member(*entry, u"IsHub")) d.hub = hub->kind == JSON_BOOL ? hub->boolValue : hub->intValue != 0;
+            if (CJsonNode* hub = find_member(*entry, u"IsHub"))
+                d.hub = hub->kind == JSON_BOOL ? hub->boolValue : hub->intValue != 0;
             CByteBuffer unused;
             d.recorded = !d.checksum.empty() && ReadWholeFile(joined(accept, d.checksum + u".json"), unused, 1u << 20);
             m.devices.push_back(std::move(d));
@@ -113,7 +117,8 @@ std::u16string state_text(const Device& d)
                                                                 : u"";
     if (d.authorized == 0) return u"blocked" + by;
     if (d.authorized == 1)
-        return d.decided != ZD_DECIDED_NONE || d.recorded ? u"allowed" + by : u"not decided (present before protection)";
+        return d.decided != ZD_DECIDED_NONE || d.recorded ? u"allowed" + by
+                                                          : u"not decided (present before protection)";
     return u"unknown (authorized cannot be read)";
 }
 

@@ -13,7 +13,7 @@
 namespace ctl {
 
 struct Device {
-    std::u16string port;     // the sysfs name ("1-2.3"), from the entry's physical device object name
+    std::u16string port; // the sysfs name ("1-2.3"), from the entry's physical device object name
     uint16_t vid = 0, pid = 0;
     UsbRule identity;        // the five texts a decision matches, as the decision reads them
     std::u16string checksum; // the identity's checksum: the name of its files in the accept folder
@@ -22,11 +22,11 @@ struct Device {
     std::u16string document; // the entry, as the driver would send it in a question
     // What the driver says; `known` is false when it could not be asked.
     bool known = false;
-    int authorized = -1;     // -1: unreadable
-    uint8_t held = 0;        // ZD_HELD_*
-    uint8_t decided = 0;     // ZD_DECIDED_*
+    int authorized = -1; // -1: unreadable
+    uint8_t held = 0;    // ZD_HELD_*
+    uint8_t decided = 0; // ZD_DECIDED_*
     uint64_t request_id = 0;
-    bool recorded = false;   // a decision recorded it in the accept folder
+    bool recorded = false; // a decision recorded it in the accept folder
 };
 
 struct Machine {

@@ -29,8 +29,8 @@ void everything_rules(CJsonNode& rules, std::u16string_view list, std::vector<st
         if (!rule.produkt.empty() || !rule.producent.empty() || !rule.numer.empty() || !rule.klasa.empty() ||
             !rule.opis.empty() || (rule.action != 0 && rule.action != 1))
             continue;
-        found.push_back(text::format(u"Rules: element %i of %s has no pattern: it matches every device and %s it", position,
-                                     list, rule.action == 1 ? u"allows" : u"blocks"));
+        found.push_back(text::format(u"Rules: element %i of %s has no pattern: it matches every device and %s it",
+                                     position, list, rule.action == 1 ? u"allows" : u"blocks"));
     }
 }
 
@@ -73,7 +73,8 @@ SettingsCheck check_settings(const std::u16string& file, bool ask_monitor, bool 
             missing = u"they take their fallback values";
             c.parsed = doc->LoadText(answer);
             if (!c.parsed)
-                c.mistakes.push_back(u"Settings: the monitor's answer does not parse; the settings take their fallback values");
+                c.mistakes.push_back(
+                    u"Settings: the monitor's answer does not parse; the settings take their fallback values");
             doc->strict = 1;
         }
     }
@@ -112,7 +113,8 @@ SettingsCheck check_settings(const std::u16string& file, bool ask_monitor, bool 
         for (std::u16string& line : settings_mistakes(*doc, c.source, missing)) c.mistakes.push_back(std::move(line));
         if (!doc->strict) {
             const auto usb = doc->children.find(u"usb");
-            if (usb != doc->children.end() && usb->second->kind == JSON_OBJECT && !usb->second->children.count(u"active"))
+            if (usb != doc->children.end() && usb->second->kind == JSON_OBJECT &&
+                !usb->second->children.count(u"active"))
                 c.mistakes.push_back(u"Settings: \"usb\" of " + c.source + u" has no \"active\"; it reads as 0");
         }
     }

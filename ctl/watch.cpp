@@ -108,8 +108,8 @@ int follow_input()
 std::string device_of(const answerer::Question& q)
 {
     return text::to_utf8(u"\"" + q.producent + u"\" \"" + q.produkt + u"\"" +
-                         (q.numer.empty() ? u"" : u" serial \"" + q.numer + u"\"") + u" class \"" + q.klasa +
-                         u"\" (" + q.opis + u")");
+                         (q.numer.empty() ? u"" : u" serial \"" + q.numer + u"\"") + u" class \"" + q.klasa + u"\" (" +
+                         q.opis + u")");
 }
 
 // The console's way of asking: the device, then a line from standard input (y or yes allows).
@@ -143,8 +143,9 @@ bool same_content(const std::u16string& a, const std::u16string& b)
     std::vector<char> ba(1 << 16), bb(1 << 16);
     while (same) {
         uint32_t na = 0, nb = 0;
-        if (files.read(ha, ba.data(), uint32_t(ba.size()), na) != 0 || files.read(hb, bb.data(), uint32_t(bb.size()), nb) != 0 ||
-            na != nb || std::memcmp(ba.data(), bb.data(), na) != 0) {
+        if (files.read(ha, ba.data(), uint32_t(ba.size()), na) != 0 ||
+            files.read(hb, bb.data(), uint32_t(bb.size()), nb) != 0 || na != nb ||
+            std::memcmp(ba.data(), bb.data(), na) != 0) {
             same = false;
             break;
         }
@@ -160,7 +161,8 @@ bool same_content(const std::u16string& a, const std::u16string& b)
 int run_as_menu(const std::u16string& own, const Args& args)
 {
     const size_t slash = own.find_last_of(u"/\\");
-    const std::u16string menu = (slash == std::u16string::npos ? u"" : own.substr(0, slash + 1)) + answerer::menu_process;
+    const std::u16string menu =
+        (slash == std::u16string::npos ? u"" : own.substr(0, slash + 1)) + answerer::menu_process;
     // Only zelmusbctl itself under that name: beside the program on Windows it may be the suite's
     // own menu program.
     if (!same_content(own, menu))
@@ -170,7 +172,8 @@ int run_as_menu(const std::u16string& own, const Args& args)
     request.file = menu;
     request.parameters = u"watch";
     for (const std::string& a : args)
-        request.parameters += u" " + (a.find(' ') == std::string::npos ? text::from_utf8(a) : u"\"" + text::from_utf8(a) + u"\"");
+        request.parameters +=
+            u" " + (a.find(' ') == std::string::npos ? text::from_utf8(a) : u"\"" + text::from_utf8(a) + u"\"");
     request.wait = true;
     request.wait_limit_ms = 0xFFFFFFFFu;
     platform::LaunchResult result;
@@ -201,7 +204,8 @@ int watch_command(const Args& args)
         // Verdicts as they happen beside the questions, when there is a trace to follow.
         if (!source.empty()) std::thread([source] { follow(source); }).detach();
         say(now_text() + " answering the program's questions to the user; y or yes allows, anything else blocks");
-        answerer::serve(ask_at_terminal, [](const answerer::Question& q) { say(now_text() + " blocked " + device_of(q)); });
+        answerer::serve(ask_at_terminal,
+                        [](const answerer::Question& q) { say(now_text() + " blocked " + device_of(q)); });
     }
     if (source.empty())
         return fail(u"watch: no trace to read: give the file the program traces to (its ZELMUSB_TRACE_FILE), or - "

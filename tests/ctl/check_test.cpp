@@ -23,10 +23,12 @@ class Check : public PolicyTest {
 protected:
     Check()
     {
-        // The suite's root folder, for the rule lists bin\u_*.bin.
+        // The suite's root folder, for the rule lists bin\u_*.bin; under Wine the registry is the
+        // prefix's, so the value it had is put back afterwards.
         auto& reg = platform::registry();
         platform::Handle k = platform::null_handle;
         EXPECT_EQ(reg.create_key(u"Software\\halvar", platform::key_access::all_access, k), 0u);
+        had_root_ = reg.query_value(k, u"RootPath", old_type_, old_root_) == 0;
         const std::u16string root = data_.windows(u"suite");
         std::vector<uint8_t> value;
         for (char16_t c : root + std::u16string(1, u'\0')) {
@@ -37,6 +39,20 @@ protected:
         reg.close_key(k);
         std::filesystem::create_directories(data_.path() / "suite" / "bin");
     }
+    ~Check() override
+    {
+        auto& reg = platform::registry();
+        platform::Handle k = platform::null_handle;
+        if (reg.open_key(u"Software\\halvar", platform::key_access::all_access, k) != 0) return;
+        if (had_root_)
+            reg.set_value(k, u"RootPath", old_type_, old_root_);
+        else
+            reg.delete_value(k, u"RootPath");
+        reg.close_key(k);
+    }
+    bool had_root_ = false;
+    uint32_t old_type_ = 0;
+    std::vector<uint8_t> old_root_;
 
     // The settings file as an administrator writes it: UTF-8.
     void write_utf8_settings(const std::string& json)

@@ -16,8 +16,9 @@ TEST(Watch, ReadsTheVerdictLinesOfTheTrace)
         const char* decider;
     };
     const Case cases[] = {
-        {"a rule", "[ODS][0000abcd]  zelmusb_decision:125 -> Verdict allow=1 for \"USB Keyboard\", decided by main rule "
-                   "1 (produkt \"keyboard\", producent \"\", numer \"\", klasa \"\", opis \"\")\r\n",
+        {"a rule",
+         "[ODS][0000abcd]  zelmusb_decision:125 -> Verdict allow=1 for \"USB Keyboard\", decided by main rule 1 "
+         "(produkt \"keyboard\", producent \"\", numer \"\", klasa \"\", opis \"\")\r\n",
          true, true, "\"USB Keyboard\"",
          "main rule 1 (produkt \"keyboard\", producent \"\", numer \"\", klasa \"\", opis \"\")"},
         {"the user's answer", "x -> Verdict allow=0 for \"Stick\", decided by the user's answer \"0\"", true, false,

@@ -100,13 +100,17 @@ protected:
         return true;
     }
 
-    std::filesystem::path settings_file() const { return machine_->all_users_profile() / "halvar" / "cfg" / "cfg.json"; }
+    std::filesystem::path settings_file() const
+    {
+        return machine_->all_users_profile() / "halvar" / "cfg" / "cfg.json";
+    }
     void settings(const std::string& json) { e2e::write_file(settings_file(), json); }
 
     // zelmusbctl with `args`, as root or as nobody, to its end.
     CtlRun ctl(const std::vector<std::string>& args, bool as_nobody = false)
     {
-        const std::string out = (machine_->folder() / "ctl.out").string(), err = (machine_->folder() / "ctl.err").string();
+        const std::string out = (machine_->folder() / "ctl.out").string();
+        const std::string err = (machine_->folder() / "ctl.err").string();
         const pid_t pid = spawn(args, as_nobody, out, err);
         CtlRun r;
         int status = 0;
@@ -138,7 +142,8 @@ protected:
             const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(o, 1);
             ::dup2(e, 2);
-            if (as_nobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+            if (as_nobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(99);
             std::vector<char*> argv{const_cast<char*>(ZELMUSB_CTL)};
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
@@ -186,7 +191,8 @@ protected:
     uint32_t next_devnum_ = 2;
 };
 
-const char* const good_settings = R"({"usb":{"active":1,"action":0,"allow_initial":0,"rules":[[{"produkt":"Allowed"},1]]}})";
+const char* const good_settings =
+    R"({"usb":{"active":1,"action":0,"allow_initial":0,"rules":[[{"produkt":"Allowed"},1]]}})";
 
 TEST_F(Ctl, StatusSaysWhyProtectionIsOff)
 {
@@ -244,7 +250,8 @@ TEST_F(Ctl, StatusSaysWhyProtectionIsOff)
     do {
         std::this_thread::sleep_for(50ms);
         list = ctl({"list"});
-    } while (list.out.find("held: no program registered") == std::string::npos && std::chrono::steady_clock::now() < end);
+    } while (list.out.find("held: no program registered") == std::string::npos &&
+             std::chrono::steady_clock::now() < end);
     EXPECT_NE(list.out.find("1-5 3333:4444 \"Acme\" \"Waiting Stick\""), std::string::npos) << list.out;
     EXPECT_NE(list.out.find("held: no program registered"), std::string::npos) << list.out;
     EXPECT_NE(ctl({"status"}).out.find("devices waiting: 0 for a verdict, 1 for the program or for room"),
@@ -285,7 +292,8 @@ TEST_F(Ctl, ListWhyAllowBlockAndTheirRefusals)
               std::string::npos) << list.out;
     EXPECT_NE(line_of(list.out, "1-3").find(": allowed by its verdict; settings now: allow, main rule 1"),
               std::string::npos) << list.out;
-    EXPECT_NE(line_of(list.out, "1-2").find("\"Acme\" \"Stick Blocked\" serial \"S-2\""), std::string::npos) << list.out;
+    EXPECT_NE(line_of(list.out, "1-2").find("\"Acme\" \"Stick Blocked\" serial \"S-2\""), std::string::npos)
+        << list.out;
 
     CtlRun json = ctl({"list", "--json"});
     ASSERT_EQ(json.exit_code, 0) << json.err;

@@ -177,7 +177,8 @@ public:
             size_t at = ZD_DEVICES_HEADER_SIZE;
             for (const simdriver::UdevHolder::Seen& d : seen) {
                 if (at + ZD_DEVICE_ENTRY_SIZE > out.size()) break;
-                std::memcpy(out.data() + at + ZD_DE_NAME, d.name.data(), std::min<size_t>(d.name.size(), ZD_DEVICE_NAME_MAX));
+                std::memcpy(out.data() + at + ZD_DE_NAME, d.name.data(),
+                            std::min<size_t>(d.name.size(), ZD_DEVICE_NAME_MAX));
                 out[at + ZD_DE_AUTHORIZED] = d.authorized < 0 ? 0xFF : uint8_t(d.authorized);
                 out[at + ZD_DE_HELD] = d.held;
                 out[at + ZD_DE_DECIDED] = d.decided;

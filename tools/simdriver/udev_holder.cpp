@@ -625,9 +625,9 @@ uint32_t UdevHolder::admit(const std::string& name, bool allowed, uint64_t& aske
 {
     asked = 0;
     // A plain device name ("1-2.3"): nothing that could lead out of the device folders.
+    const auto allowed_char = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; };
     const bool plain = !name.empty() && name.size() <= ZD_DEVICE_NAME_MAX && name[0] >= '0' && name[0] <= '9' &&
-                       name.find('-') != std::string::npos &&
-                       std::all_of(name.begin(), name.end(), [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; });
+                       name.find('-') != std::string::npos && std::all_of(name.begin(), name.end(), allowed_char);
     if (!plain) return platform::err::invalid_parameter;
     if (!read_attribute(usb_devices + name + "/authorized")) return platform::err::file_not_found;
     bool waiting = false;
