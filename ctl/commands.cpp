@@ -175,6 +175,8 @@ int status_command(const Args& args)
     if (listed && seen.holding && seen.hubs_held == 0) off.push_back(u"the driver holds no hub");
 
     say(off.empty() ? u"protection: on" : u"protection: OFF");
+    if (!platform::processes().current_privileged())
+        say(u"  note: not run as root: the service's settings and its driver may be unreadable to you");
     for (const std::u16string& why : off) say(u"  why: " + why);
     say(u"settings: " + (c.source.empty() ? std::u16string(u"none") : c.source) +
         text::format(u" (active %i, action %i, %u rules, %u mistakes: zelmusbctl check)", int32_t(c.settings.active),

@@ -359,6 +359,24 @@ TEST_F(Ctl, ListWhyAllowBlockAndTheirRefusals)
     EXPECT_EQ(authorized("1-3"), "0");
     EXPECT_NE(line_of(ctl({"list"}).out, "1-3").find(": blocked by the administrator"), std::string::npos);
 
+    // With the suite's monitor running, a permanent rule goes where a user's answer goes.
+    const std::filesystem::path monitor_log = machine_->folder() / "monitor.log";
+    ASSERT_NE(machine_->start(e2e::Program::halvarmon, {u"--settings", settings_file().u16string(), u"--log",
+                                                        monitor_log.u16string()}),
+              0u);
+    CtlRun sent;
+    for (int tries = 0; tries < 100; ++tries) { // until the monitor listens
+        sent = ctl({"block", "1-3", "--permanent"});
+        if (sent.out.find("rule sent to the suite's monitor") != std::string::npos) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_NE(sent.out.find("rule sent to the suite's monitor"), std::string::npos) << sent.out;
+    const std::string told = e2e::read_file(monitor_log);
+    EXPECT_NE(told.find("usb_device_add_rule0:"), std::string::npos) << told;
+    EXPECT_NE(told.find("=S-3"), std::string::npos) << told;
+    EXPECT_EQ(e2e::read_file(settings_file()), settings_before) << "the monitor stores it, not the file";
+
     // watch saw both verdicts, with what decided them.
     const std::string watched = e2e::read_file(machine_->folder() / "watch.out");
     EXPECT_NE(watched.find("blocked \"Stick Blocked\" by default action 0 (no rule)"), std::string::npos) << watched;
