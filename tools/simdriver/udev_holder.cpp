@@ -428,6 +428,11 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
         }
         forget(known->second);
     }
+    {
+        // A device to be asked: whoever decided one at this name before, it was another device.
+        std::lock_guard lock(m_);
+        decided_.erase(name);
+    }
     if (devices_.size() >= max_devices) {
         trace_(name + ": too many devices held at once; the device stays held");
         ::close(folder);
