@@ -16,7 +16,10 @@
 #include "policy/rules.h"
 #include "policy/usb_settings.h"
 #include "settings_check.h"
+#include "platform/platform.h"
+#include "platform/system.h"
 #include "text/text.h"
+#include "watch.h"
 
 namespace ctl {
 
@@ -266,6 +269,14 @@ int why_command(const Args& args)
     if (d->recorded)
         say(u"  decided before: its identity " + d->checksum +
             u" is in the accept folder (the trace's \"Verdict\" line of that time says what decided)");
+    // What decided it last: its verdict line in the program's trace, when the trace is a file.
+    std::u16string trace;
+    if (platform::system().environment(u"ZELMUSB_TRACE_FILE", trace) == 0 && !trace.empty()) {
+        const auto v = last_verdict(text::to_utf8(trace), "\"" + text::to_utf8(d->identity.produkt) + "\"");
+        if (v)
+            say(u"  its last verdict in the trace: " + std::u16string(v->allowed ? u"allowed" : u"blocked") + u" by " +
+                text::from_utf8(v->decider));
+    }
     const DryRun r = dry_run(*d, c);
     say(u"  the settings now (" + (c.source.empty() ? std::u16string(u"none") : c.source) + u"): " +
         text::from_utf8(r.verdict) + u", decided by " + r.by);

@@ -55,6 +55,28 @@ bool parse_verdict_line(std::string_view line, VerdictLine& out)
     return true;
 }
 
+std::optional<VerdictLine> last_verdict(const std::string& trace_file, const std::string& device, size_t window)
+{
+    std::ifstream in(trace_file, std::ios::binary);
+    if (!in) return std::nullopt;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    const std::streamoff from = size > std::streamoff(window) ? size - std::streamoff(window) : 0;
+    in.seekg(from);
+    std::string text(size_t(size - from), '\0');
+    in.read(text.data(), std::streamsize(text.size()));
+    text.resize(size_t(in.gcount()));
+    std::optional<VerdictLine> last;
+    VerdictLine v;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (parse_verdict_line(std::string_view(text).substr(at, end - at), v) && v.device == device) last = v;
+        at = end + 1;
+    }
+    return last;
+}
+
 std::string watch_line(const VerdictLine& v)
 {
     return now_text() + (v.allowed ? " allowed " : " blocked ") + v.device + " by " + v.decider;

@@ -306,6 +306,8 @@ TEST_F(Ctl, ListWhyAllowBlockAndTheirRefusals)
     const CtlRun why = ctl({"why", "S-2"});
     EXPECT_EQ(why.exit_code, 0) << why.err;
     EXPECT_NE(why.out.find("state: blocked by its verdict"), std::string::npos) << why.out;
+    EXPECT_NE(why.out.find("its last verdict in the trace: blocked by default action 0 (no rule)"), std::string::npos)
+        << why.out;
     EXPECT_NE(why.out.find("block, decided by default action 0 (no rule)"), std::string::npos) << why.out;
 
     // The changing commands are root's: nothing changes for anyone else.
