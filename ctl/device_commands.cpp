@@ -297,6 +297,14 @@ int generate_command(const Args& args)
     if (!read_present_devices(devices)) return fail(u"generate: the USB devices cannot be listed");
     CJsonNode list;
     generate_current_usb_list(devices, list, true, false);
+    // A device without a serial number is named by what the list gives as its "numer": its rule
+    // may fit it only where it is plugged now, or every device of its model.
+    for (const Device& d : read_machine().devices)
+        if (!d.hub && !has_serial(d))
+            fail(u"note: " + device_line(d) + u" has no serial number: " +
+                 (d.identity.numer.empty() ? u"its rule (\"numer\" \"=\") fits every device of its model without one"
+                                           : u"its rule names \"numer\" \"" + d.identity.numer +
+                                                 u"\" as the device list gives it (the port it is plugged into)"));
     if (!write) {
         say(list.ToText(0));
         return exit_done;
@@ -333,11 +341,17 @@ int admit_command(const Args& args, bool allow)
     if (!m.holding)
         return fail(text::from_utf8(command) +
                     u": the driver does not hold this machine's devices (a model machine, or not Linux)");
-    if (permanent && !has_serial(*d) && !port_bound && !model_wide)
+    if (permanent && !has_serial(*d) && d->identity.numer.empty() && port_bound)
         return fail(text::from_utf8(command) + u": " + device_line(*d) +
-                    u" has no serial number: its rule would name it by \"numer\" \"" + d->identity.numer +
-                    u"\" as the device list gives it (--port-bound) or every device of its model "
-                    u"(--model-wide, without \"numer\"); say which");
+                    u" has no serial number, and the device list gives it no \"numer\" to bind a rule to: only "
+                    u"--model-wide");
+    if (permanent && !has_serial(*d) && !port_bound && !model_wide)
+        return fail(text::from_utf8(command) + u": " + device_line(*d) + u" has no serial number: " +
+                    (d->identity.numer.empty()
+                         ? u"its rule would fit every device of its model; say so with --model-wide"
+                         : u"its rule would name it by \"numer\" \"" + d->identity.numer +
+                               u"\" as the device list gives it (--port-bound) or every device of its model "
+                               u"(--model-wide, without \"numer\"); say which"));
 
     usbsim::DriverClient client;
     platform::Error e = client.open();

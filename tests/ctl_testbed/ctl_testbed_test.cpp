@@ -413,12 +413,17 @@ TEST_F(Ctl, AllowPermanentSurvivesReplugAndRestart)
     ASSERT_TRUE(verdicts_reach(3)) << machine_->trace();
     EXPECT_TRUE(becomes("1-2", "1")) << machine_->trace();
 
-    // A device without a serial number: the rule would be bound to its port or its model; the
-    // administrator says which.
+    // A device without a serial number: its rule would fit its whole model (sysfs gives it no
+    // "numer" to bind a rule to); the administrator says so.
     const CtlRun asked = ctl({"allow", "1-4", "--permanent"});
     EXPECT_EQ(asked.exit_code, 1);
-    EXPECT_NE(asked.err.find("has no serial number"), std::string::npos) << asked.err;
-    EXPECT_NE(asked.err.find("--port-bound"), std::string::npos) << asked.err;
+    EXPECT_NE(asked.err.find("has no serial number: its rule would fit every device of its model; say so with "
+                             "--model-wide"),
+              std::string::npos)
+        << asked.err;
+    const CtlRun bound = ctl({"allow", "1-4", "--permanent", "--port-bound"});
+    EXPECT_EQ(bound.exit_code, 1);
+    EXPECT_NE(bound.err.find("no \"numer\" to bind a rule to"), std::string::npos) << bound.err;
     const CtlRun model = ctl({"allow", "1-4", "--permanent", "--model-wide"});
     EXPECT_EQ(model.exit_code, 0) << model.err;
 
@@ -451,9 +456,15 @@ TEST_F(Ctl, ReloadAndGenerate)
     EXPECT_NE(reload.out.find("rules: 1 -> 2"), std::string::npos) << reload.out;
     EXPECT_EQ(ctl({"reload"}).out, "reloaded; nothing changed\n");
 
-    // The devices present as exact rules, the /gud: list's form.
+    // The devices present as exact rules, the /gud: list's form; one without a serial number is
+    // pointed out, as its rule names it by what the list gives.
+    plug("1-4", "Serialless", "", no_serial_descriptors, "1");
     const CtlRun shown = ctl({"generate"});
     EXPECT_EQ(shown.exit_code, 0) << shown.err;
+    EXPECT_NE(shown.err.find("note: 1-4 3333:5555 \"Acme\" \"Serialless\" has no serial number"), std::string::npos)
+        << shown.err;
+    EXPECT_NE(shown.err.find("fits every device of its model without one"), std::string::npos) << shown.err;
+    EXPECT_EQ(shown.err.find("1-1 3333:4444"), std::string::npos) << shown.err;
     EXPECT_NE(shown.out.find("\"produkt\" : \"=Present Keyboard\""), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("\"numer\" : \"=P-1\""), std::string::npos) << shown.out;
     // Merged after the kept rules, once.
