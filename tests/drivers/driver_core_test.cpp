@@ -64,8 +64,6 @@ protected:
     zd_u32 raise(size_t chars, zd_u64* id = nullptr)
     {
         std::vector<zd_u8> in(ZD_RAISE_HEADER_SIZE + chars * 2, 'a'), out(8);
-        // No flags: a raise as usbsim's, which a driver with nobody registered admits unasked.
-        in[ZD_RH_FLAGS] = 0;
         const zd_u32 e = call(ZD_IOCTL_TEST_RAISE, in, out);
         if (id && !e) *id = out[0] | zd_u64(out[1]) << 8;
         return e;
