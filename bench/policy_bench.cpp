@@ -419,6 +419,18 @@ public:
         Timed t(sum_);
         return inner_.local_time();
     }
+    // The tick counter is a clock call like the local time: on Linux it asks whether the machine
+    // file says when the machine booted.
+    uint32_t tick_count() override
+    {
+        Timed t(sum_);
+        return inner_.tick_count();
+    }
+    uint64_t tick_count64() override
+    {
+        Timed t(sum_);
+        return inner_.tick_count64();
+    }
     void debug_output(const std::u16string& line) override
     {
         Timed t(sum_);

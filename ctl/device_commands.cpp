@@ -370,6 +370,7 @@ int admit_command(const Args& args, bool allow)
     if (model_wide) identity.SetString(u"numer", u"");
     class_commp commp(2000, 2000);
     commp.exchange_limit_ms = rule_message_limit_ms;
+    commp.trusted_peers_only = true; // as the program sends a user's answer: to the real monitor only
     const std::u16string answer =
         commp.AskProcess(u"halvarmon.exe", device_rule_message(identity, allow), u"default", rule_message_limit_ms);
     if (!answer.empty()) {

@@ -66,6 +66,7 @@ SettingsCheck check_settings(const std::u16string& file, bool ask_monitor, bool 
     if (file.empty() && ask_monitor) {
         class_commp commp(2000, 2000);
         commp.exchange_limit_ms = monitor_answer_limit_ms;
+        commp.trusted_peers_only = true; // as the program takes the settings
         const std::u16string answer =
             commp.AskProcess(u"halvarmon.exe", u"get_config", u"default", monitor_answer_limit_ms);
         if (!answer.empty()) {

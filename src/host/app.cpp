@@ -11,6 +11,7 @@
 #include "platform/processes.h"
 #include "platform/services.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 #include "platform/files.h"
 #include "platform/pipes.h"
 
@@ -68,9 +69,11 @@ std::u16string HandleDefaultQuestion(uint32_t, const std::u16string& question)
 
 bool default_channel_filter(uint64_t pipe, uint32_t, const std::u16string& question)
 {
-    // Anyone may have the settings reloaded (the suite's programs do); only a privileged client
-    // may end the protection.
-    if (question != u"stop" && question != u"uninstall") return true;
+    // Only a privileged client (an elevated process on Windows; root or this program's user on
+    // Linux) may end the protection or have the settings and rule lists reloaded: the suite's
+    // monitor, which sends "cfg" after a change, runs so. Another user's "cfg" would have every
+    // rule file read again on demand, and the listener tied up, as often as it likes.
+    if (question != u"stop" && question != u"uninstall" && question != u"cfg") return true;
     uint32_t client = 0;
     bool privileged = false;
     const platform::Error e = platform::pipes().client_process(pipe, client, privileged);
@@ -148,6 +151,14 @@ void run_temporary_service()
 
 void CzelmarusbApp::run_start()
 {
+    // Another user who can change the folders that hold the machine's records could plant the
+    // driver's kept values, service records or pipe names: nothing is started on such a machine.
+    std::u16string folder, owner;
+    if (platform::system().check_state_folders(folder, owner) != platform::err::success) {
+        TRACE(u"%s", u"Not started: the folder " + folder + u" (owner " + owner +
+                         u") can be changed by a user other than root and this program's user");
+        return;
+    }
     if (MutexPresent(run_mutex)) return;
     const platform::Handle mutex = create_seen_mutex(run_mutex);
     host_threads().StartThread(thread_communication_default, nullptr);

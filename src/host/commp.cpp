@@ -1,6 +1,11 @@
 #include "host/commp.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "host/trace.h"
 #include "platform/pipes.h"
@@ -13,10 +18,11 @@
 using platform::Handle;
 
 namespace {
-// A listener holds its busy mutex until just after the previous asker has read its answer, so an
-// asker that follows at once nearly always finds it still held: probing in half-second steps
-// would add half a second to every back-to-back exchange. Probing a mutex is cheap; the overall
-// limit stays ten minutes.
+// A listener lets its busy mutex go before it writes the answer, with the instance for the next
+// client already made, so an asker that follows at once finds it free. One that comes while a
+// request is being handled waits for it in 10 ms steps rather than the half-second ones a human
+// would not notice: a loop of questions would otherwise pay half a second each. The overall limit
+// stays ten minutes.
 constexpr uint32_t busy_probe_ms = 10;
 constexpr uint32_t busy_wait_limit_ms = 600000;
 constexpr uint32_t connect_retry_ms = 10;
@@ -34,6 +40,86 @@ uint32_t elapsed_since(uint32_t start)
 {
     return platform::system().tick_count() - start;
 }
+
+// Answered instances whose clients have yet to take their answers. The listener hands each one
+// over and goes back to the next client at once, so a client that does not read holds up nobody
+// but itself: this thread waits for it within its own time-out, then disconnects and closes it.
+class AnswerDrain {
+public:
+    // Instances waiting beyond this many are waited for by the listener itself, as before: a
+    // flood of clients that never read costs time, never unbounded handles.
+    static constexpr size_t most_waiting = 64;
+
+    explicit AnswerDrain(uint32_t timeout_ms) : timeout_ms_(timeout_ms) {}
+    // Every instance still here gets the rest of its time-out before it is closed.
+    ~AnswerDrain()
+    {
+        {
+            std::lock_guard lock(m_);
+            ending_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    AnswerDrain(const AnswerDrain&) = delete;
+    AnswerDrain& operator=(const AnswerDrain&) = delete;
+
+    // Takes `pipe`, whose answer was written at tick `written_at`; false (the caller keeps it)
+    // when too many wait already or no thread can be had.
+    bool take(Handle pipe, uint32_t written_at)
+    {
+        std::lock_guard lock(m_);
+        if (waiting_.size() >= most_waiting) return false;
+        if (!thread_.joinable()) {
+            try {
+                thread_ = std::thread([this] { run(); });
+            } catch (const std::system_error&) {
+                return false;
+            }
+        }
+        waiting_.push_back({pipe, written_at});
+        cv_.notify_one();
+        return true;
+    }
+
+    // Waits (within what is left of the time-out since `written_at`) until the client has read
+    // its answer, then drops the client and closes the instance.
+    static void finish(Handle pipe, uint32_t written_at, uint32_t timeout_ms)
+    {
+        auto& pipes = platform::pipes();
+        const uint32_t used = elapsed_since(written_at);
+        pipes.flush(pipe, used >= timeout_ms ? 0 : timeout_ms - used);
+        pipes.disconnect(pipe);
+        pipes.close(pipe);
+    }
+
+private:
+    struct Waiting {
+        Handle pipe;
+        uint32_t written_at;
+    };
+
+    void run()
+    {
+        std::unique_lock lock(m_);
+        for (;;) {
+            cv_.wait(lock, [this] { return ending_ || !waiting_.empty(); });
+            if (waiting_.empty()) return;
+            const Waiting w = waiting_.front();
+            waiting_.pop_front();
+            lock.unlock();
+            finish(w.pipe, w.written_at, timeout_ms_);
+            lock.lock();
+        }
+    }
+
+    const uint32_t timeout_ms_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Waiting> waiting_;
+    bool ending_ = false;
+    std::thread thread_;
+};
 } // namespace
 
 std::u16string class_commp::base_name(const std::u16string& channel, uint32_t pid)
@@ -153,9 +239,25 @@ std::u16string class_commp::AskText(uint32_t pid, const std::u16string& question
 std::u16string class_commp::AskProcess(const std::u16string& process_name, const std::u16string& question,
                                        const std::u16string& channel, uint32_t answer_timeout_ms)
 {
-    const uint32_t pid = processes.FindProcessByName(process_name);
-    if (pid == 0) return {};
-    return AskText(pid, question, channel, answer_timeout_ms);
+    if (!trusted_peers_only) {
+        const uint32_t pid = processes.FindProcessByName(process_name);
+        if (pid == 0) return {};
+        return AskText(pid, question, channel, answer_timeout_ms);
+    }
+    std::u16string own;
+    if (platform::processes().current_user_name(own) != platform::err::success) own.clear();
+    const std::u16string wanted = text::to_lower(process_name);
+    std::vector<uint32_t> ids;
+    processes.EnumerateProcesses(ids);
+    for (uint32_t id : ids) {
+        if (text::to_lower(processes.ProcessImagePath(id)).find(wanted) == std::u16string::npos) continue;
+        const std::u16string user = processes.ProcessUserName(id);
+        if (!user.empty() && (user == own || user == u"root" || user == u"SYSTEM"))
+            return AskText(id, question, channel, answer_timeout_ms);
+        TRACE(u"Not asking %s (process %u): it runs as \"%s\", neither this program's user nor the system",
+              process_name, unsigned(id), user);
+    }
+    return {};
 }
 
 std::u16string class_commp::AskOtherInstance(const std::u16string& question, const std::u16string& channel)
@@ -195,6 +297,7 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
     // The instance the next client reaches. It is made before the served one is closed, so the
     // name is never free between requests for another process to take.
     Handle next = platform::null_handle;
+    AnswerDrain drain(answer_write_timeout_ms);
     while (!(stop && stop->load())) {
         Handle pipe = next;
         next = platform::null_handle;
@@ -218,10 +321,11 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
         CByteBuffer request;
         if (!read_pipe_message(pipe, request, request_timeout_ms))
             TRACE(u"listen request too long [%s] : more than %u bytes, dropped", path, unsigned(max_message_bytes));
-        if (request.size() >= 4) {
+        const bool answering = request.size() >= 4;
+        CByteBuffer answer;
+        if (answering) {
             const uint8_t* r = request.data();
             const uint32_t asker = uint32_t(r[0]) | uint32_t(r[1]) << 8 | uint32_t(r[2]) << 16 | uint32_t(r[3]) << 24;
-            CByteBuffer answer;
             if (raw_handler) {
                 raw_handler(asker, r + 4, request.size() - 4, answer);
             } else if (text_handler) {
@@ -233,22 +337,27 @@ void class_commp::listen(const std::u16string& channel, const std::atomic<bool>*
                     answer.append(bytes.data(), bytes.size());
                 }
             }
+        }
+        // The request is handled: the next client's instance is there and the listener is no
+        // longer busy before this client can have its answer, so a client that asks again at
+        // once neither waits for the busy mutex nor finds the name without a free instance.
+        if (!(stop && stop->load()) && pipes.create_server(path, options, next) != platform::err::success)
+            next = platform::null_handle;
+        if (busy_mutex != platform::null_handle) sync.close(busy_mutex);
+        if (answering) {
             // The client has this long to take its answer; one that does not is dropped.
             const uint32_t answer_start = platform::system().tick_count();
             uint32_t written = 0;
             if (const platform::Error e = pipes.write(pipe, answer.data(), answer.size(), written, answer_write_timeout_ms);
-                e != platform::err::success)
+                e != platform::err::success) {
                 TRACE(u"listen write error [%s] : %i", path, int(e));
-            else {
-                const uint32_t used = elapsed_since(answer_start);
-                pipes.flush(pipe, used >= answer_write_timeout_ms ? 0 : answer_write_timeout_ms - used);
+            } else {
+                if (!drain.take(pipe, answer_start)) AnswerDrain::finish(pipe, answer_start, answer_write_timeout_ms);
+                continue;
             }
         }
-        if (!(stop && stop->load()) && pipes.create_server(path, options, next) != platform::err::success)
-            next = platform::null_handle;
         pipes.disconnect(pipe);
         pipes.close(pipe);
-        if (busy_mutex != platform::null_handle) sync.close(busy_mutex);
     }
     if (next != platform::null_handle) pipes.close(next);
 }

@@ -26,7 +26,9 @@ public:
     // The suite answers at once; "cfg" may take a settings reload with its retries.
     static constexpr uint32_t default_answer_timeout_ms = 60000;
     // How long a listener waits for the request of a client that connected, and for the client to
-    // take its answer; a client that does not is dropped, so no client holds the listener.
+    // take its answer; a client that does not is dropped. The wait for the answer to be taken runs
+    // beside the listener, which serves the next client meanwhile: a client that never reads its
+    // answer delays nobody else.
     static constexpr uint32_t request_timeout_ms = 10000;
     static constexpr uint32_t answer_write_timeout_ms = 10000;
     // The longest request or answer taken: far beyond any real one (settings and device lists are
@@ -55,6 +57,12 @@ public:
     // The question as text; the answer as text, empty when there is none.
     std::u16string AskText(uint32_t pid, const std::u16string& question, const std::u16string& channel,
                            uint32_t answer_timeout_ms = default_answer_timeout_ms);
+    // When set, AskProcess asks only a process that runs as this program's own user or as the
+    // system's account ("root" on Linux, "SYSTEM" on Windows): a process of another user named
+    // like the suite's monitor is passed over with a trace line, as if none ran. For the programs
+    // whose answers decide (the monitor's settings) and that are given the rules.
+    bool trusted_peers_only = false;
+
     // Asks the first process whose image path contains `process_name`; empty when none runs.
     std::u16string AskProcess(const std::u16string& process_name, const std::u16string& question,
                               const std::u16string& channel,
@@ -64,8 +72,10 @@ public:
     std::u16string AskOtherInstance(const std::u16string& question, const std::u16string& channel);
 
     // Serves requests on `channel` for this process, one at a time. Returns only when `stop` is
-    // given and set (checked between requests). The pipe name stays served from the first request
-    // to the return: the instance for the next client is made before the last one goes.
+    // given and set (checked between requests), once the clients answered last have taken their
+    // answers or run out of time. The pipe name stays served from the first request to the
+    // return: the instance for the next client, and the end of the busy mutex, come before the
+    // answer, so a client that asks again as soon as it has its answer finds the listener ready.
     void listen(const std::u16string& channel, const std::atomic<bool>* stop = nullptr);
 
     // Decides whether the asker may have the request acted on: called with the server end and the

@@ -107,14 +107,17 @@ void save_current_usb_list(const std::u16string& path, bool skip_drives)
     CJsonNode list;
     generate_current_usb_list(devices, list, true, skip_drives);
     const std::u16string text = list.ToText(0);
+    int written = 0;
     if (!path.empty()) {
         // Every character is kept: a pair of surrogates is one four-byte sequence.
         const std::string bytes = text::to_utf8(text);
-        WriteOutputFile(path, bytes.data(), bytes.size());
+        written = WriteOutputFile(path, bytes.data(), bytes.size());
     } else {
         const auto bytes = text::to_utf16le(text);
-        WriteOutputFile(get_path(u"current_usb"), bytes.data(), bytes.size());
+        written = WriteOutputFile(get_path(u"current_usb"), bytes.data(), bytes.size());
     }
+    // Said only once the list is where it was asked for: a full disk is told instead.
+    if (written) _COUT(u"Current USB list generated.");
 }
 
 void write_usb_list_to(const std::u16string& path)

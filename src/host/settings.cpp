@@ -228,6 +228,9 @@ void read_config()
     // seconds even when the monitor hangs with its pipe busy.
     class_commp commp(2000, 2000);
     commp.exchange_limit_ms = monitor_answer_limit_ms;
+    // Settings from a process of another user named like the monitor are not taken: cfg.json
+    // applies then, as when no monitor runs.
+    commp.trusted_peers_only = true;
     const std::u16string answer =
         commp.AskProcess(u"halvarmon.exe", u"get_config", u"default", monitor_answer_limit_ms);
     SettingsFile file;

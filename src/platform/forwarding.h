@@ -64,6 +64,10 @@ public:
     LocalTime local_time() override { return inner_.local_time(); }
     void debug_output(const std::u16string& line) override { inner_.debug_output(line); }
     Error sha1(std::span<const uint8_t> data, Sha1Digest& digest) override { return inner_.sha1(data, digest); }
+    Error check_state_folders(std::u16string& folder, std::u16string& owner) override
+    {
+        return inner_.check_state_folders(folder, owner);
+    }
 
 protected:
     System& inner_;

@@ -21,7 +21,10 @@
 // process lives. A stop control sends SIGTERM (STOP_PENDING while the process lives, SIGKILL when
 // it outlives 5 s), STOPPED once it has ended. Deletion completes when the service is stopped and
 // its last handle is closed; a service whose process ends after its last handle closed goes at the
-// next call that finds it. platform::posix::end_all_services() (posix/services_admin.h) ends every
+// next call that finds it. When a kernel driver's deletion completes on the running machine (no
+// machine.json) and the root hubs' values it kept are still there (posix/hub_values.h: it did not
+// run to put them back), they are put back then, as Windows ends a filter driver's holding when it
+// unloads it. platform::posix::end_all_services() (posix/services_admin.h) ends every
 // daemon of the machine and removes every record, for the teardown of a test machine.
 #pragma once
 

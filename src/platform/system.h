@@ -56,6 +56,17 @@ public:
 
     // The SHA-1 digest of the bytes.
     virtual Error sha1(std::span<const uint8_t> data, Sha1Digest& digest) = 0;
+
+    // Whether the place this machine's state is kept is safe from the machine's other users, asked
+    // before the program takes charge of the devices: 0, or 5 (access denied) with `folder` and
+    // `owner` (a user name, or "uid <n>" without one) naming the first folder that fails.
+    // Windows: 0; the folders' rights are the installer's.
+    // posix: the platform root and every folder above it (symbolic links resolved) must be owned
+    // by root or this process's user and writable by no group and no other user, as sshd's strict
+    // modes ask of a home folder; a sticky folder of root's (/tmp) is accepted, since nobody may
+    // rename or remove what is not theirs there. A root not made yet is judged by the folders that
+    // exist above it.
+    virtual Error check_state_folders(std::u16string& folder, std::u16string& owner) = 0;
 };
 
 } // namespace platform

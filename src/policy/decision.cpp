@@ -109,6 +109,9 @@ uint32_t notify_thread(void* parameter)
 {
     std::unique_ptr<CJsonNode> message(static_cast<CJsonNode*>(parameter));
     class_commp commp(2000, 2000);
+    // The monitor is given rules only when it runs as the system or as this program's user; the
+    // menu is the logged-on user's program and is asked as it runs.
+    commp.trusted_peers_only = text::to_lower(message->Member(u"p")->AsString()) == u"halvarmon.exe";
     commp.AskProcess(message->Member(u"p")->AsString(), message->Member(u"m")->AsString(),
                      message->Member(u"i")->AsString());
     return 0;

@@ -144,6 +144,7 @@ void eject_unlisted_devices(const std::u16string& devices)
 {
     CJsonNode list;
     generate_current_usb_list(devices, list, false, false);
+    _COUT(u"Current USB list generated.");
     WriteWholeFile(joined(suite_data_folder(), u"tmp\\devices_found.txt"), list.ToText(0));
 
     std::u16string log = u"Unknown devices ejected " + LocalTimestamp() + u"\r\n";

@@ -80,7 +80,7 @@ std::u16string build_device_identity(const std::u16string& document, CJsonNode& 
     form.SetString(u"numer", numer);
     form.SetString(u"klasa", klasa);
     form.SetString(u"opis", opis);
-    const std::u16string checksum = DeviceChecksum(form.ToText(0));
+    const std::u16string checksum = DeviceChecksum(form.ToText(0, CJsonNode::Escapes::checksum_form));
 
     identity.SetString(u"producent", producent);
     identity.SetString(u"produkt", produkt);

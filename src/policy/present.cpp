@@ -56,5 +56,4 @@ void generate_current_usb_list(const std::u16string& devices, CJsonNode& list, b
             rules->AddChild(element.release());
         }
     }
-    _COUT(u"Current USB list generated.");
 }

@@ -301,5 +301,6 @@ void add_device_rule(CJsonNode& identity, bool allow)
     // slow to answer, or busy with another asker, holds the decision a few seconds at most.
     class_commp commp(2000, 2000);
     commp.exchange_limit_ms = rule_message_limit_ms;
+    commp.trusted_peers_only = true; // the rule and the device's identity go to the real monitor only
     commp.AskProcess(u"halvarmon.exe", device_rule_message(identity, allow), u"default", rule_message_limit_ms);
 }

@@ -2,6 +2,7 @@
 // or impossible to reach through a loaded driver.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -61,9 +62,12 @@ protected:
         return call(ZD_IOCTL_USER_TEST_ON, in, out, caller);
     }
 
-    zd_u32 raise(size_t chars, zd_u64* id = nullptr)
+    zd_u32 raise(size_t chars, zd_u64* id = nullptr, zd_u8 hub = 0, zd_u8 flags = 0)
     {
         std::vector<zd_u8> in(ZD_RAISE_HEADER_SIZE + chars * 2, 'a'), out(8);
+        std::fill(in.begin(), in.begin() + ZD_RAISE_HEADER_SIZE, zd_u8(0));
+        in[ZD_RH_HUB] = hub;
+        in[ZD_RH_FLAGS] = flags;
         const zd_u32 e = call(ZD_IOCTL_TEST_RAISE, in, out);
         if (id && !e) *id = out[0] | zd_u64(out[1]) << 8;
         return e;
@@ -109,6 +113,36 @@ TEST_F(DriverCore, HeldRequestsAreBounded)
     res[0] = 1;
     ASSERT_EQ(0u, call(ZD_IOCTL_SET_TEST_RESULT, res, none));
     EXPECT_EQ(0u, raise(4));
+}
+
+// A raiser that must never see a device admitted unasked (the holder of a real machine) is told
+// to keep it while nobody is registered; a hub under the hub rule is admitted all the same.
+TEST_F(DriverCore, HoldingRaisesWaitForARegistration)
+{
+    struct Case {
+        const char* what;
+        bool registered, hub, hubs_accepted;
+        zd_u32 result;
+        zd_u8 state;
+    };
+    const Case cases[] = {
+        {"nobody registered", false, false, false, 21, 0},
+        {"nobody registered, a hub without the hub rule", false, true, false, 21, 0},
+        {"nobody registered, a hub under the hub rule", false, true, true, 0, ZD_VERDICT_HUB_RULE},
+        {"registered", true, false, false, 0, ZD_VERDICT_PENDING},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        if (c.registered) ASSERT_EQ(0u, on(0));
+        std::vector<zd_u8> none;
+        ASSERT_EQ(0u, call(c.hubs_accepted ? ZD_IOCTL_HUBS_ACCEPT_ON : ZD_IOCTL_HUBS_ACCEPT_OFF, {}, none));
+        zd_u64 id = 0;
+        EXPECT_EQ(c.result, raise(2, &id, c.hub, ZD_RAISE_HOLD_UNREGISTERED));
+        if (!c.result) EXPECT_EQ(c.state, state_of(id));
+        // Without the flag nobody's absence admits it, as it always did.
+        if (!c.registered) EXPECT_EQ(0u, raise(2, &id, c.hub, 0));
+    }
 }
 
 TEST_F(DriverCore, OldVerdictsAreForgottenAndTheJournalKeepsTheLatest)

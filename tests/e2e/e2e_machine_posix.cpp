@@ -38,6 +38,8 @@ Machine::Machine(const std::string& name)
 {
     std::filesystem::remove_all(folder_);
     std::filesystem::create_directories(folder_);
+    // Whatever the umask of the run: /start refuses a machine whose folders others may change.
+    std::filesystem::permissions(folder_, std::filesystem::perms(0755));
     ::setenv("ZELMUSB_PLATFORM_ROOT", (folder_ / "root").c_str(), 1);
     platform_test::keep_off_the_real_machine(folder_ / "root");
     ::setenv("ZELMUSB_TRACE_FILE", trace_file(folder_).c_str(), 1);

@@ -12,6 +12,10 @@
 #include "platform/platform.h"
 #include "text/text.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -119,6 +123,26 @@ TEST_F(HostProcesses, StartStopAndASecondStart)
     ASSERT_NE(stopped, std::string::npos) << t;
     EXPECT_NE(t.find("Exit.", stopped), std::string::npos) << t;
     EXPECT_EQ(count(t, "*** USB STARTED."), 1u);
+}
+
+// A machine whose folders another user can change (the platform root below a folder of nobody) is
+// not taken charge of: /start says which folder and whose it is, and ends.
+TEST_F(HostProcesses, StartRefusedBelowAFolderOfAnotherUser)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "on Windows the rights of the program's folders are the installer's";
+#else
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a folder to nobody";
+    ASSERT_EQ(::chown(machine().folder().c_str(), 65534, 65534), 0);
+    const uint32_t pid = start_program({u"/start"});
+    int code = -1;
+    const bool ended = machine().ended_within(pid, 15s, &code);
+    ASSERT_EQ(::chown(machine().folder().c_str(), 0, 0), 0);
+    ASSERT_TRUE(ended) << trace();
+    EXPECT_TRUE(machine().trace_has("Not started: the folder " + machine().folder().string() + " (owner nobody)", 1s))
+        << trace();
+    EXPECT_EQ(count(trace(), "*** USB STARTED."), 0u);
+#endif
 }
 
 TEST_F(HostProcesses, StopWithoutARunningInstance)

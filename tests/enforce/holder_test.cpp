@@ -2,7 +2,15 @@
 // with `authorized` 0 until the user test's verdict (or the driver's default) decides them; the
 // hubs' `authorized_default` is 0 while the driver runs, stays 0 when it is killed, and is put
 // back when it is stopped.
+#include <functional>
+
+#include <sys/stat.h>
+
 #include "holder_fixture.h"
+#include "platform/platform.h"
+#include "platform/posix/hub_values.h"
+#include "platform/services.h"
+#include "text/text.h"
 
 namespace {
 
@@ -101,6 +109,143 @@ TEST_F(Holder, KilledDriverKeepsDevicesHeldAndAStopPutsTheHubsBack)
     EXPECT_EQ(hub_default("usb1"), "1");
     EXPECT_EQ(hub_default("usb2"), "2");
     EXPECT_FALSE(fs::exists(root_ / "drivers" / "zelmusb.hubs"));
+}
+
+// The kept file spoiled while no driver runs (lost, broken, planted by another user, a link):
+// the hubs get their kept values back only from a file that is believed, each hub once with a
+// value the kernel takes; otherwise 1, the kernel's default, with a line naming the hub and why.
+TEST_F(Holder, HubValuesComeBackOnlyFromAFileThatIsBelieved)
+{
+    ASSERT_TRUE(in_testbed_);
+    namespace hubs = platform::posix::hub_values;
+    constexpr uid_t nobody = 65534;
+    const fs::path kept = hubs::kept_path();
+    const fs::path folder = kept.parent_path();
+    const fs::path roots_file = root_ / "root-owned.txt";
+    struct Case {
+        const char* what;
+        std::function<void()> spoil;
+        const char* usb1;
+        const char* usb2;
+        const char* traced; // in the line naming usb1
+        bool needs_root = false;
+    };
+    auto write = [&](const std::string& text) { std::ofstream(kept, std::ios::binary | std::ios::trunc) << text; };
+    const Case cases[] = {
+        {"intact", [&] { write("usb1 1\nusb2 2\n"); }, "1", "2", nullptr},
+        {"intact, a kept 0 goes back as 0", [&] { write("usb1 0\nusb2 2\n"); }, "0", "2", nullptr},
+        {"lost", [&] {}, "1", "1", "holds with no kept value"},
+        {"empty", [&] { write(""); }, "1", "1", "empty"},
+        {"a value the kernel does not take", [&] { write("usb1 garbage\nusb2 2\n"); }, "1", "2", "not one the kernel takes"},
+        {"a hub listed twice", [&] { write("usb1 0\nusb2 2\nusb1 0\n"); }, "1", "2", "more than once"},
+        {"a line naming no hub", [&] { write("usb1 0\nrm -rf 0\n"); }, "1", "1", "names no root hub"},
+        {"too long", [&] { write("usb1 0\n" + std::string(2 << 20, '#')); }, "1", "1", "too long"},
+        {"writable by others", [&] { write("usb1 0\nusb2 0\n"); fs::permissions(kept, fs::perms(0666)); }, "1", "1", "writable by other users"},
+        {"planted by another user", [&] { write("usb1 0\nusb2 0\n"); (void)::chown(kept.c_str(), nobody, nobody); }, "1", "1", "belongs to uid 65534", true},
+        {"a link to a file of root's", [&] { std::ofstream(roots_file) << "usb1 0\nusb2 0\n"; fs::create_symlink(roots_file, kept); }, "1", "1", "symbolic link"},
+        {"its folder another user's", [&] { write("usb1 0\nusb2 0\n"); (void)::chown(folder.c_str(), nobody, nobody); }, "1", "1", "folder belongs to uid 65534", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && ::geteuid() != 0) continue;
+        fs::remove_all(folder);
+        fs::remove(roots_file);
+        fs::create_directories(folder);
+        fs::permissions(folder, fs::perms::owner_all);
+        c.spoil();
+        std::ofstream(sys("usb1") + "/authorized_default") << "0";
+        std::ofstream(sys("usb2") + "/authorized_default") << "0";
+        std::vector<std::string> lines;
+        hubs::restore_kept([&](const std::string& line) { lines.push_back(line); });
+        EXPECT_EQ(hub_default("usb1"), c.usb1);
+        EXPECT_EQ(hub_default("usb2"), c.usb2);
+        if (c.traced) {
+            const bool named = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
+                return l.find(c.traced) != std::string::npos;
+            }) && std::any_of(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("usb1: ", 0) == 0; });
+            EXPECT_TRUE(named) << "no line names usb1 and \"" << c.traced << "\"";
+        }
+        if (fs::exists(roots_file)) {
+            std::ifstream in(roots_file);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "usb1 0\nusb2 0\n") << "a file of root's was changed";
+        }
+        (void)::chown(folder.c_str(), ::geteuid(), ::getegid());
+    }
+}
+
+// Keeping never writes through a link planted in the new file's place, and refuses a folder that
+// another user owns.
+TEST_F(Holder, KeepingWritesNoLinkAndNoFolderOfAnotherUser)
+{
+    namespace hubs = platform::posix::hub_values;
+    const fs::path kept = hubs::kept_path();
+    const fs::path roots_file = root_ / "root-owned.txt";
+    std::ofstream(roots_file) << "precious\n";
+    fs::create_symlink(roots_file, kept.string() + ".new");
+    ASSERT_TRUE(hubs::keep({{"usb1", "1"}, {"usb2", "2"}}));
+    std::ifstream in(roots_file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "precious\n");
+    EXPECT_FALSE(fs::is_symlink(kept));
+    struct stat st{};
+    ASSERT_EQ(::stat(kept.parent_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    hubs::Values back;
+    EXPECT_EQ(hubs::load(back, [](const std::string&) {}), hubs::Kept::read);
+    EXPECT_EQ(back, (hubs::Values{{"usb1", "1"}, {"usb2", "2"}}));
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(kept.parent_path().c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(hubs::keep({{"usb1", "1"}}));
+        (void)::chown(kept.parent_path().c_str(), 0, 0);
+    }
+}
+
+// /uninstall while the driver is dead: deleting its service puts the hubs back (the service
+// manager does it, as Windows unloads a filter driver with its service), and a driver started
+// after a lost file keeps 1 for the hubs it finds at 0, not that 0.
+TEST_F(Holder, DeletingTheServiceOfADeadDriverPutsTheHubsBack)
+{
+    auto& services = platform::services();
+    platform::Handle manager = platform::null_handle, service = platform::null_handle;
+    ASSERT_EQ(services.open_manager(platform::service::manager_all_access, manager), 0u);
+    platform::ServiceDefinition d;
+    d.name = u"ZelmUsb";
+    d.service_type = platform::service::kernel_driver;
+    d.start_type = platform::service::demand_start;
+    d.image_path = text::from_utf8(ZELMUSB_SIMDRIVER);
+    ASSERT_EQ(services.create(manager, d, service), 0u);
+    ASSERT_EQ(services.start(service), 0u);
+    ASSERT_EQ(hub_default("usb1"), "0");
+    // The daemon's pid is not in a driver's status: it is the one process running the image.
+    const std::string pid_text = [] {
+        std::string out;
+        for (const auto& e : fs::directory_iterator("/proc")) {
+            std::error_code ec;
+            if (fs::read_symlink(e.path() / "exe", ec).string() == ZELMUSB_SIMDRIVER) out = e.path().filename().string();
+        }
+        return out;
+    }();
+    ASSERT_FALSE(pid_text.empty());
+    ::kill(std::stoi(pid_text), SIGKILL);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(hub_default("usb1"), "0");
+    ASSERT_EQ(services.remove(service), 0u);
+    services.close(service);
+    services.close(manager);
+    EXPECT_EQ(hub_default("usb1"), "1");
+    EXPECT_EQ(hub_default("usb2"), "2");
+    EXPECT_FALSE(fs::exists(platform::posix::hub_values::kept_path()));
+
+    // Held again by a driver whose file is then lost: the next driver keeps 1, not the 0 it finds.
+    start_driver();
+    EXPECT_TRUE(WIFSIGNALED(stop_driver(SIGKILL)));
+    fs::remove(platform::posix::hub_values::kept_path());
+    start_driver();
+    tester_.reset();
+    stop_driver(SIGTERM);
+    EXPECT_EQ(hub_default("usb1"), "1");
+    EXPECT_EQ(hub_default("usb2"), "1");
 }
 
 } // namespace

@@ -205,7 +205,7 @@ protected:
     platform::Override<platform::System> system_override_{&platform::Platform::system, system_};
 };
 
-TEST_F(DefaultChannelListener, StopAndUninstallOnlyFromPrivilegedClients)
+TEST_F(DefaultChannelListener, StopUninstallAndReloadOnlyFromPrivilegedClients)
 {
     struct Case {
         const char* what;
@@ -217,7 +217,8 @@ TEST_F(DefaultChannelListener, StopAndUninstallOnlyFromPrivilegedClients)
     const Case cases[] = {
         {"refused stop", false, u"stop", u"", 0, 0},
         {"refused uninstall", false, u"uninstall", u"", 0, 0},
-        {"cfg from anyone", false, u"cfg", u"1", 0, 0},
+        {"refused cfg", false, u"cfg", u"", 0, 0},
+        {"privileged cfg", true, u"cfg", u"1", 0, 0},
         {"privileged stop", true, u"stop", u"1", 1, 0},
         {"privileged uninstall", true, u"uninstall", u"1", 1, 1},
     };
@@ -234,6 +235,7 @@ TEST_F(DefaultChannelListener, StopAndUninstallOnlyFromPrivilegedClients)
     // A refusal names the client as the system knows it, not as its request claims.
     EXPECT_TRUE(system_.traced(u"Refused \"stop\" from process 4242"));
     EXPECT_TRUE(system_.traced(u"Refused \"uninstall\" from process 4242"));
+    EXPECT_TRUE(system_.traced(u"Refused \"cfg\" from process 4242"));
 }
 
 } // namespace

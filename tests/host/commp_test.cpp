@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "host/app.h"
 #include "host/commp.h"
+#include "host/files.h"
 #include "listener_fixture.h"
 #include "platform/pipes.h"
 #include "platform/platform.h"
@@ -54,6 +56,51 @@ TEST_F(Listener, ShortOrAbandonedRequestsDoNotStopIt)
     }
     class_commp asker(2000, 2000);
     EXPECT_EQ(asker.AskText(0, u"still there?", channel_), u"ans:still there?/12");
+}
+
+// A client that never takes its answer is given its time-out away from the listener: the next
+// asker is answered at once, and the slow one still finds its answer when it reads at last.
+TEST_F(Listener, ClientThatDoesNotReadHoldsUpNobody)
+{
+    auto& pipes = platform::pipes();
+    const std::u16string path = class_commp::pipe_path(channel_, 0);
+    platform::Handle slow = platform::null_handle;
+    for (int i = 0; i < 200 && pipes.open_client(path, slow) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(slow, platform::null_handle);
+    ASSERT_EQ(pipes.set_message_mode(slow), 0u);
+    std::vector<uint8_t> request = {1, 0, 0, 0};
+    const auto question = text::to_utf16le(u"slow");
+    request.insert(request.end(), question.begin(), question.end());
+    uint32_t written = 0;
+    ASSERT_EQ(pipes.write(slow, request.data(), uint32_t(request.size()), written), 0u);
+
+    // Well below the 10 s a client has to take its answer, which the next asker used to wait out.
+    class_commp asker(2000, 2000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(asker.AskText(0, u"next", channel_), u"ans:next/4");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+
+    char reply[64];
+    uint32_t got = 0;
+    ASSERT_EQ(pipes.read(slow, reply, sizeof reply, got, 5000), 0u);
+    EXPECT_EQ(text::from_utf16le(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(reply), got)), u"ans:slow/4");
+    pipes.close(slow);
+}
+
+// When an asker has its answer the listener is ready for the next one: not busy, and an instance
+// of the pipe free, so asking again at once costs no wait (askers probe a busy listener in steps).
+TEST_F(Listener, ReadyForTheNextAskerOnceAnAnswerIsRead)
+{
+    auto& pipes = platform::pipes();
+    const std::u16string path = class_commp::pipe_path(channel_, 0);
+    class_commp asker(2000, 2000);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(asker.AskText(0, u"again", channel_), u"ans:again/5");
+        EXPECT_FALSE(MutexPresent(class_commp::busy_mutex_name(channel_, 0))) << "round " << round;
+        platform::Handle client = platform::null_handle;
+        EXPECT_EQ(pipes.open_client(path, client), 0u) << "round " << round;
+        if (client != platform::null_handle) pipes.close(client);
+    }
 }
 
 TEST(Commp, NobodyListeningIsAnEmptyAnswerInBoundedTime)

@@ -34,6 +34,7 @@ public:
     uint32_t tick_count() override { return static_cast<uint32_t>(time.now_ms); }
     uint64_t tick_count64() override { return time.now_ms; }
     platform::LocalTime local_time() override { return now; }
+    platform::Error check_state_folders(std::u16string&, std::u16string&) override { return 0; }
     void debug_output(const std::u16string& line) override
     {
         std::lock_guard<std::mutex> g(lock);

@@ -1,5 +1,5 @@
-// Another user of the machine (nobody) against the /start instance's objects: its "cfg" is
-// answered, its "uninstall" refused, and it can neither hold the run mutex nor take the pipe name,
+// Another user of the machine (nobody) against the /start instance's objects: its "cfg", "stop"
+// and "uninstall" are refused, and it can neither hold the run mutex nor take the pipe name,
 // also when the objects folder lets everyone create names in it.
 #include <gtest/gtest.h>
 
@@ -75,7 +75,7 @@ protected:
     std::filesystem::path out_;
 };
 
-TEST_F(OtherUser, CfgAnsweredUninstallRefused)
+TEST_F(OtherUser, CfgStopAndUninstallRefused)
 {
     const std::string me = std::to_string(::getpid());
     const std::string channel = text::to_utf8(channel_);
@@ -83,7 +83,7 @@ TEST_F(OtherUser, CfgAnsweredUninstallRefused)
     EXPECT_EQ(as_nobody({"ask", me, channel, "stop"}, "stop.txt"), "=");
     EXPECT_EQ(g_stop_request.load(), 0u);
     EXPECT_EQ(g_uninstall_request.load(), 0u);
-    EXPECT_EQ(as_nobody({"ask", me, channel, "cfg"}, "cfg.txt"), "=1");
+    EXPECT_EQ(as_nobody({"ask", me, channel, "cfg"}, "cfg.txt"), "=");
     // The instance's own user is obeyed.
     class_commp own(2000, 2000);
     EXPECT_EQ(own.AskText(0, u"stop", channel_), u"1");
@@ -117,6 +117,42 @@ TEST_F(OtherUser, CannotHoldTheRunMutexNorTakeThePipeName)
     sync.close(mine);
     std::ofstream(release).put('1');
     squatter.wait(30000);
+}
+
+// A process of another user named like the suite's monitor is neither asked for the settings nor
+// given rules: the settings file applies as when no monitor runs. The menu program is the
+// logged-on user's by design and is asked whoever runs it.
+TEST_F(OtherUser, AMonitorOfAnotherUserIsNotBelieved)
+{
+    const std::filesystem::path fake = out_ / "halvarmon.exe";
+    std::filesystem::copy_file(ZELMUSB_HOST_CHILD, fake);
+    ::chmod(fake.c_str(), 0755);
+    const std::string release = (out_ / "monitor-release").string();
+    testchild::Child monitor;
+    ASSERT_TRUE(monitor.start_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                            fake.string(), "serve", "default", "{\"usb\":{\"active\":0}}", release}));
+    for (int i = 0; i < 1500 && !std::filesystem::exists(release + ".ready"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    struct Case {
+        const char* what;
+        bool trusted_only;
+        bool answered;
+    } cases[] = {{"any asker reaches it (the impostor is there)", false, true},
+                 {"the settings and rules are not asked of it", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::u16string answer;
+        for (int i = 0; i < 100 && answer.empty(); ++i) {
+            class_commp asker(2000, 2000);
+            asker.trusted_peers_only = c.trusted_only;
+            answer = asker.AskProcess(u"halvarmon.exe", u"get_config", u"default", 2000);
+            if (!c.answered) break;
+            if (answer.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(!answer.empty(), c.answered) << text::to_utf8(answer);
+    }
+    std::ofstream(release).put('1');
+    monitor.wait(30000);
 }
 
 } // namespace

@@ -27,7 +27,7 @@ TEST(JsonHolderWrite, NumbersInTheGeneralForm)
         EXPECT_EQ(JsonHolder(c.value).ToString(), c.text) << c.value;
 }
 
-TEST(JsonHolderWrite, QuoteEscapesSevenCharactersAndNothingElse)
+TEST(JsonHolderWrite, QuoteEscapesSevenCharactersByShortFormsAndOtherControlsAsHex)
 {
     struct Case {
         std::u16string in;
@@ -38,10 +38,10 @@ TEST(JsonHolderWrite, QuoteEscapesSevenCharactersAndNothingElse)
         {u"\\\"\b\f\n\r\t", u"\"\\\\\\\"\\b\\f\\n\\r\\t\""},
         {u"a/b", u"\"a/b\""},
         {u"\tż/", u"\"\\tż/\""},
-        {u"\x01\x1f\x7f", u"\"\x01\x1f\x7f\""},
+        {u"\x01\x1f\x7f", u"\"\\u0001\\u001f\x7f\""}, // DEL is no control character to JSON
         {u"\U0001F600", u"\"\U0001F600\""},
         {std::u16string{char16_t(0xDC00)}, std::u16string{u'"', char16_t(0xDC00), u'"'}},
-        {std::u16string(u"a\0b", 3), std::u16string(u"\"a\0b\"", 5)},
+        {std::u16string(u"a\0b", 3), u"\"a\\u0000b\""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(JsonHolder::quote(c.in), c.out) << text::to_utf8(c.in);

@@ -47,7 +47,7 @@ TEST(CJsonNodeWrite, StringsAreEscapedNamesAreNot)
 {
     CJsonNode root;
     root.SetString(u"na\"me", u"t\tq\"\\\r\n/\x01ż");
-    EXPECT_EQ(u8(root.ToText(0)), "{\r\n    \"na\"me\" : \"t\\tq\\\"\\\\\\r\\n/\x01ż\"\r\n}");
+    EXPECT_EQ(u8(root.ToText(0)), "{\r\n    \"na\"me\" : \"t\\tq\\\"\\\\\\r\\n/\\u0001ż\"\r\n}");
 }
 
 TEST(CJsonNodeWrite, ArrayKeysAreEightHexDigitsInInsertionOrder)
@@ -181,7 +181,10 @@ TEST(CJsonNodeRead, LenientReadingTable)
         {u"{\"a\":1.5,\"b\":2}", false, "{\"a\" : 1}"}, // the decimal point ends the reading
         {u"{\"a\":4.29497E+009,\"b\":2}", false, "{\"a\" : 4}"},
         {u"{\"a\":1.5,\"b\":4.29497E+009,\"c\":-2e-3,\"d\":7}", true, "{\"a\" : 1, \"b\" : 4, \"c\" : -2, \"d\" : 7}"},
-        {u"{\"s\":\"\\u00e9\"}", false, "{\"s\" : \"u00e9\"}"},
+        {u"{\"s\":\"\\u00e9\"}", false, "{\"s\" : \"é\"}"},
+        {u"{\"s\":\"\\u00E9\\uD83D\\uDE00\"}", false, "{\"s\" : \"é😀\"}"}, // a pair, unit by unit
+        {u"{\"s\":\"a\\u0000b\\b\\f\\u001F\"}", false, "{\"s\" : \"a\\u0000b\\u0008\\u000c\\u001f\"}"},
+        {u"{\"s\":\"\\u00zz\\u12\"}", false, "{\"s\" : \"u00zzu12\"}"}, // not four digits: the letter u
         {u"{\"l\":[\"a\",\"\"]}", false, "{\"l\" : [\"a\", \"\"]}"},
         {u"{\"l\":[\"\",\"b\"]}", false, "{\"l\" : [\"\", \"b\"]}"},
         {u"{\"l\":[\"\"]}", false, "{\"l\" : [\"\"]}"},

@@ -219,4 +219,117 @@ TEST_F(SystemTest, DebugOutputReachesADebugMonitor)
 
 #endif
 
+
+#ifndef _WIN32
+} // namespace
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/files.h"
+#include "platform/posix/root.h"
+namespace {
+
+// The platform root and the folders above it must be safe from the machine's other users: a
+// folder another (non-root) user owns, or one any group or other user may write that is not a
+// sticky folder of root's, is named with its owner; the machine is then refused at /start.
+TEST(StateFolders, RefusedWhenAnotherUserCanChangeThem)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand folders to nobody";
+    constexpr uid_t nobody = 65534;
+    struct Case {
+        const char* what;
+        mode_t parent_mode;
+        uid_t parent_owner;
+        mode_t root_mode;
+        uid_t root_owner;
+        bool root_made;   // the root exists already
+        bool via_link;    // the root's path is a link to the real folder
+        const char* refused; // "parent", "root" or nullptr
+        const char* owner;
+    };
+    const Case cases[] = {
+        {"root's own folders", 0755, 0, 0700, 0, true, false, nullptr, nullptr},
+        {"below a folder of nobody", 0755, nobody, 0700, 0, true, false, "parent", "nobody"},
+        {"below a folder of nobody, root not made yet", 0755, nobody, 0700, 0, false, false, "parent", "nobody"},
+        {"below a folder anyone may write", 0777, 0, 0700, 0, true, false, "parent", "root"},
+        {"below a folder its group may write", 0775, 0, 0700, 0, true, false, "parent", "root"},
+        {"below a sticky folder of root's, as /tmp", 01777, 0, 0700, 0, true, false, nullptr, nullptr},
+        {"below a sticky folder of nobody", 01777, nobody, 0700, 0, true, false, "parent", "nobody"},
+        {"the root itself nobody's", 0755, 0, 0700, nobody, true, false, "root", "nobody"},
+        {"the root itself open to all", 0755, 0, 0777, 0, true, false, "root", "root"},
+        {"a link to a root below nobody's folder", 0755, nobody, 0700, 0, true, true, "parent", "nobody"},
+    };
+    // A relative root is judged from the working folder.
+    {
+        TempFolder base;
+        ASSERT_EQ(::chmod(base.path().c_str(), 0777), 0);
+        const auto cwd = std::filesystem::current_path();
+        std::filesystem::current_path(base.path());
+        ScopedEnv env("ZELMUSB_PLATFORM_ROOT", "relative/root");
+        std::u16string folder, owner;
+        EXPECT_EQ(platform::system().check_state_folders(folder, owner), err::access_denied);
+        EXPECT_EQ(text::to_utf8(folder), base.path().string());
+        std::filesystem::current_path(cwd);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempFolder base;
+        ASSERT_EQ(::chmod(base.path().c_str(), 0755), 0);
+        const std::filesystem::path parent = base.path() / "parent", root = parent / "root";
+        std::filesystem::create_directories(root);
+        ASSERT_EQ(::chmod(parent.c_str(), c.parent_mode), 0);
+        ASSERT_EQ(::chown(parent.c_str(), c.parent_owner, c.parent_owner), 0);
+        ASSERT_EQ(::chmod(root.c_str(), c.root_mode), 0);
+        ASSERT_EQ(::chown(root.c_str(), c.root_owner, c.root_owner), 0);
+        if (!c.root_made) std::filesystem::remove(root);
+        std::filesystem::path named = root;
+        if (c.via_link) {
+            named = base.path() / "link";
+            std::filesystem::create_symlink(root, named);
+        }
+        ScopedEnv env("ZELMUSB_PLATFORM_ROOT", named.c_str());
+        std::u16string folder, owner;
+        const Error e = platform::system().check_state_folders(folder, owner);
+        if (!c.refused) {
+            EXPECT_EQ(e, err::success) << text::to_utf8(folder);
+            continue;
+        }
+        EXPECT_EQ(e, err::access_denied);
+        EXPECT_EQ(text::to_utf8(folder), (std::string(c.refused) == "parent" ? parent : root).string());
+        EXPECT_EQ(text::to_utf8(owner), c.owner);
+    }
+}
+
+// Folders made below the platform root are their owner's alone whatever the umask, the program's
+// data folders among them; "objects" lets others reach the pipes and mutexes.
+TEST(StateFolders, MadeOwnerOnlyWhateverTheUmask)
+{
+    FreshMachine machine;
+    const mode_t old = ::umask(0);
+    const std::u16string data = text::from_utf8((machine.root() / "ProgramData").string());
+    EXPECT_EQ(platform::files().create_directory(data), 0u);
+    EXPECT_EQ(platform::files().create_directory(data + u"/zelmusb"), 0u);
+    platform::posix::root_folder("drivers");
+    platform::posix::root_folder("objects");
+    TempFolder elsewhere;
+    EXPECT_EQ(platform::files().create_directory(text::from_utf8((elsewhere.path() / "mine").string())), 0u);
+    ::umask(old);
+    struct Case {
+        std::filesystem::path path;
+        mode_t mode;
+    } cases[] = {
+        {machine.root() / "ProgramData", 0700},
+        {machine.root() / "ProgramData" / "zelmusb", 0700},
+        {machine.root() / "drivers", 0700},
+        {machine.root() / "objects", 0755},
+        {elsewhere.path() / "mine", 0777}, // outside the root the umask decides, as the parent's rights do on Windows
+    };
+    for (const Case& c : cases) {
+        struct stat st{};
+        ASSERT_EQ(::stat(c.path.c_str(), &st), 0) << c.path;
+        EXPECT_EQ(st.st_mode & 0777, c.mode) << c.path;
+    }
+}
+#endif
+
 } // namespace

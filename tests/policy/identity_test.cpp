@@ -49,12 +49,30 @@ TEST_F(Identity, ChecksumsAgreeWithAnIndependentSha1)
          u"\"DeviceDescriptor\":{\"SerialNumber\":12345,\"Product\":\"Dysk \\\"Ł\\\"\\\\2\","
          u"\"Manufacturer\":\"Zębatka\"}}",
          u"09AA8EEACB25B0D55FA8076AD72A31D42C2978F5"},
+        // The driver escapes control characters; the digest is over the text they stand for,
+        // raw in the input as it always was: "produkt" : "Good<U+0001>Mouse<U+0000>Evil".
+        {"control characters and a NUL, escaped by the driver",
+         u"{\"DeviceDescriptor\":{\"Product\":\"Good\\u0001Mouse\\u0000Evil\"}}",
+         u"735756FFAB62BC998D77BF4419031D56AC78D08D"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(build(c.document).checksum, c.checksum);
     }
     EXPECT_EQ(DeviceChecksum(u"abc"), u"9F04F41A848514162050E3D68C1A7ABB441DC2B5");
+}
+
+// A NUL inside a device string is part of the text: the identity and the rule fields hold it
+// whole, and the identity's own text escapes it rather than ending there.
+TEST_F(Identity, ANulDoesNotEndTheDevicesTexts)
+{
+    const Built b = build(u"{\"DeviceDescriptor\":{\"Product\":\"Good Mouse\\u0000Evil\",\"SerialNumber\":\"SAFE-1\\u0000X\","
+                          u"\"Manufacturer\":\"Trusted\\u0000\"}}");
+    EXPECT_EQ(b.fields.produkt, std::u16string(u"Good Mouse\0Evil", 15));
+    EXPECT_EQ(b.fields.numer, std::u16string(u"SAFE-1\0X", 8));
+    EXPECT_EQ(b.fields.producent, std::u16string(u"Trusted\0", 8));
+    EXPECT_NE(b.identity_text.find(u"\"Good Mouse\\u0000Evil\""), std::u16string::npos);
+    EXPECT_EQ(b.identity_text.find(u'\0'), std::u16string::npos);
 }
 
 TEST_F(Identity, TheChecksumDependsOnTheTextsOnly)

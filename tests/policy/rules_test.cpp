@@ -106,6 +106,11 @@ TEST_F(Matching, FirstDecidingRuleOverTheListsTheSettingsAllow)
         {"serial only: device without serial", no_initial, {rule(u"", u"", u"ab", 0)}, device(u"a"), true, 0xFFFF},
         {"serial only: empty serial pattern", no_initial, {rule(u"", u"", u"", 0)}, device(u"a", u"b", u"AB12"), true, 0xFFFF},
         {"serial only: a lone =", no_initial, {rule(u"", u"", u"=", 0)}, device(u"a", u"b", u"AB12"), true, 0xFFFF},
+        // A device string may hold a NUL (the inventory reads descriptors raw): the text goes on after it.
+        {"exact over the whole product, NUL included", no_initial, {rule(u"=Good Mouse", u"", u"", 1)}, device(std::u16string(u"Good Mouse\0Evil", 15)), false, 0xFFFF},
+        {"exact over the whole serial, NUL included", no_initial, {rule(u"", u"", u"=SAFE-1", 1)}, device(u"p", u"m", std::u16string(u"SAFE-1\0X", 8)), true, 0xFFFF},
+        {"exact over the whole manufacturer, NUL included", no_initial, {rule(u"", u"=Trusted", u"", 1)}, device(u"p", std::u16string(u"Trusted\0", 8)), false, 0xFFFF},
+        {"containment sees past a NUL", no_initial, {rule(u"evil", u"", u"", 0)}, device(std::u16string(u"Good Mouse\0Evil", 15)), false, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

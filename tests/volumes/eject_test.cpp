@@ -1,5 +1,10 @@
 // Locking, dismounting and ejecting a USB volume by its letter; the mount table and process scan
 // they rely on.
+#include <algorithm>
+#include <atomic>
+#include <set>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -133,6 +138,116 @@ TEST_F(Ejection, EjectOfAUsbDeviceWithoutRemoveFailsAsDisconnected)
     ASSERT_EQ(link("g::"), "/dev/sde1");
     EXPECT_EQ(sysfs::eject_volume(root(), u'G'), sysfs::device_not_connected);
     EXPECT_FALSE(std::filesystem::exists(testbed_dir_ + bare + "/remove"));
+}
+
+// The letter is resolved once, when the volume is locked: a link pointed at another stick between
+// the steps makes them refuse, and they never act on the stick it names by then.
+TEST_F(Ejection, ALetterPointedElsewhereAfterTheLockIsRefused)
+{
+    host_.mount("8:17", "/media/ann/D", "/dev/sdb1");
+    host_.mount("8:33", "/media/ann/F", "/dev/sdc1");
+    auto point_d_at = [&](const std::string& device) {
+        std::filesystem::remove(root_ / "dosdevices" / "d::");
+        make_link("d::", device);
+    };
+    struct Case {
+        const char* what;
+        bool flip_before_dismount; // else before the eject
+    } cases[] = {{"between lock and dismount", true}, {"between dismount and eject", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        point_d_at("/dev/sdb1");
+        ASSERT_EQ(sysfs::lock_volume(root(), u'D'), 0u);
+        if (c.flip_before_dismount) point_d_at("/dev/sdc1");
+        const Error dismounted = sysfs::dismount_volume(root(), u'D');
+        if (!c.flip_before_dismount) {
+            EXPECT_EQ(dismounted, 0u);
+            point_d_at("/dev/sdc1");
+        } else {
+            EXPECT_EQ(dismounted, 5u);
+        }
+        EXPECT_EQ(sysfs::eject_volume(root(), u'D'), 5u);
+        EXPECT_EQ(std::count(host_.unmounted.begin(), host_.unmounted.end(), "/media/ann/F"), 0) << "the other stick was unmounted";
+        EXPECT_EQ(written(other_ + "/remove"), "") << "the other stick was removed";
+        EXPECT_EQ(written(stick_ + "/remove"), "");
+    }
+    // Pointed back in time, the steps go on with the device that was locked.
+    point_d_at("/dev/sdb1");
+    ASSERT_EQ(sysfs::lock_volume(root(), u'D'), 0u);
+    EXPECT_EQ(sysfs::dismount_volume(root(), u'D'), 0u);
+    EXPECT_EQ(sysfs::eject_volume(root(), u'D'), 0u);
+    EXPECT_EQ(written(stick_ + "/remove"), "1");
+    EXPECT_EQ(written(other_ + "/remove"), "");
+}
+
+// A letter flipped between two sticks all the time while it is ejected, five times over: what a
+// run unmounts and removes belongs to the stick it locked, or it refuses.
+TEST_F(Ejection, AFlippingLetterNeverActsOnAnotherStickThanTheLockedOne)
+{
+    std::atomic<bool> stop{false};
+    std::thread flipper([&] {
+        const auto link = root_ / "dosdevices" / "d::";
+        const auto temp = root_ / "dosdevices" / "d::.flip";
+        for (bool other = false; !stop; other = !other) {
+            std::error_code ec;
+            std::filesystem::remove(temp, ec);
+            std::filesystem::create_symlink(other ? "/dev/sdc1" : "/dev/sdb1", temp, ec);
+            std::filesystem::rename(temp, link, ec); // the link is replaced whole, as a rename does
+            std::this_thread::yield();
+        }
+    });
+    int wrong = 0, locked_runs = 0;
+    for (int run = 0; run < 5; ++run) {
+        host_.lines.clear();
+        host_.unmounted.clear();
+        host_.asked.clear();
+        host_.mount("8:17", "/media/ann/D", "/dev/sdb1");
+        host_.mount("8:33", "/media/ann/F", "/dev/sdc1");
+        std::ofstream(testbed_dir_ + stick_ + "/remove", std::ios::trunc).flush();
+        std::ofstream(testbed_dir_ + other_ + "/remove", std::ios::trunc).flush();
+        if (sysfs::lock_volume(root(), u'D') != 0 || host_.asked.empty()) continue;
+        ++locked_runs;
+        const std::string locked = host_.asked.front().front() == makedev(8, 17) ? "sdb" : "sdc";
+        // Slow steps, as a busy machine has them: the letter changes between them.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (sysfs::dismount_volume(root(), u'D') == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            sysfs::eject_volume(root(), u'D');
+        }
+        std::set<std::string> touched;
+        for (const std::string& point : host_.unmounted) touched.insert(point == "/media/ann/D" ? "sdb" : "sdc");
+        if (written(stick_ + "/remove") == "1") touched.insert("sdb");
+        if (written(other_ + "/remove") == "1") touched.insert("sdc");
+        if (!touched.empty() && touched != std::set<std::string>{locked}) ++wrong;
+    }
+    stop = true;
+    flipper.join();
+    EXPECT_EQ(locked_runs, 5);
+    EXPECT_EQ(wrong, 0) << "runs that acted on a stick they had not locked";
+}
+
+// Only root and the program's user make letters: another user's link is not believed, and the
+// letters' folder is the owner's alone whatever the umask.
+TEST_F(Ejection, AnotherUsersLetterIsIgnored)
+{
+    struct stat st {};
+    ASSERT_EQ(::stat((root_ / "dosdevices").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    // Left open to all by an older version or a umask of 000: narrowed at the next scan.
+    ASSERT_EQ(::chmod((root_ / "dosdevices").c_str(), 0777), 0);
+    sysfs::usb_disks(root());
+    ASSERT_EQ(::stat((root_ / "dosdevices").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a link to another user";
+    make_link("h::", "/dev/sdc1");
+    ASSERT_EQ(::lchown((root_ / "dosdevices" / "h::").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(sysfs::lock_volume(root(), u'H'), 2u);
+    EXPECT_EQ(sysfs::eject_volume(root(), u'H'), 2u);
+    EXPECT_EQ(written(other_ + "/remove"), "");
+    // The scan keeps the letter the volume had and gives none by the planted link.
+    for (const auto& disk : sysfs::usb_disks(root()))
+        for (const auto& volume : disk.volumes)
+            if (volume.device == "/dev/sdc1") EXPECT_EQ(volume.letter, u'F');
 }
 
 TEST(MountTable, ParsesTheFieldsItNeedsAndSkipsWhatIsNotALine)

@@ -53,16 +53,15 @@ uint32_t read_port(const DriverKeyMap& keys, const PortPath& path, UsbNodeConnec
 // A hub for "hubs always accepted": its device class says hub and so does every interface it
 // offers (every setting of every configuration, as far as its descriptors were read). A device
 // that says hub but carries anything else (a storage or keyboard interface behind a hub's
-// device descriptor) is asked like any device.
+// device descriptor) is asked like any device. One whose configurations could not be read offers
+// no interface a driver could bind to, and is taken at its word.
 bool is_hub(const UsbDeviceDescriptor& device)
 {
     constexpr uint8_t hub_class = 9;
-    if (device.bDeviceClass != hub_class || device.Configurations.empty()) return false;
-    for (const auto& configuration : device.Configurations) {
-        if (configuration.Interfaces.empty()) return false;
+    if (device.bDeviceClass != hub_class) return false;
+    for (const auto& configuration : device.Configurations)
         for (const auto& interface : configuration.Interfaces)
             if (interface.bInterfaceClass != hub_class) return false;
-    }
     return true;
 }
 

@@ -2,6 +2,24 @@
 // entry of what the inventory's Manager::GetUSBDeviceJSON gives for its port, read through the
 // hub it hangs on exactly as the device list reads it. Shared by usbsim (a device of the machine
 // model) and zelmusb.sys (a device of the running machine, read from sysfs by the platform).
+//
+// On the running machine zelmusb.sys builds the document of a device it holds (`authorized` 0,
+// no configuration set, no interface folders yet) from the machine of that one device
+// (sysfs::device_machine_json: its own folder and its hubs'), and the device list (/gud:, the
+// initial list, the sweep) builds the same device's entry from the whole machine once it is
+// admitted. Both go through the one machine-model writer and the one inventory, and the fields a
+// rule names come from what admission does not change:
+// - Manufacturer, Product, SerialNumber: the device's strings (usbfs, else the sysfs texts the
+//   kernel read at enumeration, which it does before authorization); a manufacturer string that
+//   comes empty is the node's manufacturer, as below.
+// - DeviceProperty ClassName: the device class, else the interfaces of a configuration: while
+//   held, the one the kernel will set (sysfs::chosen_configuration); admitted, the active one,
+//   which is that one.
+// - DeviceProperty DeviceDescription and Manufacturer: udev's hardware-database names
+//   (ID_MODEL_FROM_DATABASE, ID_VENDOR_FROM_DATABASE), else the hardware database looked up by the
+//   device's ids (udev's rules may not have run yet), else the sysfs texts.
+// What differs is what admission changes and no rule reads: the configuration value, the open
+// pipes, the interface strings, the instance number (DEVINST), the drive letters.
 #pragma once
 
 #include <cstdint>

@@ -15,6 +15,7 @@
 #include "../driver/driver_interface.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
+#include "platform/posix/hub_values.h"
 #include "platform/posix/root.h"
 #include "platform/posix/sysfs_machine.h"
 #include "text/text.h"
@@ -112,7 +113,7 @@ public:
     // The document of device `name`: 0, or why not in `why`.
     uint32_t arrival(const std::string& name, devicedoc::Arrival& out, std::string& why)
     {
-        const std::optional<std::string> text = platform::posix::sysfs::device_machine_json(name, true, why);
+        const std::optional<std::string> text = platform::posix::sysfs::device_machine_json(name, true, why, &hubs_);
         if (!text) return platform::err::file_not_found;
         store_->set(*text);
         // One controller (the device's root hub), then the device's ports from its name.
@@ -162,6 +163,7 @@ private:
     }
 
     platform::Platform previous_;
+    platform::posix::sysfs::DeviceCache hubs_; // the hubs above the devices raised, read once
     Text* store_ = new Text;
     platform::model::Engine engine_{std::unique_ptr<platform::model::Store>(store_)};
     platform::model::ModelDevices devices_{engine_};
@@ -183,23 +185,12 @@ bool UdevHolder::real_machine()
 
 std::string UdevHolder::saved_path()
 {
-    return platform::posix::root_folder("drivers") + "/zelmusb.hubs";
+    return platform::posix::hub_values::kept_path();
 }
 
-// Written whole to a new file, synced, then renamed over the old one: a crash leaves either.
 bool UdevHolder::save()
 {
-    const std::string path = saved_path(), temp = path + ".new";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    std::string text;
-    for (const auto& [name, value] : originals_) text += name + " " + value + "\n";
-    const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return platform::posix::hub_values::keep(originals_);
 }
 
 // `before`, when given, gets the value the hub had when this call found it.
@@ -234,23 +225,22 @@ bool UdevHolder::hold_root_hub(const std::string& name, std::string* before)
 
 bool UdevHolder::start()
 {
-    // The values kept by an earlier start that did not end in a stop.
-    if (const int fd = ::open(saved_path().c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 1 << 20;) text.append(buffer, size_t(n));
-        ::close(fd);
-        for (size_t at = 0; at < text.size();) {
-            size_t end = text.find('\n', at);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = text.substr(at, end - at);
-            const size_t blank = line.find(' ');
-            if (blank != std::string::npos && is_root_hub(line.substr(0, blank)))
-                originals_[line.substr(0, blank)] = line.substr(blank + 1);
-            at = end + 1;
-        }
-        trace_("hub values kept from an earlier start: " + std::to_string(originals_.size()));
-    }
+    // The values kept by an earlier start that did not end in a stop. Without a file to believe,
+    // a root hub that reads 0 is taken as held by a driver before this one: its value from before
+    // is lost, and the kernel's default is kept in its place rather than that 0.
+    namespace hubs = platform::posix::hub_values;
+    std::string why;
+    const hubs::Kept kept = hubs::load(originals_, trace_, &why);
+    if (kept == hubs::Kept::read) trace_("hub values kept from an earlier start: " + std::to_string(originals_.size()));
+    if (kept != hubs::Kept::read)
+        for (const auto& [name, now] : hubs::present())
+            if (now == "0") {
+                trace_(name + ": reads 0 with " + (kept == hubs::Kept::none ? "no kept value" : "kept values not believed (" + why + ")") +
+                       "; " + hubs::kernel_default + ", the kernel's default, is kept for it");
+                originals_[name] = hubs::kernel_default;
+            }
+    if (kept != hubs::Kept::read && !originals_.empty() && !save())
+        trace_("the hubs' values cannot be kept in " + saved_path());
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
     // Listening first: a device added while the hubs are being held is not missed.
     udev_ = udev_new();
@@ -303,17 +293,9 @@ void UdevHolder::stop(bool restore)
     if (worker_.joinable()) worker_.join();
     apply_verdicts(); // those given while the driver unloaded
     if (restore && !originals_.empty()) {
-        bool all = true;
-        for (const auto& [name, value] : originals_) {
-            struct stat st{};
-            if (::stat((usb_devices + name).c_str(), &st) != 0) continue; // the hub is gone
-            if (!write_attribute(usb_devices + name + "/authorized_default", value)) {
-                trace_(name + ": authorized_default cannot be put back to " + value);
-                all = false;
-            }
-        }
+        const bool all = platform::posix::hub_values::restore(originals_, trace_);
         if (all) {
-            ::unlink(saved_path().c_str());
+            platform::posix::hub_values::forget();
         }
         trace_(all ? "the hubs' values are put back" : "some hubs keep 0; their values stay in " + saved_path());
     }

@@ -158,6 +158,8 @@ public:
 
     // Compact text; throws "Nieokreślony typ wartości" for a value of kind Undefined.
     std::u16string ToString() const;
+    // The quoted text: a backslash, a quote, \b, \f, \n, \r and \t by their short escapes, every
+    // other control character as "\u00XX"; the rest (the solidus, non-ASCII text) as it is.
     static std::u16string quote(std::u16string_view s);
 
     // 0, or an error code with the message in `status_text`.

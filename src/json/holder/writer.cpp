@@ -31,6 +31,13 @@ void append_quoted(std::u16string& out, std::u16string_view s)
         if (escaped) {
             out.push_back(u'\\');
             out.push_back(escaped);
+        } else if (c < 0x20) {
+            // Every other control character as "\u00XX": a raw one is refused by strict readers,
+            // and a raw NUL cuts the device document where it travels as a C string.
+            static constexpr char16_t digits[] = u"0123456789abcdef";
+            out.append(u"\\u00");
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 0xF]);
         } else {
             out.push_back(c);
         }

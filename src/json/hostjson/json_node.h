@@ -69,7 +69,12 @@ public:
     void RemoveAll();
 
     // --- text -----------------------------------------------------------------------------
-    std::u16string ToText(int indent) const;
+    // How string values are escaped. Every text written to a file or a pipe escapes every control
+    // character (a quote, a backslash, \n, \r and \t by their short forms, the rest as "\u00XX").
+    // The device checksum is taken over the form that escapes only those five and leaves the other
+    // control characters raw: devices are named by that digest in stored rules and records.
+    enum class Escapes { every_control, checksum_form };
+    std::u16string ToText(int indent, Escapes escapes = Escapes::every_control) const;
     // Replaces the children with the content of `text` (a "*hex*" text is decoded first).
     // Always true: malformed text gives a partial or empty document.
     bool LoadText(const std::u16string& text);

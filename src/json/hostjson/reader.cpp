@@ -84,6 +84,21 @@ private:
 
     static bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
+    // The code unit of the four hexadecimal digits at `from`, or -1 when there are not four.
+    int hex4(size_t from) const
+    {
+        if (from + 4 > text_.size()) return -1;
+        int unit = 0;
+        for (size_t i = from; i < from + 4; ++i) {
+            const char16_t c = text_[i];
+            const int d = is_digit(c) ? c - u'0' : (c >= u'a' && c <= u'f') ? c - u'a' + 10
+                                                 : (c >= u'A' && c <= u'F') ? c - u'A' + 10 : -1;
+            if (d < 0) return -1;
+            unit = unit * 16 + d;
+        }
+        return unit;
+    }
+
     bool takes_in_number(char16_t c) const
     {
         if (is_digit(c)) return true;
@@ -98,8 +113,10 @@ private:
     }
 
     // Up to the next unescaped quote or the end of the text. A backslash takes the next
-    // character: n, r and t are the control characters, anything else stands for itself (so
-    // "\u00e9" reads as the letter u and four digits). Unquoting drops the opening quote and, for
+    // character: n, r, t, b and f are the control characters, u with four hexadecimal digits is
+    // that code unit (the writer escapes control characters so, and a text must read back as it
+    // was written), anything else stands for itself ("\u" without four digits reads as the letter
+    // u). Unquoting drops the opening quote and, for
     // a string cut off by the end of the text, a final quote the content may end with.
     void read_string()
     {
@@ -144,6 +161,16 @@ private:
             case u'n': string_.push_back(u'\n'); break;
             case u'r': string_.push_back(u'\r'); break;
             case u't': string_.push_back(u'\t'); break;
+            case u'b': string_.push_back(u'\b'); break;
+            case u'f': string_.push_back(u'\f'); break;
+            case u'u':
+                if (const int unit = hex4(pos_); unit >= 0) {
+                    string_.push_back(char16_t(unit));
+                    pos_ += 4;
+                } else {
+                    string_.push_back(e);
+                }
+                break;
             default: string_.push_back(e); break;
             }
         }

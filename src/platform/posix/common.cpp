@@ -156,8 +156,20 @@ Error replace_file(const std::string& native, std::span<const uint8_t> data)
 
 bool sha1(std::span<const uint8_t> data, uint8_t (&digest)[20])
 {
+    // Looked up once: EVP_sha1() has OpenSSL find the algorithm's provider on every digest, and
+    // a new digest context per call costs as much again, both more than hashing a device's
+    // identity. A context per thread keeps the calls of several threads apart.
+    static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA1", nullptr);
+    struct Context {
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        ~Context() { EVP_MD_CTX_free(ctx); }
+    };
+    thread_local Context context;
+    if (!md || !context.ctx) return false;
     unsigned int length = 0;
-    return EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha1(), nullptr) == 1 && length == 20;
+    return EVP_DigestInit_ex(context.ctx, md, nullptr) == 1 &&
+           EVP_DigestUpdate(context.ctx, data.data(), data.size()) == 1 &&
+           EVP_DigestFinal_ex(context.ctx, digest, &length) == 1 && length == 20;
 }
 
 } // namespace platform::posix

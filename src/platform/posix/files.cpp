@@ -330,7 +330,14 @@ public:
         while (p.size() > 1 && p.back() == '/') p.pop_back();
         if (p.empty()) return err::path_not_found;
         if (has_invalid_name_char(p)) return err::invalid_name;
-        if (::mkdir(p.c_str(), 0777) == 0) return err::success;
+        // Below the platform root (the program's data in ProgramData among it) a new folder is
+        // its owner's alone whatever the umask: it holds the devices present with their serial
+        // numbers. Elsewhere the umask decides, as the parent's rights do on Windows.
+        const bool private_folder = below_root(p);
+        if (::mkdir(p.c_str(), private_folder ? 0700 : 0777) == 0) {
+            if (private_folder) ::chmod(p.c_str(), 0700);
+            return err::success;
+        }
         switch (errno) {
         case EEXIST: return err::already_exists;
         case ENOENT:

@@ -14,12 +14,14 @@
 
 #include "platform/native.h"
 #include "platform/posix/common.h"
+#include "platform/posix/hub_values.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/root.h"
 #include "platform/posix/service_process.h"
 #include "platform/posix/service_record.h"
 #include "platform/posix/services_admin.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "text/text.h"
 
 namespace platform::posix {
@@ -124,6 +126,19 @@ Error write_registry_key(const ServiceDefinition& d)
     return e;
 }
 
+// A driver on the running machine holds devices through the root hubs' authorized_default and
+// keeps their values from before in a file until it puts them back. When its service goes while
+// it does not run (killed, or dead), nobody else would: the hubs would hold every device plugged
+// later. Windows unloads a filter driver with its service; here the values are put back instead.
+void put_back_hubs(const std::u16string& name)
+{
+    struct stat st{};
+    if (::stat((root() + "/machine.json").c_str(), &st) == 0 || errno != ENOENT) return; // a model machine
+    const std::string driver = text::to_utf8(name);
+    if (::lstat(hub_values::kept_path(driver).c_str(), &st) != 0) return; // nothing is held
+    hub_values::restore_kept([](const std::string& line) { platform::system().debug_output(text::from_utf8(line)); }, driver);
+}
+
 // Removes the record and the service's key when it is marked for delete, stopped and no handle
 // other than `fd`'s own holds it. Called under the record's guard; true when it went.
 bool complete_delete_if_due(int fd, const Record& r)
@@ -132,6 +147,7 @@ bool complete_delete_if_due(int fd, const Record& r)
     if (objects::locked_by_other(fd, objects::holders)) return false;
     ::unlink(services::record_path(r.definition.name).c_str());
     platform::registry().delete_tree(services::registry_key(r.definition.name));
+    if (r.definition.service_type == service::kernel_driver) put_back_hubs(r.definition.name);
     return true;
 }
 

@@ -36,4 +36,8 @@ std::vector<BlockDevice> block_devices_below(const std::string& usb_device);
 // A block device name as it may appear in /dev: no slashes, no dot names.
 bool plain_name(const std::string& name);
 
+// Whether the drive letter link at `path` is one to believe: a symbolic link made by root or by
+// this program's user. Another user's link is traced and ignored.
+bool trusted_link(const std::string& path);
+
 } // namespace platform::posix::sysfs

@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <sys/mount.h>
@@ -16,6 +18,9 @@
 #include "platform/posix/common.h"
 #include "platform/posix/sysfs_block.h"
 #include "platform/posix/sysfs_volumes.h"
+#include "platform/platform.h"
+#include "platform/system.h"
+#include "text/text.h"
 
 namespace platform::posix::sysfs {
 
@@ -165,6 +170,7 @@ Error resolve(const std::string& root, char16_t letter, Target& t)
     if (letter < u'A' || letter > u'Z') return err::file_not_found;
     char buffer[4096];
     const std::string link = root + "/dosdevices/" + char(letter - u'A' + u'a') + "::";
+    if (!trusted_link(link)) return err::file_not_found;
     const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
     if (n < 0) return err::file_not_found;
     const std::string target(buffer, size_t(n));
@@ -177,6 +183,37 @@ Error resolve(const std::string& root, char16_t letter, Target& t)
     const auto dev = device_number(t.path);
     if (!dev) return device_not_connected; // its attributes went with it
     t.dev = *dev;
+    return err::success;
+}
+
+// The device each letter was resolved to when its volume was locked, the first step of an
+// ejection: the later steps act on that device, not on whatever the link names by then, and
+// refuse when the link no longer names it (someone pointed the letter elsewhere meanwhile).
+std::mutex pinned_mutex;
+std::map<std::pair<std::string, char16_t>, Target> pinned;
+
+char16_t upper(char16_t letter) { return letter >= u'a' && letter <= u'z' ? char16_t(letter - u'a' + u'A') : letter; }
+
+// The letter's device for a step after the lock: the pinned one, while the link still names it.
+Error resolve_pinned(const std::string& root, char16_t letter, Target& t, bool last_step)
+{
+    Target now;
+    const Error e = resolve(root, letter, now);
+    std::lock_guard lock(pinned_mutex);
+    const auto it = pinned.find({root, upper(letter)});
+    if (it == pinned.end()) {
+        t = now;
+        return e;
+    }
+    const Target was = it->second;
+    if (last_step) pinned.erase(it);
+    if (e == err::success && (now.dev != was.dev || now.usb_device != was.usb_device)) {
+        platform::system().debug_output(text::from_utf8(std::string("Drive ") + char(upper(letter)) + ": names " + now.name +
+                                                        " now, not " + was.name + " that was locked; refused"));
+        return err::access_denied;
+    }
+    if (e != err::success) return e;
+    t = was;
     return err::success;
 }
 
@@ -197,10 +234,25 @@ bool has_holders(const std::string& path)
 
 } // namespace
 
+namespace {
+Error lock_resolved(const Target& t);
+} // namespace
+
 Error lock_volume(const std::string& platform_root, char16_t letter)
 {
     Target t;
     if (const Error e = resolve(platform_root, letter, t)) return e;
+    const Error locked = lock_resolved(t);
+    if (locked == err::success) {
+        std::lock_guard lock(pinned_mutex);
+        pinned[{platform_root, upper(letter)}] = t;
+    }
+    return locked;
+}
+
+namespace {
+Error lock_resolved(const Target& t)
+{
     if (has_holders(t.path)) return err::access_denied;
     // The file systems mounted from it may carry a device number of their own (btrfs does).
     std::vector<uint64_t> devs{t.dev};
@@ -212,11 +264,12 @@ Error lock_volume(const std::string& platform_root, char16_t letter)
     }
     return host().in_use(devs) ? err::access_denied : err::success;
 }
+} // namespace
 
 Error dismount_volume(const std::string& platform_root, char16_t letter)
 {
     Target t;
-    if (const Error e = resolve(platform_root, letter, t)) return e;
+    if (const Error e = resolve_pinned(platform_root, letter, t, false)) return e;
     const std::vector<Mount> mounts = parse_mountinfo(host().mountinfo());
     // Later lines are mounted on top of earlier ones: the innermost goes first.
     for (auto m = mounts.rbegin(); m != mounts.rend(); ++m)
@@ -228,7 +281,7 @@ Error dismount_volume(const std::string& platform_root, char16_t letter)
 Error eject_volume(const std::string& platform_root, char16_t letter)
 {
     Target t;
-    if (const Error e = resolve(platform_root, letter, t)) return e;
+    if (const Error e = resolve_pinned(platform_root, letter, t, true)) return e;
     // Any volume of the same USB device still mounted or open keeps it attached.
     std::vector<uint64_t> devs;
     const std::vector<Mount> mounts = parse_mountinfo(host().mountinfo());

@@ -126,14 +126,6 @@ std::string machine_json(const std::vector<UsbDevice>& devices, const std::vecto
 // draws more than its port gives is rare, and then the first is taken as well.
 uint32_t chosen_configuration(std::string_view descriptors);
 
-// The machine of one device of /sys/bus/usb/devices: the device `name` ("1-1.2") and the hubs
-// above it, each read from its own folder (nothing else of the bus is listed or read, no disks),
-// as machine-model text. The device's entry there is the one the whole machine's text gives it,
-// field for field, but for what depends on other devices (its instance number in the device
-// tree, the controller's index, the volumes below it). No value when the device or a hub above
-// it is gone or not all there yet, with `why` saying which.
-std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why);
-
 // The physical device object name of the entry of a sysfs USB device ("\Device\USBPDO-1-1.2"),
 // and back: the sysfs name of an entry's PDO name, empty when it names no sysfs USB device.
 std::u16string pdo_name(const std::string& sysfs_name);
@@ -151,6 +143,17 @@ struct CachedDevice {
     bool udev_final = false;  // udev had described it (or no udev daemon runs to do it later)
 };
 using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
+
+// The machine of one device of /sys/bus/usb/devices: the device `name` ("1-1.2") and the hubs
+// above it, each read from its own folder (nothing else of the bus is listed or read, no disks),
+// as machine-model text.
+// The device's entry there is the one the whole machine's text gives it, field for field, but for
+// what depends on other devices (its instance number in the device tree, the controller's index,
+// the volumes below it). No value when the device or a hub above it is gone or not all there yet,
+// with `why` saying which. With `hubs`, a hub above that udev has described is read once and kept
+// there while its folder, address and configuration stay the same.
+std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why,
+                                               DeviceCache* hubs = nullptr);
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true. With a `cache`, a device whose directory, address and active

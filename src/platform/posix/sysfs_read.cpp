@@ -311,7 +311,7 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
     return out;
 }
 
-std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why)
+std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why, DeviceCache* hubs)
 {
     // The hubs above it, from the root hub down: "1-1.2" lies below "1-1", which lies below "usb1".
     const size_t dash = name.find('-');
@@ -322,22 +322,39 @@ std::optional<std::string> device_machine_json(const std::string& name, bool usb
     std::vector<std::string> chain = {"usb" + name.substr(0, dash)};
     for (size_t at = name.find('.', dash); at != std::string::npos; at = name.find('.', at + 1)) chain.push_back(name.substr(0, at));
     chain.push_back(name);
-    udev* u = ::udev_new();
+    udev* u = nullptr;
     std::vector<UsbDevice> devices;
     for (const std::string& each : chain) {
         const std::string dir = std::string(usb_devices) + "/" + each;
+        const bool hub = each != name;
+        const DirectoryMark mark = directory_mark(dir);
+        const uint32_t devnum = number_attribute(dir, "devnum"), configuration = number_attribute(dir, "bConfigurationValue");
+        // A hub above is read once while its folder, address and configuration stay the same.
+        if (hub && hubs) {
+            const auto it = hubs->find(each);
+            if (it != hubs->end() && it->second.inode == mark.inode && it->second.modified_ns == mark.modified_ns &&
+                it->second.devnum == devnum && it->second.configuration == configuration) {
+                devices.push_back(it->second.device);
+                continue;
+            }
+        }
         UsbDevice& d = devices.emplace_back();
-        if (!read_sysfs_part(each, number_attribute(dir, "devnum"), number_attribute(dir, "bConfigurationValue"), d)) {
+        if (!mark.inode || !read_sysfs_part(each, devnum, configuration, d)) {
             why = each + " is gone or not all there yet";
             if (u) ::udev_unref(u);
             return std::nullopt;
         }
+        if (!u) u = ::udev_new();
         bool described = false;
         const std::string devnode = read_udev_part(u, d, described);
         // Only the device's own strings are in its entry: the hubs above it are not asked.
-        if (usbfs && each == name && !devnode.empty()) read_usbfs_strings(devnode, d);
+        if (usbfs && !hub && !devnode.empty()) read_usbfs_strings(devnode, d);
+        // Without a udev daemon (a container, a testbed) what udev gives now is all it will give.
+        if (hub && hubs && (described || ::access("/run/udev/control", F_OK) != 0)) (*hubs)[each] = CachedDevice{mark.inode, mark.modified_ns, devnum, configuration, d, false, true};
     }
     if (u) ::udev_unref(u);
+    // Bounded: a machine has only so many hubs; a cache grown past that is started again.
+    if (hubs && hubs->size() > 256) hubs->clear();
     return machine_json(devices, {});
 }
 

@@ -18,6 +18,9 @@
 #include <unistd.h>
 
 #include "platform/posix/sysfs_block.h"
+#include "platform/platform.h"
+#include "platform/system.h"
+#include "text/text.h"
 
 namespace platform::posix::sysfs {
 
@@ -250,12 +253,27 @@ void update_mount_link(const std::string& link, const Mount* mount)
 
 } // namespace
 
+bool trusted_link(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    if (st.st_uid == 0 || st.st_uid == ::geteuid()) return true;
+    platform::system().debug_output(text::from_utf8("Drive letter link " + path + " of uid " + std::to_string(st.st_uid) +
+                                                    " is ignored: only root and this program's user make them"));
+    return false;
+}
+
 std::vector<Disk> usb_disks(const std::string& platform_root, int lock_wait_ms)
 {
     std::vector<Disk> disks = scan();
     const std::string dir = platform_root + "/dosdevices";
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(platform_root, ec);
+    // The letters are the owner's alone whatever the umask: nobody else may point one elsewhere.
+    if (::mkdir(dir.c_str(), 0700) == 0) ::chmod(dir.c_str(), 0700);
+    if (struct stat st {}; ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+                           (st.st_mode & 077) != 0)
+        ::chmod(dir.c_str(), 0700);
     const ScanLock lock(platform_root, lock_wait_ms);
     const bool change = lock.held();
 
@@ -263,6 +281,7 @@ std::vector<Disk> usb_disks(const std::string& platform_root, int lock_wait_ms)
     std::map<std::string, char> owner;
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
         const std::string link = link_name(dir, letter, true);
+        if (!exists(link) || !trusted_link(link)) continue;
         const auto target = link_target(link);
         if (!target) continue;
         const std::string name = device_of_link(*target);

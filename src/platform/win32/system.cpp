@@ -58,6 +58,8 @@ public:
 
     void debug_output(const std::u16string& line) override { ::OutputDebugStringW(W(line)); }
 
+    Error check_state_folders(std::u16string&, std::u16string&) override { return err::success; }
+
     Error sha1(std::span<const uint8_t> data, Sha1Digest& digest) override
     {
         // One provider for the process: opening it is the expensive part, and hash objects made

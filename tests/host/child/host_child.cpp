@@ -8,6 +8,10 @@
 //                                      (whether the mutex is then seen held)
 //   squat <name> <release>             creates and holds the global mutex <name>, writes
 //                                      <release>.ready, until <release> exists (30 s)
+//   serve <channel> <answer> <release>  answers every question on <channel> with <answer> until
+//                                      <release> exists (30 s); copied under a suite program's name,
+//                                      it stands in for that program run by another user
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -69,6 +73,21 @@ int main(int argc, char** argv)
         const platform::Error e = platform::sync().create_mutex(u"Global\\" + text::from_utf8(argv[2]), m);
         if (e != platform::err::success) return 11;
         wait_for(argv[3]);
+        return 0;
+    }
+    if (mode == "serve" && argc == 5) {
+        static std::string answer = argv[3];
+        class_commp server(2000, 2000);
+        server.text_handler = [](uint32_t, const std::u16string&) { return text::from_utf8(answer); };
+        std::atomic<bool> stop{false};
+        std::thread waker([&] {
+            wait_for(argv[4]);
+            stop = true;
+            class_commp knock(2000, 2000);
+            knock.AskText(0, u"bye", text::from_utf8(argv[2]), 2000);
+        });
+        server.listen(text::from_utf8(argv[2]), &stop);
+        waker.join();
         return 0;
     }
     return 102;
