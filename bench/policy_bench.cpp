@@ -309,6 +309,7 @@ public:
     platform::Error current_module_path(std::u16string& path) override { return real_.current_module_path(path); }
     std::u16string current_arguments() override { return real_.current_arguments(); }
     platform::Error current_user_name(std::u16string& name) override { return real_.current_user_name(name); }
+    bool current_privileged() override { return real_.current_privileged(); }
     uint16_t user_ui_language() override { return real_.user_ui_language(); }
     uint16_t system_ui_language() override { return real_.system_ui_language(); }
     platform::Error launch(const platform::LaunchRequest& r, platform::LaunchResult& out) override

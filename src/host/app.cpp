@@ -54,6 +54,7 @@ std::u16string HandleDefaultQuestion(uint32_t, const std::u16string& question)
         read_config();
         return u"1";
     }
+    if (question == u"usb_state") return settings_summary();
     if (question == u"stop") {
         g_stop_request = 1;
         return u"1";

@@ -25,7 +25,9 @@ private:
     std::u16string command_line_;
 };
 
-// The commands of channel "default": "cfg", "stop", "uninstall"; anything else gets the empty answer.
+// The commands of channel "default": "cfg", "stop", "uninstall", and the question "usb_state" (the
+// settings in effect, settings_summary of host/settings.h, for zelmusbctl); anything else gets the
+// empty answer.
 std::u16string HandleDefaultQuestion(uint32_t asker, const std::u16string& question);
 // Whether the listener acts on `question` from the client at the other end of `pipe`: "stop" and
 // "uninstall" only from a privileged client (traced with its process id when refused).

@@ -109,6 +109,16 @@ void restore_configuration_copy()
 }
 } // namespace
 
+std::u16string DecodeSettingsText(const std::vector<uint8_t>& content)
+{
+    return decode(content, false);
+}
+
+bool ParseSettings(const std::vector<uint8_t>& content, CJsonNode& doc)
+{
+    return doc.LoadText(decode(content, false)) && doc.ToText(0).size() >= 6;
+}
+
 SettingsFile LoadSettingsFile(const std::u16string& name)
 {
     SettingsFile file;
@@ -143,7 +153,7 @@ SettingsFile LoadSettingsFile(const std::u16string& name)
             return file;
         }
         file.doc = std::make_unique<CJsonNode>();
-        if (file.doc->LoadText(decode(content, false)) && file.doc->ToText(0).size() >= 6) return file;
+        if (ParseSettings(content, *file.doc)) return file;
         TRACE(u"Settings: %s does not parse (attempt %i)", file.path, attempt);
         if (attempt <= 4) sync.sleep(1000);
         if (attempt == 5) restore_configuration_copy();
@@ -177,6 +187,25 @@ int32_t setting_value(CJsonNode* node)
     return 0;
 }
 
+} // namespace
+
+void read_settings(CJsonNode& doc, UsbSettings& settings)
+{
+    for (const SettingEntry& entry : setting_table) {
+        int32_t value;
+        try {
+            value = setting_value(doc.Member(u"usb")->Member(entry.key));
+        } catch (int) {
+            value = entry.fallback;
+        }
+        if (!entry.member)
+            settings.active = value != 0 ? 1 : 0;
+        else
+            settings.*entry.member = value;
+    }
+}
+
+namespace {
 void load_rule_file(std::vector<UsbRule>& list, const char16_t* relative)
 {
     list.clear();
@@ -227,18 +256,7 @@ void read_config()
     // where it was given up.
     if (!doc->children.empty()) trace_settings_mistakes(*doc, source, missing);
 
-    for (const SettingEntry& entry : setting_table) {
-        int32_t value;
-        try {
-            value = setting_value(doc->Member(u"usb")->Member(entry.key));
-        } catch (int) {
-            value = entry.fallback;
-        }
-        if (!entry.member)
-            g_settings.active = value != 0 ? 1 : 0;
-        else
-            g_settings.*entry.member = value;
-    }
+    read_settings(*doc, g_settings);
 
     load_rule_file(io_rules, u"bin\\u_io.bin");
     load_rule_file(printer_rules, u"bin\\u_pr.bin");
@@ -269,6 +287,18 @@ void read_config()
     TRACE(u"< Leave");
 }
 
+std::u16string settings_summary()
+{
+    std::lock_guard<std::recursive_mutex> guard(settings_lock());
+    const UsbSettings& s = g_settings;
+    return text::format(u"{\"active\":%i,\"action\":%i,\"allow_io\":%i,\"allow_printers\":%i,\"allow_network\":%i,"
+                        u"\"report_on_allow\":%i,\"allow_initial\":%i,\"rules\":%u,\"rules_io\":%u,"
+                        u"\"rules_printers\":%u,\"rules_network\":%u,\"rules_initial\":%u}",
+                        int32_t(s.active), s.action, s.allow_io, s.allow_printers, s.allow_network, s.report_on_allow,
+                        s.allow_initial, unsigned(main_rules.size()), unsigned(io_rules.size()),
+                        unsigned(printer_rules.size()), unsigned(network_rules.size()), unsigned(initial_rules.size()));
+}
+
 void load_initial_rules()
 {
     TRACE(u"> Enter");
@@ -290,10 +320,6 @@ void load_initial_rules()
     }
 }
 
-namespace {
-
-// A faithful copy of a node and its subtree. Writing an element and reading the text back would
-// not do for rule elements: the reader wraps a text that is an array into one more array.
 CJsonNode* clone_node(const CJsonNode& source)
 {
     auto* node = new CJsonNode;
@@ -305,6 +331,8 @@ CJsonNode* clone_node(const CJsonNode& source)
     for (const auto& [key, child] : source.children) node->children.emplace(key, clone_node(*child));
     return node;
 }
+
+namespace {
 
 void drop_exact_mark(std::u16string& pattern)
 {

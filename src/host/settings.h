@@ -40,6 +40,18 @@ std::u16string DecodeSuiteText(const std::vector<uint8_t>& content);
 // LoadSuiteBytes, then DecodeSuiteText. False when the file cannot be read.
 bool LoadSuiteFile(const std::u16string& path, std::u16string& text);
 
+// The content of a settings file (after LoadSuiteBytes) read into `doc` as the settings loader
+// reads it; false when it does not parse (or parses to nearly nothing), which the loader retries.
+bool ParseSettings(const std::vector<uint8_t>& content, CJsonNode& doc);
+// The text ParseSettings reads from the content (as DecodeSuiteText, but UTF-16LE already when
+// the second byte is zero).
+std::u16string DecodeSettingsText(const std::vector<uint8_t>& content);
+
+// The settings record from a settings document, as the loader fills it: each member of "usb" read
+// as a number; a member left out reads as 0, or, in a strict document (the monitor's answer), as
+// its fallback (0 for "active", 2 for "action", 1 for the rest).
+void read_settings(CJsonNode& doc, UsbSettings& settings);
+
 struct SettingsFile {
     std::u16string path;
     std::u16string name;
@@ -52,8 +64,18 @@ SettingsFile LoadSettingsFile(const std::u16string& name);
 // Reloads the settings (from the monitor, else from "cfg.json") and every rule list.
 void read_config();
 
+// The settings in effect and the sizes of the rule lists, as one line of JSON:
+// {"active":1,"action":2,"allow_io":1,"allow_printers":1,"allow_network":1,"report_on_allow":1,
+// "allow_initial":1,"rules":3,"rules_io":0,"rules_printers":0,"rules_network":0,"rules_initial":2}.
+std::u16string settings_summary();
+
 // Loads the initial rules from the list of devices present when protection was set up.
 void load_initial_rules();
+
+// A faithful copy of a node and its subtree, owned by the caller. Writing an element and reading
+// the text back would not do for rule elements: the reader wraps a text that is an array into one
+// more array.
+CJsonNode* clone_node(const CJsonNode& source);
 
 // The /test: action: reloads the settings, then writes "<path>.blocked.json" (UTF-8) with the
 // elements of the rule list in `path` that the rules do not allow as devices.

@@ -90,6 +90,9 @@ public:
     virtual std::u16string current_arguments() = 0;
     // GetUserNameW: the user running this process.
     virtual Error current_user_name(std::u16string& name) = 0;
+    // Whether this process may change the machine's protection: an elevated administrator's
+    // token (IsUserAnAdmin); posix: the effective user is root.
+    virtual bool current_privileged() = 0;
     // GetUserDefaultUILanguage, GetSystemDefaultUILanguage: Windows language identifiers
     // (1033 English (United States), 1045 Polish, ...).
     virtual uint16_t user_ui_language() = 0;

@@ -50,71 +50,94 @@ constexpr std::initializer_list<std::u16string_view> setting_keys = {
 
 } // namespace
 
-void trace_rule_mistakes(const CJsonNode& rules, std::u16string_view list)
+std::vector<std::u16string> rule_mistakes(const CJsonNode& rules, std::u16string_view list)
 {
+    std::vector<std::u16string> found;
     int position = 0;
     for (const auto& [key, element] : rules.children) {
         ++position;
         if (element->children.size() != 2) {
-            TRACE(u"Rules: element %i of %s is not [ {patterns}, action ]: it is not a rule", position, list);
+            found.push_back(text::format(u"Rules: element %i of %s is not [ {patterns}, action ]: it is not a rule",
+                                         position, list));
             continue;
         }
         const CJsonNode& patterns = *element->children.begin()->second;
         const CJsonNode& action = *std::next(element->children.begin())->second;
         if (patterns.kind != JSON_OBJECT)
-            TRACE(u"Rules: element %i of %s: its patterns are %s, not an object; with no pattern it matches every device",
-                  position, list, kind_name(patterns.kind));
+            found.push_back(text::format(
+                u"Rules: element %i of %s: its patterns are %s, not an object; with no pattern it matches every device",
+                position, list, kind_name(patterns.kind)));
         for (const auto& [name, value] : patterns.children) {
             const std::u16string_view member(name);
             if (patterns.kind != JSON_OBJECT) break; // the line above said it
             if (one_of(member, pattern_keys) || one_of(member, {u"checksum", u"user", u"etykieta"})) continue;
             const bool case_only = one_of(lowered(member), pattern_keys);
-            TRACE(u"Rules: element %i of %s: \"%s\" is not a rule key (%s)%s; it is not read, and a pattern left out "
-                  u"matches every device",
-                  position, list, member, rule_keys, case_only ? u", which are lower case" : u"");
+            found.push_back(text::format(
+                u"Rules: element %i of %s: \"%s\" is not a rule key (%s)%s; it is not read, and a pattern left out "
+                u"matches every device",
+                position, list, member, rule_keys, case_only ? u", which are lower case" : u""));
         }
         if (action.kind == JSON_STRING ? !(action.strValue == u"0" || action.strValue == u"1")
                                        : action.kind != JSON_INT || (action.intValue != 0 && action.intValue != 1)) {
             const int32_t read = action.kind == JSON_STRING ? text::wtoi(action.strValue)
                                                              : action.kind == JSON_INT ? action.intValue : 0;
-            TRACE(u"Rules: element %i of %s: the action reads as %i; 1 allows, 0 blocks, any other value never decides",
-                  position, list, read);
+            found.push_back(text::format(
+                u"Rules: element %i of %s: the action reads as %i; 1 allows, 0 blocks, any other value never decides",
+                position, list, read));
         }
     }
+    return found;
 }
 
-void trace_settings_mistakes(const CJsonNode& doc, std::u16string_view source, std::u16string_view missing)
+std::vector<std::u16string> settings_mistakes(const CJsonNode& doc, std::u16string_view source,
+                                              std::u16string_view missing)
 {
+    std::vector<std::u16string> found;
     const auto usb = doc.children.find(u"usb");
     if (usb == doc.children.end()) {
         std::u16string near;
         for (const auto& [name, value] : doc.children)
-            if (lowered(name) == u"usb") near = u" (it has \"" + std::u16string(std::u16string_view(name)) + u"\"; names are lower case)";
-        TRACE(u"Settings: %s has no object \"usb\"%s; %s", source, near, missing);
-        return;
+            if (lowered(name) == u"usb")
+                near = u" (it has \"" + std::u16string(std::u16string_view(name)) + u"\"; names are lower case)";
+        found.push_back(text::format(u"Settings: %s has no object \"usb\"%s; %s", source, near, missing));
+        return found;
     }
     const CJsonNode& settings = *usb->second;
     if (settings.kind != JSON_OBJECT) {
-        TRACE(u"Settings: \"usb\" of %s is %s, not an object; %s", source, kind_name(settings.kind), missing);
-        return;
+        found.push_back(text::format(u"Settings: \"usb\" of %s is %s, not an object; %s", source,
+                                     kind_name(settings.kind), missing));
+        return found;
     }
     for (const auto& [name, value] : settings.children) {
         const std::u16string_view member(name);
         if (member == u"rules") continue;
         if (!one_of(member, setting_keys)) {
-            TRACE(u"Settings: \"%s\" in \"usb\" of %s is not a setting (active, action, allow_io, allow_printers, "
-                  u"allow_network, report_on_allow, allow_initial, rules); it is not read",
-                  member, source);
+            found.push_back(text::format(u"Settings: \"%s\" in \"usb\" of %s is not a setting (active, action, "
+                                         u"allow_io, allow_printers, allow_network, report_on_allow, allow_initial, "
+                                         u"rules); it is not read",
+                                         member, source));
             continue;
         }
         if (value->kind == JSON_INT) continue;
         if (value->kind == JSON_STRING) {
             if (!has_number(value->strValue))
-                TRACE(u"Settings: \"%s\" of %s is the text \"%s\", which holds no number; it reads as 0", member, source,
-                      value->strValue);
+                found.push_back(
+                    text::format(u"Settings: \"%s\" of %s is the text \"%s\", which holds no number; it reads as 0",
+                                 member, source, value->strValue));
             continue;
         }
-        TRACE(u"Settings: \"%s\" of %s is %s, neither a number nor a text; it reads as 0", member, source,
-              kind_name(value->kind));
+        found.push_back(text::format(u"Settings: \"%s\" of %s is %s, neither a number nor a text; it reads as 0",
+                                     member, source, kind_name(value->kind)));
     }
+    return found;
+}
+
+void trace_rule_mistakes(const CJsonNode& rules, std::u16string_view list)
+{
+    for (const std::u16string& line : rule_mistakes(rules, list)) TRACE(u"%s", line);
+}
+
+void trace_settings_mistakes(const CJsonNode& doc, std::u16string_view source, std::u16string_view missing)
+{
+    for (const std::u16string& line : settings_mistakes(doc, source, missing)) TRACE(u"%s", line);
 }

@@ -118,6 +118,7 @@ public:
         name = u"tester";
         return 0;
     }
+    bool current_privileged() override { return true; }
     uint16_t user_ui_language() override { return 1045; }
     uint16_t system_ui_language() override { return 1033; }
     platform::Error launch(const platform::LaunchRequest&, platform::LaunchResult&) override

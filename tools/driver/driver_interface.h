@@ -137,4 +137,44 @@
  * limit) stays without limit. */
 #define ZD_IOCTL_TEST_CAP_WAIT   ZD_CODE(0x904) /* 0x222410 */
 
+/* --- the administrator's questions (zelmusbctl): answered by the Linux daemon, from its udev holder
+ * on a running machine; on a model machine DEVICES says holding 0 with no entries and ADMIT gives 1
+ * (ERROR_INVALID_FUNCTION); the Windows test driver gives 1 to both. Only root and the driver's own
+ * user reach the Linux daemon's control device. */
+
+/* DEVICES (0x905): no input; output the devices header, then as many entries as fit, in sysfs name
+ * order: every USB device of the machine (root hubs and interfaces left out) with its `authorized`
+ * and what the driver is doing with it. 122 when the output cannot hold the header. */
+#define ZD_IOCTL_DEVICES         ZD_CODE(0x905) /* 0x222414 */
+#define ZD_DEVICES_HEADER_SIZE   16u
+#define ZD_DH_MAGIC              0u  /* 4: ZD_DEVICES_MAGIC */
+#define ZD_DH_HOLDING            4u  /* 1: nonzero = the driver holds the machine's real devices */
+#define ZD_DH_HUBS_HELD          8u  /* 4: root hubs whose authorized_default the driver keeps at 0 */
+#define ZD_DH_COUNT              12u /* 4: devices on the machine (entries that follow, if they fit) */
+#define ZD_DEVICES_MAGIC         0x5A444431u /* "1DDZ" */
+#define ZD_DEVICE_ENTRY_SIZE     48u
+#define ZD_DE_NAME               0u  /* 32: the sysfs name, ASCII, NUL-padded */
+#define ZD_DE_AUTHORIZED         32u /* 1: `authorized` as read: 0, 1, or 0xFF when it cannot be read */
+#define ZD_DE_HELD               33u /* 1: ZD_HELD_* */
+#define ZD_DE_DECIDED            34u /* 1: ZD_DECIDED_*: who decided it since the driver started */
+#define ZD_DE_REQUEST_ID         40u /* 8: the question asked about it, 0 when none */
+#define ZD_DEVICE_NAME_MAX       31u
+
+#define ZD_HELD_NONE             0u /* not held by the driver: decided, or present before it held */
+#define ZD_HELD_ASKED            1u /* asked: waiting for a verdict */
+#define ZD_HELD_NO_REGISTRATION  2u /* waiting for a user test to be registered */
+#define ZD_HELD_NO_ROOM          3u /* waiting for room among the pending questions */
+#define ZD_HELD_READING          4u /* its files are being read (tried again) */
+
+#define ZD_DECIDED_NONE          0u /* nobody since the driver started (present before, or decided before) */
+#define ZD_DECIDED_VERDICT       1u /* a verdict on its question (the program's answer or the default) */
+#define ZD_DECIDED_ADMIN         2u /* the administrator, through ADMIT */
+
+/* ADMIT (0x906): admits or refuses a present device now. Input: 1 byte, nonzero = admit, then the
+ * sysfs name (1 to ZD_DEVICE_NAME_MAX bytes of digits, '-' and '.'). A device asked about gets the
+ * verdict as if the program had answered (the program's own answer then comes too late); its
+ * `authorized` is written at once. 87 for a name of another form, 2 (ERROR_FILE_NOT_FOUND) for no
+ * such device, 5 when `authorized` cannot be written. */
+#define ZD_IOCTL_ADMIT           ZD_CODE(0x906) /* 0x222418 */
+
 #endif

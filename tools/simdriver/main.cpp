@@ -146,6 +146,7 @@ public:
     {
         Call call{pid};
         zd_u32 e;
+        if (code == ZD_IOCTL_DEVICES || code == ZD_IOCTL_ADMIT) return administer(caller, code, in, out, returned);
         {
             std::lock_guard lock(m_);
             e = zd_control(core_.get(), caller, &call, now_100ns(), code, in.data(),
@@ -158,6 +159,52 @@ public:
             holder_->registered();
         }
         return e;
+    }
+
+    // The administrator's questions (driver_interface.h): the holder's devices, and a verdict now.
+    zd_u32 administer(zd_uptr caller, uint32_t code, const std::vector<uint8_t>& in, std::vector<uint8_t>& out,
+                      zd_u32& returned)
+    {
+        returned = 0;
+        if (code == ZD_IOCTL_DEVICES) {
+            if (!in.empty()) return platform::err::invalid_parameter;
+            if (out.size() < ZD_DEVICES_HEADER_SIZE) return platform::err::insufficient_buffer;
+            uint32_t hubs = 0;
+            const std::vector<simdriver::UdevHolder::Seen> seen =
+                holder_ ? holder_->seen(hubs) : std::vector<simdriver::UdevHolder::Seen>{};
+            std::fill(out.begin(), out.end(), 0);
+            platform::le::put_u32(out.data() + ZD_DH_MAGIC, ZD_DEVICES_MAGIC);
+            out[ZD_DH_HOLDING] = holder_ ? 1 : 0;
+            platform::le::put_u32(out.data() + ZD_DH_HUBS_HELD, hubs);
+            platform::le::put_u32(out.data() + ZD_DH_COUNT, uint32_t(seen.size()));
+            size_t at = ZD_DEVICES_HEADER_SIZE;
+            for (const simdriver::UdevHolder::Seen& d : seen) {
+                if (at + ZD_DEVICE_ENTRY_SIZE > out.size()) break;
+                std::memcpy(out.data() + at + ZD_DE_NAME, d.name.data(),
+                            std::min<size_t>(d.name.size(), ZD_DEVICE_NAME_MAX));
+                out[at + ZD_DE_AUTHORIZED] = d.authorized < 0 ? 0xFF : uint8_t(d.authorized);
+                out[at + ZD_DE_HELD] = d.held;
+                out[at + ZD_DE_DECIDED] = d.decided;
+                platform::le::put(out.data() + at + ZD_DE_REQUEST_ID, 8, d.id);
+                at += ZD_DEVICE_ENTRY_SIZE;
+            }
+            returned = zd_u32(at);
+            return 0;
+        }
+        if (!holder_) return platform::err::invalid_function;
+        if (in.size() < 2) return platform::err::invalid_parameter;
+        const bool allowed = in[0] != 0;
+        uint64_t asked = 0;
+        const zd_u32 e = holder_->admit(std::string(in.begin() + 1, in.end()), allowed, asked);
+        if (e || !asked) return e;
+        // The driver's record of the question says the same as the device: answered now.
+        std::vector<uint8_t> result(ZD_TEST_RESULT_SIZE, 0);
+        platform::le::put(result.data() + ZD_TR_REQUEST_ID, 8, asked);
+        result[ZD_TR_REJECTED] = allowed ? 0 : 1;
+        std::vector<uint8_t> none;
+        zd_u32 unused = 0;
+        control(caller, 0, ZD_IOCTL_SET_TEST_RESULT, result, none, unused);
+        return 0;
     }
 
     // Whether the user test was registered through this handle.

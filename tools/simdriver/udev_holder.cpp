@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "../driver/driver_interface.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
 #include "platform/posix/hub_values.h"
@@ -371,6 +372,12 @@ void UdevHolder::apply_verdicts()
         // Through the folder of the device that was asked about: if it left, the write finds no
         // file, whatever was plugged into its port since.
         if (allowed && !write_attribute("authorized", "1", it->folder)) trace_(it->name + ": cannot be admitted (gone?)");
+        {
+            // The administrator's word stays until the device leaves.
+            std::lock_guard lock(m_);
+            uint8_t& by = decided_[it->name];
+            if (by != ZD_DECIDED_ADMIN) by = ZD_DECIDED_VERDICT;
+        }
         forget(it);
     }
     // A verdict made room in the driver's table.
@@ -404,6 +411,11 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
         }
         forget(known->second);
     }
+    {
+        // A device to be asked: whoever decided one at this name before, it was another device.
+        std::lock_guard lock(m_);
+        decided_.erase(name);
+    }
     if (devices_.size() >= max_devices) {
         trace_(name + ": too many devices held at once; the device stays held");
         ::close(folder);
@@ -421,6 +433,10 @@ void UdevHolder::on_add(const std::string& name, const std::string& syspath)
 
 void UdevHolder::on_remove(const std::string& syspath)
 {
+    {
+        std::lock_guard lock(m_);
+        decided_.erase(syspath.substr(syspath.rfind('/') + 1));
+    }
     if (const auto known = by_path_.find(syspath); known != by_path_.end()) forget(known->second);
 }
 
@@ -516,19 +532,23 @@ void UdevHolder::run()
 {
     for (;;) {
         std::deque<Event> events;
+        std::set<std::string> dismissed;
         {
             std::unique_lock lock(m_);
             // Until something comes, or the next device whose document is tried again is due.
             auto due = Clock::time_point::max();
             for (const Device& d : devices_)
                 if (!d.id && d.waits == Device::Waits::now) due = std::min(due, d.next_try);
-            const auto ready = [&] { return stopping_ || !events_.empty() || !verdicts_.empty() || registration_; };
+            const auto ready = [&] {
+                return stopping_ || !events_.empty() || !verdicts_.empty() || registration_ || !dismissed_.empty();
+            };
             if (due == Clock::time_point::max())
                 cv_.wait(lock, ready);
             else
                 cv_.wait_until(lock, due, ready);
             if (stopping_) break;
             events.swap(events_);
+            dismissed.swap(dismissed_);
             if (registration_) {
                 registration_ = false;
                 unregistered_ = false;
@@ -537,6 +557,12 @@ void UdevHolder::run()
             }
         }
         apply_verdicts();
+        // Decided by the administrator while they waited to be asked: not asked any more.
+        for (auto it = devices_.begin(); it != devices_.end();) {
+            const auto next = std::next(it);
+            if (!it->id && dismissed.count(it->name)) forget(it);
+            it = next;
+        }
         for (const Event& e : events) {
             if (e.add)
                 on_add(e.name, e.syspath);
@@ -544,7 +570,79 @@ void UdevHolder::run()
                 on_remove(e.syspath);
         }
         raise_due();
+        publish();
     }
+}
+
+void UdevHolder::publish()
+{
+    std::map<std::string, Seen> held;
+    for (const Device& d : devices_) {
+        Seen& s = held[d.name];
+        s.name = d.name;
+        s.id = d.id;
+        s.held = d.id ? ZD_HELD_ASKED
+                 : d.waits == Device::Waits::registration ? ZD_HELD_NO_REGISTRATION
+                 : d.waits == Device::Waits::room         ? ZD_HELD_NO_ROOM
+                                                          : ZD_HELD_READING;
+    }
+    std::lock_guard lock(m_);
+    published_.swap(held);
+    published_hubs_ = uint32_t(originals_.size());
+}
+
+std::vector<UdevHolder::Seen> UdevHolder::seen(uint32_t& hubs)
+{
+    std::vector<Seen> out;
+    std::map<std::string, Seen> held;
+    std::map<std::string, uint8_t> decided;
+    {
+        std::lock_guard lock(m_);
+        held = published_;
+        decided = decided_;
+        hubs = published_hubs_;
+    }
+    for (const auto& [hub, bus] : root_hubs())
+        for (const std::string& name : devices_below(hub)) {
+            Seen s;
+            if (const auto h = held.find(name); h != held.end()) s = h->second;
+            if (const auto d = decided.find(name); d != decided.end()) s.decided = d->second;
+            s.name = name;
+            const std::optional<std::string> a = read_attribute(usb_devices + name + "/authorized");
+            s.authorized = a == "0" ? 0 : a == "1" ? 1 : -1;
+            out.push_back(std::move(s));
+        }
+    std::sort(out.begin(), out.end(), [](const Seen& a, const Seen& b) { return a.name < b.name; });
+    return out;
+}
+
+uint32_t UdevHolder::admit(const std::string& name, bool allowed, uint64_t& asked)
+{
+    asked = 0;
+    // A plain device name ("1-2.3"): nothing that could lead out of the device folders.
+    const auto allowed_char = [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; };
+    const bool plain = !name.empty() && name.size() <= ZD_DEVICE_NAME_MAX && name[0] >= '0' && name[0] <= '9' &&
+                       name.find('-') != std::string::npos && std::all_of(name.begin(), name.end(), allowed_char);
+    if (!plain) return platform::err::invalid_parameter;
+    if (!read_attribute(usb_devices + name + "/authorized")) return platform::err::file_not_found;
+    bool waiting = false;
+    {
+        std::lock_guard lock(m_);
+        if (const auto h = published_.find(name); h != published_.end()) {
+            asked = h->second.id;
+            waiting = !asked;
+        }
+    }
+    if (!write_attribute(usb_devices + name + "/authorized", allowed ? "1" : "0")) return platform::err::access_denied;
+    {
+        std::lock_guard lock(m_);
+        decided_[name] = ZD_DECIDED_ADMIN;
+        // One waiting for the program (or for room) is decided now: it is not asked later.
+        if (waiting) dismissed_.insert(name);
+    }
+    cv_.notify_one();
+    trace_(name + (allowed ? ": admitted" : ": refused") + " by the administrator");
+    return 0;
 }
 
 } // namespace simdriver

@@ -53,9 +53,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "device_document.h"
 
@@ -93,6 +95,24 @@ public:
     // The file that keeps the hubs' values from before the first start.
     static std::string saved_path();
 
+    // What the administrator's command sees (driver_interface.h, DEVICES and ADMIT). Both are
+    // called on a control device's thread, never the worker's.
+    struct Seen {
+        std::string name;
+        int authorized = -1; // -1: cannot be read
+        uint8_t held = 0;    // ZD_HELD_*
+        uint8_t decided = 0; // ZD_DECIDED_*
+        uint64_t id = 0;
+    };
+    // Every USB device of sysfs (no root hubs, no interfaces) with `authorized` and what the
+    // holder is doing with it (as of the worker's last turn); `hubs` the root hubs held.
+    std::vector<Seen> seen(uint32_t& hubs);
+    // Writes `authorized` of the device `name` (a plain sysfs name) now: 0, or 87 (not a device
+    // name), 2 (no such device), 5 (cannot be written). `asked` is its question, if it has one (the
+    // caller answers it); one that waits to be asked (for a registration, for room) is not asked
+    // any more. Either way the device counts as the administrator's until it leaves.
+    uint32_t admit(const std::string& name, bool allowed, uint64_t& asked);
+
 private:
     using Clock = std::chrono::steady_clock;
     // A device the holder answers for, from its "add" until its verdict is written, it leaves,
@@ -122,6 +142,8 @@ private:
     void release_all(bool restore);
     bool hold_root_hub(const std::string& name, std::string* before = nullptr);
     bool save();
+    // Copies the worker's devices and the hubs held for seen(); the worker's, once a turn.
+    void publish();
 
     Raise raise_;
     Trace trace_;
@@ -136,6 +158,10 @@ private:
     bool registration_ = false;                      // under m_: a user test was registered
     bool stopping_ = false;                          // under m_
     bool overflow_traced_ = false;                   // under m_
+    std::map<std::string, Seen> published_;          // under m_: the held devices, by name
+    uint32_t published_hubs_ = 0;                    // under m_
+    std::map<std::string, uint8_t> decided_;         // under m_: who decided a device, by name, until it leaves
+    std::set<std::string> dismissed_;                // under m_: waiting devices the administrator decided
     // The worker's own.
     std::list<Device> devices_;                                        // in order of arrival
     std::unordered_map<std::string, std::list<Device>::iterator> by_path_;

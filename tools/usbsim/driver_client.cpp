@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "platform/devices.h"
 #include "platform/le_fields.h"
@@ -103,6 +104,40 @@ platform::Error DriverClient::state(DriverState& s)
         s.journal.push_back(j);
     }
     return platform::err::success;
+}
+
+platform::Error DriverClient::devices(SeenDevices& s)
+{
+    // Room for every port of a full bus on several controllers; more devices than fit are counted.
+    constexpr size_t room = 1024;
+    std::vector<uint8_t> out(ZD_DEVICES_HEADER_SIZE + room * ZD_DEVICE_ENTRY_SIZE);
+    const platform::Error e = control(ZD_IOCTL_DEVICES, {}, out);
+    if (e) return e;
+    if (out.size() < ZD_DEVICES_HEADER_SIZE || platform::le::get(&out[ZD_DH_MAGIC], 4) != ZD_DEVICES_MAGIC)
+        return platform::err::gen_failure;
+    s.holding = out[ZD_DH_HOLDING] != 0;
+    s.hubs_held = static_cast<uint32_t>(platform::le::get(&out[ZD_DH_HUBS_HELD], 4));
+    s.devices.clear();
+    for (size_t at = ZD_DEVICES_HEADER_SIZE; at + ZD_DEVICE_ENTRY_SIZE <= out.size(); at += ZD_DEVICE_ENTRY_SIZE) {
+        const uint8_t* p = out.data() + at;
+        SeenDevice d;
+        const auto* name = reinterpret_cast<const char*>(p + ZD_DE_NAME);
+        d.name.assign(name, strnlen(name, ZD_DEVICE_NAME_MAX + 1));
+        d.authorized = p[ZD_DE_AUTHORIZED] == 0xFF ? -1 : p[ZD_DE_AUTHORIZED];
+        d.held = p[ZD_DE_HELD];
+        d.decided = p[ZD_DE_DECIDED];
+        d.request_id = platform::le::get(p + ZD_DE_REQUEST_ID, 8);
+        s.devices.push_back(std::move(d));
+    }
+    return platform::err::success;
+}
+
+platform::Error DriverClient::admit(const std::string& name, bool allowed)
+{
+    std::vector<uint8_t> in(1, allowed ? 1 : 0);
+    in.insert(in.end(), name.begin(), name.end());
+    std::vector<uint8_t> none;
+    return control(ZD_IOCTL_ADMIT, in, none);
 }
 
 platform::Error DriverClient::cap_wait(uint32_t ms)

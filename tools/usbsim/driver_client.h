@@ -36,6 +36,20 @@ struct DriverState {
     std::vector<JournalEntry> journal; // oldest first
 };
 
+// One USB device of a running machine as the driver sees it (ZD_IOCTL_DEVICES).
+struct SeenDevice {
+    std::string name;   // sysfs name
+    int authorized = -1; // -1: unreadable
+    uint8_t held = 0;    // ZD_HELD_*
+    uint8_t decided = 0; // ZD_DECIDED_*
+    uint64_t request_id = 0;
+};
+struct SeenDevices {
+    bool holding = false;
+    uint32_t hubs_held = 0;
+    std::vector<SeenDevice> devices;
+};
+
 struct RaiseHeader {
     bool hub = false;
     uint16_t vid = 0, pid = 0, rev = 0;
@@ -60,6 +74,9 @@ public:
     platform::Error verdict(uint64_t id, Verdict& out);
     platform::Error state(DriverState& out);
     platform::Error cap_wait(uint32_t ms);
+    // The administrator's questions: the machine's devices, and a verdict on one of them now.
+    platform::Error devices(SeenDevices& out);
+    platform::Error admit(const std::string& name, bool allowed);
 
     // How long a verdict may take: the driver's own wait for an answer (its cap included; ten
     // minutes when it waits without limit) and five seconds more.

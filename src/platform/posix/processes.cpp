@@ -531,6 +531,8 @@ public:
         return out;
     }
 
+    bool current_privileged() override { return ::geteuid() == 0; }
+
     Error current_user_name(std::u16string& name) override
     {
         if (user_of_uid(::geteuid(), name) == err::success) return err::success;

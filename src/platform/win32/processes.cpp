@@ -5,6 +5,7 @@
 // After windows.h:
 #include <psapi.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include "platform/native.h"
@@ -183,6 +184,8 @@ public:
         while (i < line.size() && (line[i] == u' ' || line[i] == u'\t')) ++i;
         return line.substr(i);
     }
+
+    bool current_privileged() override { return ::IsUserAnAdmin() != FALSE; }
 
     Error current_user_name(std::u16string& name) override
     {
