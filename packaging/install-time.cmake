@@ -29,6 +29,8 @@ zelmusb_link(sc "${program_dir}/sc.exe")
 file(RELATIVE_PATH to_program "${bin_dir}" "${program_dir}/zelmarusb")
 zelmusb_link("${to_program}" "${bin_dir}/zelmarusb")
 
+set(ZELMUSB_PROGRAM_DIR "${program_dir}")
+set(ZELMUSB_SETTINGS_FILE "${settings_dir}/cfg.json")
 # zelmusbctl --ask answers as the menu program, which the program finds by its name.
 file(REMOVE "$ENV{DESTDIR}${program_dir}/halvarmenu.exe")
 file(CREATE_LINK "$ENV{DESTDIR}${program_dir}/zelmusbctl" "$ENV{DESTDIR}${program_dir}/halvarmenu.exe")
@@ -38,8 +40,6 @@ set(ZELMUSB_INSTALL_DIR "${program_dir}")
 configure_file("${ZELMUSB_CTL_WRAPPER}" "${ZELMUSB_WORK_DIR}/zelmusbctl" @ONLY)
 file(INSTALL DESTINATION "${bin_dir}" TYPE PROGRAM FILES "${ZELMUSB_WORK_DIR}/zelmusbctl")
 
-set(ZELMUSB_PROGRAM_DIR "${program_dir}")
-set(ZELMUSB_SETTINGS_FILE "${settings_dir}/cfg.json")
 configure_file("${ZELMUSB_PACKAGING_DIR}/zelmarusb.service.in" "${ZELMUSB_WORK_DIR}/zelmarusb.service" @ONLY)
 file(INSTALL DESTINATION "${unit_dir}" TYPE FILE
      PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ

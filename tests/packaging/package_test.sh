@@ -68,7 +68,8 @@ grep -qx "ExecStartPre=/usr/libexec/zelmusb/link-settings /etc/zelmarusb/cfg.jso
   fail "the packaged unit does not link /etc/zelmarusb/cfg.json"
 grep -q '"active": 0' "$files/etc/zelmarusb/cfg.json" || fail "the packaged settings do not keep protection off"
 grep -qx "ExecStartPre=/usr/libexec/zelmusb/zelmusbctl check" "$unit" || fail "the packaged unit does not check the settings"
-grep -q 'ZELMUSB_PLATFORM_ROOT:=/var/lib/zelmusb' "$files/usr/bin/zelmusbctl" &&
+grep -q 'ZELMUSB_PLATFORM_ROOT=/var/lib/zelmusb' "$files/usr/bin/zelmusbctl" &&
+  grep -q '"/usr/libexec/zelmusb/link-settings" "/etc/zelmarusb/cfg.json"' "$files/usr/bin/zelmusbctl" &&
   grep -q 'exec "/usr/libexec/zelmusb/zelmusbctl"' "$files/usr/bin/zelmusbctl" ||
   fail "/usr/bin/zelmusbctl does not speak to the installed service's machine"
 # The settings the package brings pass the check the unit runs before every start.
