@@ -62,14 +62,6 @@ protected:
         Testbed::TearDown();
     }
 
-    static std::string hex(const std::string& spaced)
-    {
-        std::string h;
-        for (const char c : spaced)
-            if (c != ' ') h += c;
-        return h;
-    }
-
     // A device as the kernel announces it, with `authorized` as given (0: held by the hub).
     void plug(const std::string& name, const std::string& product, const std::string& serial,
               const char* descriptors = device_descriptors, const char* authorized = "0")
@@ -82,23 +74,6 @@ protected:
             "\nA: idProduct=" + h.substr(22, 2) + h.substr(20, 2) + "\nA: bDeviceClass=00\n");
     }
 
-    static std::string read(const std::string& file)
-    {
-        std::ifstream in(file);
-        std::string line;
-        std::getline(in, line);
-        return line;
-    }
-    static std::string authorized(const std::string& name) { return read("/sys" + path_of(name) + "/authorized"); }
-    static bool becomes(const std::string& name, const std::string& value, std::chrono::milliseconds limit = 10s)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (authorized(name) != value) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
 
     std::filesystem::path settings_file() const
     {

@@ -83,14 +83,6 @@ protected:
         Testbed::TearDown();
     }
 
-    static std::string hex(const std::string& spaced)
-    {
-        std::string h;
-        for (const char c : spaced)
-            if (c != ' ') h += c;
-        return h;
-    }
-
     // A device added to the testbed with `authorized` as given; the testbed announces it with an
     // "add" event as the kernel does.
     void plug(const std::string& name, const std::string& product, const char* descriptors = device_descriptors,
@@ -104,28 +96,7 @@ protected:
             "\nA: bDeviceClass=" + h.substr(8, 2) + "\n");
     }
 
-    static std::string sys(const std::string& name) { return "/sys" + path_of(name); }
-
-    static std::string read(const std::string& file)
-    {
-        std::ifstream in(file);
-        std::string line;
-        std::getline(in, line);
-        return line;
-    }
-    static std::string authorized(const std::string& name) { return read(sys(name) + "/authorized"); }
     static std::string hub_default(const std::string& hub) { return read(sys(hub) + "/authorized_default"); }
-
-    // `authorized` of the device becomes `value` within `limit`.
-    static bool becomes(const std::string& name, const std::string& value, std::chrono::milliseconds limit = 5s)
-    {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (authorized(name) != value) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
-    }
 
     // Starts zelmusb.sys and waits for its ready byte.
     void start_driver()

@@ -8,11 +8,13 @@
 // under umockdev-wrapper (tests/CMakeLists.txt).
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -84,14 +86,45 @@ protected:
         return path;
     }
 
+    // Hex bytes without the blanks that keep them readable in the tests.
+    static std::string hex(const std::string& spaced)
+    {
+        std::string h;
+        for (const char c : spaced)
+            if (c != ' ') h += c;
+        return h;
+    }
+
+    static std::string sys(const std::string& name) { return "/sys" + path_of(name); }
+
+    // A file's first line ("" when it cannot be read).
+    static std::string read(const std::string& file)
+    {
+        std::ifstream in(file);
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+    static std::string authorized(const std::string& name) { return read(sys(name) + "/authorized"); }
+
+    // `authorized` of the device becomes `value` within `limit`.
+    static bool becomes(const std::string& name, const std::string& value,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10))
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (authorized(name) != value) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
     void usb(const UsbSpec& d, uint32_t devnum)
     {
         const std::string bus = d.name.rfind("usb", 0) == 0 ? d.name.substr(3) : d.name.substr(0, d.name.find('-'));
         std::string text = "P: " + path_of(d.name) + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: busnum=" + bus +
                            "\nA: devnum=" + std::to_string(devnum) + "\nH: descriptors=";
-        std::string hex;
-        for (const char c : d.descriptors)
-            if (c != ' ') hex += c;
+        const std::string hex = Testbed::hex(d.descriptors);
         text += hex + "\nA: authorized=1\n";
         // The attributes the kernel derives from the device descriptor, as peers read them.
         if (hex.size() >= 36 && hex.compare(2, 2, "01") == 0)

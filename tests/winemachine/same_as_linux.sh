@@ -10,6 +10,7 @@
 # (make test builds it first).
 set -u
 source_dir=$1 linux=$2 windows=$3 machine=$4 mode=$5
+. "$(dirname "$0")/linux_run.sh"
 for f in "$linux/zelmarusb" "$linux/sc.exe" "$windows/zelmarusb.exe"; do
   if [ ! -e "$f" ]; then
     echo "missing $f: build both legs first (make test builds the Linux leg before the Windows one)" >&2
@@ -43,22 +44,7 @@ case $mode in
     pid=$!
     linux_list=$work/linux/data/halvar/zelmusb/current_usb.json
     wait_for "$linux_list" 60
-    "$linux/zelmarusb" /stop >/dev/null 2>&1
-    # The instance stops its driver within its next poll (5 s); it is ended by force after 30 s.
-    for ((i = 0; i < 300; i++)); do
-      kill -0 $pid 2>/dev/null || break
-      sleep 0.1
-    done
-    kill $pid 2>/dev/null
-    wait $pid
-    # The program leaves its driver loaded, as on Windows: the emulated machine's driver daemon
-    # is stopped and its service removed, so that nothing of the run stays behind.
-    "$linux/sc.exe" stop ZelmUsb >/dev/null 2>&1
-    for ((i = 0; i < 50; i++)); do
-      "$linux/sc.exe" query ZelmUsb 2>/dev/null | grep -q 'STOPPED\|1060' && break
-      sleep 0.1
-    done
-    "$linux/sc.exe" delete ZelmUsb >/dev/null 2>&1
+    stop_linux_run $pid
     ;;
   *)
     echo "mode gud or initial" >&2

@@ -10,6 +10,7 @@
 #   sweep_same.sh <source dir> <linux build> <windows build> <machine.json>
 set -u
 source_dir=$1 linux=$2 windows=$3 machine=$4
+. "$(dirname "$0")/linux_run.sh"
 for f in "$linux/zelmarusb" "$linux/sc.exe" "$windows/zelmarusb.exe"; do
   [ -e "$f" ] || { echo "missing $f: build both legs first" >&2; exit 1; }
 done
@@ -41,19 +42,7 @@ export ZELMUSB_PLATFORM_ROOT=$work/linux/root ALLUSERSPROFILE=$work/linux/data Z
 "$linux/zelmarusb" /start >/dev/null 2>&1 &
 pid=$!
 wait_for_text "$work/linux/trace" 'User mode enable done\.\|Exit\.' 60 || fail "the Linux run did not start"
-"$linux/zelmarusb" /stop >/dev/null 2>&1
-for ((i = 0; i < 300; i++)); do
-  kill -0 $pid 2>/dev/null || break
-  sleep 0.1
-done
-kill $pid 2>/dev/null
-wait $pid
-"$linux/sc.exe" stop ZelmUsb >/dev/null 2>&1
-for ((i = 0; i < 50; i++)); do
-  "$linux/sc.exe" query ZelmUsb 2>/dev/null | grep -q 'STOPPED\|1060' && break
-  sleep 0.1
-done
-"$linux/sc.exe" delete ZelmUsb >/dev/null 2>&1
+stop_linux_run $pid
 unset ZELMUSB_PLATFORM_ROOT ALLUSERSPROFILE ZELMUSB_TRACE_FILE
 cp "$work/linux/data/halvar/tmp/devices_found.txt" "$work/linux/found" 2>/dev/null
 cp "$work/linux/data/halvar/tmp/devices_ejected.txt" "$work/linux/ejected" 2>/dev/null

@@ -37,27 +37,8 @@ constexpr int receive_buffer_bytes = 16 * 1024 * 1024;
 constexpr size_t max_events = 16384;
 constexpr size_t max_devices = 4096;
 
-// An attribute's first line, or nothing; relative to `folder` when it is given.
-std::optional<std::string> read_attribute(const std::string& path, int folder = AT_FDCWD)
-{
-    const int fd = ::openat(folder, path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
-    if (n < 0) return std::nullopt;
-    std::string value(buffer, size_t(n));
-    value.erase(std::find(value.begin(), value.end(), '\n'), value.end());
-    return value;
-}
-
-bool write_attribute(const std::string& path, const std::string& value, int folder = AT_FDCWD)
-{
-    const int fd = ::openat(folder, path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::write(fd, value.data(), value.size()) == ssize_t(value.size());
-    return ::close(fd) == 0 && ok;
-}
+using platform::posix::hub_values::read_attribute;
+using platform::posix::hub_values::write_attribute;
 
 bool is_root_hub(const std::string& name) { return name.rfind("usb", 0) == 0; }
 

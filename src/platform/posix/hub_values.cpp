@@ -56,27 +56,6 @@ bool private_folder(const std::string& folder, std::string& why)
     return true;
 }
 
-std::optional<std::string> read_attribute(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
-    if (n < 0) return std::nullopt;
-    std::string value(buffer, size_t(n));
-    if (const size_t nl = value.find('\n'); nl != std::string::npos) value.resize(nl);
-    return value;
-}
-
-bool write_attribute(const std::string& path, const std::string& value)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::write(fd, value.data(), value.size()) == ssize_t(value.size());
-    return ::close(fd) == 0 && ok;
-}
-
 // The whole file, or a reason it is not believed.
 std::optional<std::string> read_checked(const std::string& path, bool& missing, std::string& why)
 {
@@ -120,6 +99,28 @@ std::optional<std::string> read_checked(const std::string& path, bool& missing, 
 }
 
 } // namespace
+
+std::optional<std::string> read_attribute(const std::string& path, int folder)
+{
+    const int fd = ::openat(folder, path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buffer[64];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (n < 0) return std::nullopt;
+    std::string value(buffer, size_t(n));
+    if (const size_t nl = value.find('\n'); nl != std::string::npos) value.resize(nl);
+    return value;
+}
+
+bool write_attribute(const std::string& path, const std::string& value, int folder)
+{
+    const int fd = ::openat(folder, path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, value.data(), value.size()) == ssize_t(value.size());
+    return ::close(fd) == 0 && ok;
+}
+
 
 std::string kept_path(std::string_view driver)
 {

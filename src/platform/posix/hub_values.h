@@ -19,7 +19,10 @@
 //   for a caller with no driver running, and removes the file when every hub took its value.
 #pragma once
 
+#include <fcntl.h>
+
 #include <functional>
+#include <optional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -35,6 +38,11 @@ inline constexpr size_t max_bytes = 64 * 1024;
 
 // The Linux driver keeps its file under its service name in lower case.
 inline constexpr char linux_driver[] = "zelmusb";
+
+// A sysfs attribute's first line, or nothing; relative to `folder` when it is given (an O_PATH
+// descriptor of a device's folder, so that the attribute of that very device is read or written).
+std::optional<std::string> read_attribute(const std::string& path, int folder = AT_FDCWD);
+bool write_attribute(const std::string& path, const std::string& value, int folder = AT_FDCWD);
 
 // <root>/drivers/<driver>.hubs.
 std::string kept_path(std::string_view driver = linux_driver);
