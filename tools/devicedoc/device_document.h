@@ -5,7 +5,7 @@
 //
 // On the running machine zelmusb.sys builds the document of a device it holds (`authorized` 0,
 // no configuration set, no interface folders yet) from the machine of that one device
-// (sysfs::device_machine_json: its own folder and its hubs'), and the device list (/gud:, the
+// (sysfs::DeviceReader: its own folder and its hubs'), and the device list (/gud:, the
 // initial list, the sweep) builds the same device's entry from the whole machine once it is
 // admitted. Both go through the one machine-model writer and the one inventory, and the fields a
 // rule names come from what admission does not change:

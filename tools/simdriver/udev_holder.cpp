@@ -94,7 +94,7 @@ public:
     // The document of device `name`: 0, or why not in `why`.
     uint32_t arrival(const std::string& name, devicedoc::Arrival& out, std::string& why)
     {
-        const std::optional<std::string> text = platform::posix::sysfs::device_machine_json(name, true, why, &hubs_);
+        const std::optional<std::string> text = reader_.machine_json(name, why);
         if (!text) return platform::err::file_not_found;
         store_->set(*text);
         // One controller (the device's root hub), then the device's ports from its name.
@@ -144,7 +144,7 @@ private:
     }
 
     platform::Platform previous_;
-    platform::posix::sysfs::DeviceCache hubs_; // the hubs above the devices raised, read once
+    platform::posix::sysfs::DeviceReader reader_; // keeps the hubs above the devices raised, read once
     Text* store_ = new Text;
     platform::model::Engine engine_{std::unique_ptr<platform::model::Store>(store_)};
     platform::model::ModelDevices devices_{engine_};

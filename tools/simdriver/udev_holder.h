@@ -13,7 +13,7 @@
 //   with a trace.
 // - Each udev "add" of a usb_device (a libudev monitor on the "udev" source) is raised to the
 //   driver with its device document (devicedoc::arrival_of over the machine of that one device,
-//   read from its own sysfs folder and those of the hubs above it: sysfs::device_machine_json),
+//   read from its own sysfs folder and those of the hubs above it: sysfs::DeviceReader),
 //   exactly as usbsim raises a model device. The document is the device's entry of the device
 //   list: a held device is named (class, description, manufacturer) as it is once admitted.
 //   An "add" of a device whose `authorized` is not 0 (admitted already: udevadm trigger announces

@@ -78,6 +78,9 @@
 #include "platform/model/engine.h"
 #include "platform/posix/sysfs_volumes.h"
 
+struct udev;
+struct udev_hwdb;
+
 namespace platform::posix::sysfs {
 
 // The Windows setup class of a USB device node, and of the node of one interface: the class name
@@ -144,16 +147,42 @@ struct CachedDevice {
 };
 using DeviceCache = std::map<std::string, CachedDevice>; // by sysfs name
 
-// The machine of one device of /sys/bus/usb/devices: the device `name` ("1-1.2") and the hubs
-// above it, each read from its own folder (nothing else of the bus is listed or read, no disks),
-// as machine-model text.
-// The device's entry there is the one the whole machine's text gives it, field for field, but for
-// what depends on other devices (its instance number in the device tree, the controller's index,
-// the volumes below it). No value when the device or a hub above it is gone or not all there yet,
-// with `why` saying which. With `hubs`, a hub above that udev has described is read once and kept
-// there while its folder, address and configuration stay the same.
-std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why,
-                                               DeviceCache* hubs = nullptr);
+// A udev context and the machine's hardware database, each opened when first needed and kept.
+class UdevContext {
+public:
+    UdevContext() = default;
+    ~UdevContext();
+    UdevContext(const UdevContext&) = delete;
+    UdevContext& operator=(const UdevContext&) = delete;
+    udev* get();                     // null when udev cannot be had
+    udev_hwdb* hardware_database(); // null when the machine has none (looked for again later)
+
+private:
+    udev* udev_ = nullptr;
+    bool tried_ = false;
+    udev_hwdb* hwdb_ = nullptr;
+    int64_t hwdb_looked_ms_ = -1;
+};
+
+// Reads single devices of /sys/bus/usb/devices, one after another, each as the machine of that
+// device and the hubs above it: machine_json(name) reads the device `name` ("1-1.2") and those
+// hubs, each from its own folder (nothing else of the bus is listed or read, no disks), and gives
+// machine-model text. The device's entry there is the one the whole machine's text gives it,
+// field for field, but for what depends on other devices (its instance number in the device tree,
+// the controller's index, the volumes below it). No value when the device or a hub above it is
+// gone or not all there yet, with `why` saying which. A hub above that udev has described is read
+// once and kept while its folder and address and configuration stay the same; the udev context
+// and the hardware database are kept between devices.
+class DeviceReader {
+public:
+    explicit DeviceReader(bool usbfs = true) : usbfs_(usbfs) {}
+    std::optional<std::string> machine_json(const std::string& name, std::string& why);
+
+private:
+    bool usbfs_;
+    UdevContext udev_;
+    DeviceCache hubs_;
+};
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs
 // strings when `usbfs` is true. With a `cache`, a device whose directory, address and active

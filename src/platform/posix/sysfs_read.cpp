@@ -1,6 +1,7 @@
 // Reading the USB devices of the running machine: sysfs files, udev properties and usbfs string
 // descriptors; the stamp of the set of devices; the store the model engine reads them through.
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -35,7 +36,8 @@ std::optional<std::string> read_bytes(const std::string& path, size_t limit)
     std::string out;
     char chunk[4096];
     while (out.size() < limit) {
-        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - out.size()));
+        const size_t want = std::min(sizeof chunk, limit - out.size());
+        const ssize_t n = ::read(fd, chunk, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ::close(fd);
@@ -43,6 +45,9 @@ std::optional<std::string> read_bytes(const std::string& path, size_t limit)
         }
         if (n == 0) break;
         out.append(chunk, size_t(n));
+        // A sysfs attribute (as a regular file) comes whole: a short read is its end, which saves
+        // a second call for each of the many small files a device has.
+        if (size_t(n) < want) break;
     }
     ::close(fd);
     return out;
@@ -173,10 +178,22 @@ bool read_sysfs_part(const std::string& name, uint32_t devnum, uint32_t configur
     auto descriptors = read_bytes(dir + "/descriptors", descriptors_limit);
     if (!descriptors) return false;
     d.descriptors = std::move(*descriptors);
-    d.bus = number_attribute(dir, "busnum");
+    // The kernel names a device by its bus ("usb1", "1-2.3"): `busnum` says the same.
+    const size_t digits = name.find_first_not_of("0123456789", name.rfind("usb", 0) == 0 ? 3 : 0);
+    d.bus = 0;
+    std::from_chars(name.data() + (name.rfind("usb", 0) == 0 ? 3 : 0), name.data() + (digits == std::string::npos ? name.size() : digits), d.bus);
     d.devnum = devnum;
     d.speed = attribute(dir, "speed").value_or("");
-    d.maxchild = std::min<uint32_t>(number_attribute(dir, "maxchild"), 255);
+    // Only a hub has ports: `maxchild` is 0 for a device neither of whose class nor any of whose
+    // interfaces is the hub class.
+    bool may_have_ports = d.name.rfind("usb", 0) == 0 || d.descriptors.size() < 18 || uint8_t(d.descriptors[4]) == 9;
+    for (size_t at = 18; !may_have_ports && at + 9 <= d.descriptors.size();) {
+        const size_t length = uint8_t(d.descriptors[at]);
+        if (length < 2) break;
+        may_have_ports = uint8_t(d.descriptors[at + 1]) == 4 && uint8_t(d.descriptors[at + 5]) == 9;
+        at += length;
+    }
+    d.maxchild = may_have_ports ? std::min<uint32_t>(number_attribute(dir, "maxchild"), 255) : 0;
     d.configuration = configuration;
     d.removable = attribute(dir, "removable").value_or("");
     d.manufacturer = attribute(dir, "manufacturer");
@@ -207,11 +224,9 @@ bool read_sysfs_part(const std::string& name, uint32_t devnum, uint32_t configur
 // The names of the hardware database for the device's ids, as udev's rule for USB devices looks
 // them up ("usb:vVVVVpPPPP:<product>", matched against the database's patterns). Nothing when
 // the machine has no database.
-void from_hardware_database(udev* u, UsbDevice& d)
+void from_hardware_database(udev_hwdb* hwdb, UsbDevice& d)
 {
-    if (d.descriptors.size() < 18 || d.name.rfind("usb", 0) == 0) return;
-    udev_hwdb* hwdb = ::udev_hwdb_new(u);
-    if (!hwdb) return;
+    if (!hwdb || d.descriptors.size() < 18 || d.name.rfind("usb", 0) == 0) return;
     char modalias[32];
     std::snprintf(modalias, sizeof modalias, "usb:v%04Xp%04X:", unsigned(uint8_t(d.descriptors[8]) | uint8_t(d.descriptors[9]) << 8),
                   unsigned(uint8_t(d.descriptors[10]) | uint8_t(d.descriptors[11]) << 8));
@@ -223,24 +238,32 @@ void from_hardware_database(udev* u, UsbDevice& d)
         if (name == "ID_MODEL_FROM_DATABASE") d.model_from_database = udev_text(::udev_list_entry_get_value(entry));
         if (name == "ID_VENDOR_FROM_DATABASE") d.vendor_from_database = udev_text(::udev_list_entry_get_value(entry));
     }
-    ::udev_hwdb_unref(hwdb);
 }
 
 // udev's part of the record, and the device's node where it has one. `described` tells whether
 // udev has described the device already (its database entry is written): a device the kernel has
 // just announced may gain udev's names a moment later.
-std::string read_udev_part(udev* u, UsbDevice& d, bool& described)
+std::string read_udev_part(UdevContext& context, UsbDevice& d, bool& described)
 {
     std::string devnode;
     described = false;
+    udev* u = context.get();
     if (!u) return devnode;
     udev_device* ud = ::udev_device_new_from_subsystem_sysname(u, "usb", d.name.c_str());
     if (!ud) return devnode;
     described = ::udev_device_get_is_initialized(ud) > 0;
-    d.model_from_database = udev_text(::udev_device_get_property_value(ud, "ID_MODEL_FROM_DATABASE"));
-    d.vendor_from_database = udev_text(::udev_device_get_property_value(ud, "ID_VENDOR_FROM_DATABASE"));
-    if (d.model_from_database.empty() && d.vendor_from_database.empty()) from_hardware_database(u, d);
-    d.serial_short = udev_text(::udev_device_get_property_value(ud, "ID_SERIAL_SHORT"));
+    // The properties in one pass: each look-up by name reads udev's database entry again when
+    // the device has none yet.
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, ::udev_device_get_properties_list_entry(ud))
+    {
+        const char* name = ::udev_list_entry_get_name(entry);
+        if (!name) continue;
+        if (std::strcmp(name, "ID_MODEL_FROM_DATABASE") == 0) d.model_from_database = udev_text(::udev_list_entry_get_value(entry));
+        else if (std::strcmp(name, "ID_VENDOR_FROM_DATABASE") == 0) d.vendor_from_database = udev_text(::udev_list_entry_get_value(entry));
+        else if (std::strcmp(name, "ID_SERIAL_SHORT") == 0) d.serial_short = udev_text(::udev_list_entry_get_value(entry));
+    }
+    if (d.model_from_database.empty() && d.vendor_from_database.empty()) from_hardware_database(context.hardware_database(), d);
     devnode = udev_text(::udev_device_get_devnode(ud));
     if (d.name.rfind("usb", 0) == 0) {
         if (udev_device* parent = ::udev_device_get_parent(ud)) { // owned by ud
@@ -251,6 +274,38 @@ std::string read_udev_part(udev* u, UsbDevice& d, bool& described)
         }
     }
     ::udev_device_unref(ud);
+    return devnode;
+}
+
+// What libudev says of a device while no udev daemon runs (a container, a testbed) and nothing
+// is in udev's database for it: the properties of the kernel's `uevent` file (its node is
+// DEVNAME) and, for want of names, the hardware database's. The same as read_udev_part gives then,
+// without libudev's look-ups along the device's path. No value when the database has an entry
+// for the device after all (written by a udev daemon that ran before): then libudev is asked.
+std::optional<std::string> read_kernel_part(UdevContext& context, const std::string& dir, UsbDevice& d)
+{
+    std::string devnode, major, minor;
+    if (const auto uevent = read_bytes(dir + "/uevent", attribute_limit)) {
+        std::string_view rest = *uevent;
+        while (!rest.empty()) {
+            const size_t end = std::min(rest.find('\n'), rest.size());
+            const std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+            const size_t eq = line.find('=');
+            if (eq == std::string_view::npos) continue;
+            const std::string_view key = line.substr(0, eq), value = line.substr(eq + 1);
+            if (key == "DEVNAME" && !value.empty()) devnode = value[0] == '/' ? std::string(value) : "/dev/" + std::string(value);
+            else if (key == "MAJOR") major = value;
+            else if (key == "MINOR") minor = value;
+            else if (key == "ID_MODEL_FROM_DATABASE") d.model_from_database = value;
+            else if (key == "ID_VENDOR_FROM_DATABASE") d.vendor_from_database = value;
+            else if (key == "ID_SERIAL_SHORT") d.serial_short = value;
+        }
+    }
+    // udev's database entry: by device number for a device with a node, else by subsystem and name.
+    const std::string entry = "/run/udev/data/" + (major.empty() ? "+usb:" + d.name : "c" + major + ":" + minor);
+    if (::access(entry.c_str(), F_OK) == 0) return std::nullopt;
+    if (d.model_from_database.empty() && d.vendor_from_database.empty()) from_hardware_database(context.hardware_database(), d);
     return devnode;
 }
 
@@ -270,7 +325,7 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
     }
     std::sort(names.begin(), names.end());
     if (partial) *partial = false;
-    udev* u = ::udev_new();
+    UdevContext u;
     // Without a udev daemon (a container, a testbed) nothing describes a device later: what udev
     // gives now is all it will give.
     const bool udev_runs = ::access("/run/udev/control", F_OK) == 0;
@@ -295,7 +350,7 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
         if (!entry.udev_final) {
             bool described = false;
             const std::string devnode = read_udev_part(u, entry.device, described);
-            entry.udev_final = described || (u && !udev_runs);
+            entry.udev_final = described || (u.get() && !udev_runs);
             // usbfs only through the node udev names: a device node the machine does not have is
             // never guessed at. Asked once for each device.
             if (usbfs && !devnode.empty() && !entry.usbfs_asked) {
@@ -306,12 +361,39 @@ std::vector<UsbDevice> read_usb_devices(bool usbfs, DeviceCache* cache, bool* pa
         out.push_back(entry.device);
         if (cache) kept.emplace(name, std::move(entry));
     }
-    if (u) ::udev_unref(u);
     if (cache) *cache = std::move(kept);
     return out;
 }
 
-std::optional<std::string> device_machine_json(const std::string& name, bool usbfs, std::string& why, DeviceCache* hubs)
+UdevContext::~UdevContext()
+{
+    if (hwdb_) ::udev_hwdb_unref(hwdb_);
+    if (udev_) ::udev_unref(udev_);
+}
+
+udev* UdevContext::get()
+{
+    if (!udev_ && !tried_) {
+        tried_ = true;
+        udev_ = ::udev_new();
+    }
+    return udev_;
+}
+
+udev_hwdb* UdevContext::hardware_database()
+{
+    // Looked for again at most once a minute while the machine has none: it is written when
+    // the database is updated (systemd-hwdb), which a running reader should notice.
+    constexpr int64_t look_again_ms = 60 * 1000;
+    if (hwdb_ || !get()) return hwdb_;
+    const int64_t now = now_ms();
+    if (hwdb_looked_ms_ >= 0 && now - hwdb_looked_ms_ < look_again_ms) return nullptr;
+    hwdb_looked_ms_ = now;
+    hwdb_ = ::udev_hwdb_new(udev_);
+    return hwdb_;
+}
+
+std::optional<std::string> DeviceReader::machine_json(const std::string& name, std::string& why)
 {
     // The hubs above it, from the root hub down: "1-1.2" lies below "1-1", which lies below "usb1".
     const size_t dash = name.find('-');
@@ -322,18 +404,19 @@ std::optional<std::string> device_machine_json(const std::string& name, bool usb
     std::vector<std::string> chain = {"usb" + name.substr(0, dash)};
     for (size_t at = name.find('.', dash); at != std::string::npos; at = name.find('.', at + 1)) chain.push_back(name.substr(0, at));
     chain.push_back(name);
-    udev* u = nullptr;
     std::vector<UsbDevice> devices;
+    const bool udev_runs = ::access("/run/udev/control", F_OK) == 0;
     for (const std::string& each : chain) {
         const std::string dir = std::string(usb_devices) + "/" + each;
         const bool hub = each != name;
         const DirectoryMark mark = directory_mark(dir);
         const uint32_t devnum = number_attribute(dir, "devnum"), configuration = number_attribute(dir, "bConfigurationValue");
-        // A hub above is read once while its folder, address and configuration stay the same.
-        if (hub && hubs) {
-            const auto it = hubs->find(each);
-            if (it != hubs->end() && it->second.inode == mark.inode && it->second.modified_ns == mark.modified_ns &&
-                it->second.devnum == devnum && it->second.configuration == configuration) {
+        // A hub above is read once while its folder, address and configuration stay the same. Its
+        // folder's time of change is not compared: it changes with every device plugged below.
+        if (hub) {
+            const auto it = hubs_.find(each);
+            if (it != hubs_.end() && it->second.inode == mark.inode && it->second.devnum == devnum &&
+                it->second.configuration == configuration) {
                 devices.push_back(it->second.device);
                 continue;
             }
@@ -341,21 +424,25 @@ std::optional<std::string> device_machine_json(const std::string& name, bool usb
         UsbDevice& d = devices.emplace_back();
         if (!mark.inode || !read_sysfs_part(each, devnum, configuration, d)) {
             why = each + " is gone or not all there yet";
-            if (u) ::udev_unref(u);
             return std::nullopt;
         }
-        if (!u) u = ::udev_new();
         bool described = false;
-        const std::string devnode = read_udev_part(u, d, described);
+        // A root hub's controller is found through udev's view of its parent device.
+        std::optional<std::string> devnode;
+        if (!udev_runs && each.rfind("usb", 0) != 0) devnode = read_kernel_part(udev_, dir, d);
+        if (!devnode) {
+            d.model_from_database.clear(), d.vendor_from_database.clear(), d.serial_short.clear();
+            devnode = read_udev_part(udev_, d, described);
+        }
         // Only the device's own strings are in its entry: the hubs above it are not asked.
-        if (usbfs && !hub && !devnode.empty()) read_usbfs_strings(devnode, d);
+        if (usbfs_ && !hub && !devnode->empty()) read_usbfs_strings(*devnode, d);
         // Without a udev daemon (a container, a testbed) what udev gives now is all it will give.
-        if (hub && hubs && (described || ::access("/run/udev/control", F_OK) != 0)) (*hubs)[each] = CachedDevice{mark.inode, mark.modified_ns, devnum, configuration, d, false, true};
+        if (hub && (described || !udev_runs))
+            hubs_[each] = CachedDevice{mark.inode, mark.modified_ns, devnum, configuration, d, false, true};
     }
-    if (u) ::udev_unref(u);
     // Bounded: a machine has only so many hubs; a cache grown past that is started again.
-    if (hubs && hubs->size() > 256) hubs->clear();
-    return machine_json(devices, {});
+    if (hubs_.size() > 256) hubs_.clear();
+    return sysfs::machine_json(devices, {});
 }
 
 uint64_t sysfs_stamp()
