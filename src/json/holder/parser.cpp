@@ -211,7 +211,7 @@ bool JsonParser::read_plain(std::u16string_view input, JsonHolder& result)
         ++p;
     };
     // The text after an opening quote up to its closing quote, which is passed. Escapes decoded
-    // into `text`, else read in place. Empty when it does not end or holds a bad escape.
+    // into `text`, else read in place. None when it does not end or holds a bad escape.
     auto read_text = [&]() -> std::optional<std::u16string_view> {
         const char16_t* start = p;
         p += plain_prefix(p, size_t(end - p));
