@@ -59,14 +59,52 @@ std::u16string IntText(int value)
     return text::format(u"%i", value);
 }
 
+namespace {
+// What "%.<digits>i" gives for a field of the local time (never negative): at least `digits`
+// digits, zeros in front. A decision writes several time stamps; the general formatter costs
+// more than all the rest of making them.
+void append_field(std::u16string& out, uint16_t value, int digits, char16_t after)
+{
+    char16_t text[5];
+    int n = 0;
+    do {
+        text[n++] = char16_t(u'0' + value % 10);
+        value = uint16_t(value / 10);
+    } while (value != 0);
+    for (int i = n; i < digits; ++i)
+        out.push_back(u'0');
+    while (n > 0)
+        out.push_back(text[--n]);
+    if (after) out.push_back(after);
+}
+} // namespace
+
 std::u16string LocalTimestamp()
 {
+    // "%.4i.%.2i.%.2i %.2i:%.2i:%.2i"
     const auto t = platform::system().local_time();
-    return text::format(u"%.4i.%.2i.%.2i %.2i:%.2i:%.2i", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    std::u16string out;
+    out.reserve(19);
+    append_field(out, t.year, 4, u'.');
+    append_field(out, t.month, 2, u'.');
+    append_field(out, t.day, 2, u' ');
+    append_field(out, t.hour, 2, u':');
+    append_field(out, t.minute, 2, u':');
+    append_field(out, t.second, 2, 0);
+    return out;
 }
 
 std::u16string CompactTimestamp()
 {
+    // "%.4i%.2i%.2i%.2i%.2i%.2i"
     const auto t = platform::system().local_time();
-    return text::format(u"%.4i%.2i%.2i%.2i%.2i%.2i", t.year, t.month, t.day, t.hour, t.minute, t.second);
+    std::u16string out;
+    out.reserve(14);
+    append_field(out, t.year, 4, 0);
+    append_field(out, t.month, 2, 0);
+    append_field(out, t.day, 2, 0);
+    append_field(out, t.hour, 2, 0);
+    append_field(out, t.minute, 2, 0);
+    append_field(out, t.second, 2, 0);
+    return out;
 }

@@ -36,10 +36,10 @@ std::u16string& accept_folder()
 }
 
 // The device's identity file (replaced) and its arrival log (one line appended per arrival).
-void record_arrival(const std::u16string& checksum, const CJsonNode& identity)
+void record_arrival(const std::u16string& checksum, const std::u16string& identity_text)
 {
     const std::u16string base = joined(accept_folder(), checksum);
-    WriteWholeFile(base + u".json", identity.ToText(0));
+    WriteWholeFile(base + u".json", identity_text);
     AppendToFile(base + u".txt", text::to_utf8(LocalTimestamp() + u"\r\n"));
 }
 
@@ -58,6 +58,9 @@ void hand_over_captured(const CJsonNode& identity)
 
 void write_report(CJsonNode& identity, bool allow)
 {
+    // The report's few dozen nodes, names and map entries are cut from one store rather than taken
+    // one by one from the heap. Nothing of it goes to another thread.
+    json_blocks::LoadScope blocks;
     UsbReport report;
     report_begin(report, u"");
     report.level = 0;
@@ -148,8 +151,8 @@ int zelmusb_decision(const std::u16string* document)
         UsbRule fields;
         clear_rule(fields);
         const std::u16string checksum = build_device_identity(*document, identity, fields);
-        record_arrival(checksum, identity);
         const std::u16string identity_text = identity.ToText(0);
+        record_arrival(checksum, identity_text);
         device = u"\"" + fields.produkt + u"\"";
 
         if (MutexPresent(capture_mutex)) {

@@ -50,6 +50,9 @@ std::u16string DeviceChecksum(const std::u16string& text)
 
 std::u16string build_device_identity(const std::u16string& document, CJsonNode& identity, UsbRule& fields)
 {
+    // The nodes made here (the digest's form, the identity's members) are cut from one store
+    // rather than taken one by one from the heap; none is handed to another thread.
+    json_blocks::LoadScope blocks;
     CJsonNode doc;
     // The inventory writes large numbers with an exponent ("BusTypeGuid"'s Data1 of every device
     // node of a real machine, "2.64228E+009"), before "ClassName" and "DeviceDescription": read

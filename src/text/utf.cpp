@@ -1,3 +1,6 @@
+#include <bit>
+#include <cstring>
+
 #include "text/text.h"
 
 namespace text {
@@ -119,11 +122,15 @@ std::u16string from_utf8(std::string_view s)
 
 std::vector<uint8_t> to_utf16le(std::u16string_view s)
 {
-    std::vector<uint8_t> out;
-    out.reserve(s.size() * 2);
-    for (char16_t c : s) {
-        out.push_back(uint8_t(c & 0xFF));
-        out.push_back(uint8_t(c >> 8));
+    std::vector<uint8_t> out(s.size() * 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        // The code units in memory are already these bytes.
+        if (!s.empty()) std::memcpy(out.data(), s.data(), out.size());
+    } else {
+        for (size_t i = 0; i < s.size(); ++i) {
+            out[2 * i] = uint8_t(s[i] & 0xFF);
+            out[2 * i + 1] = uint8_t(s[i] >> 8);
+        }
     }
     return out;
 }

@@ -2,6 +2,7 @@
 
 #include "fakes.h"
 #include "host/trace.h"
+#include "text/text.h"
 
 namespace {
 
@@ -74,6 +75,20 @@ TEST_F(TraceTest, TimestampsAndIntText)
     EXPECT_EQ(LocalTimestamp(), u"2024.01.31 09:59:59");
     EXPECT_EQ(CompactTimestamp(), u"20240131095959");
     EXPECT_EQ(IntText(-42), u"-42");
+
+    // Each field as "%.4i" or "%.2i" gives it, at the ends of its range too.
+    const platform::LocalTime times[] = {
+        {0, 0, 0, 0, 0, 0, 0, 0},           {7, 1, 0, 2, 3, 4, 5, 0},
+        {999, 12, 6, 31, 23, 59, 60, 999}, {65535, 65535, 0, 100, 65535, 10, 99, 0},
+        {10000, 10, 0, 10, 10, 10, 10, 0},
+    };
+    for (const auto& t : times) {
+        system.now = t;
+        EXPECT_EQ(LocalTimestamp(), text::format(u"%.4i.%.2i.%.2i %.2i:%.2i:%.2i", t.year, t.month, t.day, t.hour,
+                                                 t.minute, t.second));
+        EXPECT_EQ(CompactTimestamp(),
+                  text::format(u"%.4i%.2i%.2i%.2i%.2i%.2i", t.year, t.month, t.day, t.hour, t.minute, t.second));
+    }
 }
 
 } // namespace

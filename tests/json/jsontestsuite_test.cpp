@@ -90,6 +90,43 @@ TEST(JsonTestSuite, LibraryReaderSurvivesEveryFile)
     }
 }
 
+// A text in memory is read in one piece when it is plainly one container, by the same reader as a
+// file otherwise: both must give the same value, or the same error, for every input.
+TEST(JsonTestSuite, MemoryAndFileReadTheSame)
+{
+    jsontest::ScopedMemoryFiles files;
+    std::vector<std::u16string> inputs = {
+        u"{\"b\":1,\"a\":{\"y\":[1,2],\"x\":\"\\u0041\\n\"},\"c\":true}",
+        u"{\"a\":1,\"b\":2,\"a\":3}", u"{\"b\":1,\"a\":2,\"b\":3}", u"{\"a\":1,\"a\":1}",
+        u"{\"\\u0061\":1,\"a\":2}", u"{\"\":1}", u"{\"a\"1}", u"{\"a\":}", u"{,}", u"{\"a\":1,}",
+        u"[1,]", u"[,1]", u"[1 2]", u"[1,,2]", u"[\"a\"\"b\"]", u"[\"a\" ,\"b\" ]", u"[1}", u"{\"a\":1]",
+        u"[tru]", u"[nulll]", u"[true false]", u"[truefalse]", u"[-]", u"[1-2]", u"[1.2.3e]", u"[01]", u"[1+2]",
+        u"[1e5,-0,123456789012345678]", u"[\"a\nb\",\"\n\"]", u"[\"\\ud834\\udd1e\"]", u"[\"\\ud834x\"]",
+        u"[\"\\x\"]", u"[\"\\u12\"]", u"[\"abc", u"[\"abc\\", u"[[[]]", u"[]]", u"[] x", u"[]{}", u"  [ ]  ",
+        u"\n{\n\"a\"\n:\n[\n1\n,\n2\n]\n}\n", u"[\"\u00e9\u0000\"]", u"[1\t]", u"[null\r\n]", u"[{}{}]",
+    };
+    for (const auto& sample : corpus()) {
+        inputs.push_back(as_utf8(sample.bytes));
+        inputs.push_back(text::from_utf16le(sample.bytes));
+    }
+    for (const std::u16string& input : inputs) {
+        SCOPED_TRACE(text::to_utf8(input).substr(0, 200));
+        JsonHolder from_memory;
+        std::u16string error;
+        const bool parsed = JsonHolder::Parse(input, from_memory, error);
+        files.contents[u"C:\\same.json"] = text::to_utf16le(input);
+        JsonHolder from_file;
+        std::u16string status;
+        const uint32_t code = JsonHolder::LoadFromFile(u"C:\\same.json", from_file, status);
+        ASSERT_EQ(parsed, code == 0) << text::to_utf8(error) << " / " << text::to_utf8(status);
+        if (parsed) {
+            EXPECT_EQ(from_memory.ToString(), from_file.ToString());
+        } else {
+            EXPECT_EQ(error + u" plik: C:\\same.json", status);
+        }
+    }
+}
+
 TEST(JsonTestSuite, HostReaderSurvivesEveryFile)
 {
     for (const auto& sample : corpus()) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <future>
 #include <optional>
+#include <regex>
 
 #include "host/app.h"
 #include "host/files.h"
@@ -290,6 +291,68 @@ TEST_F(Decision, SecondArrivalAddsALineAndReplacesTheIdentity)
         const auto bytes = text::to_utf16le(identity.ToText(0));
         return std::string(bytes.begin(), bytes.end());
     }());
+}
+
+// What one decision writes, byte for byte: the identity file, the arrival line and the report. The
+// machine's clock is the real one here, so each time stamp reads as "<time>".
+TEST_F(Decision, WhatADecisionWritesByteForByte)
+{
+    const std::regex local_time(R"(\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}:\d{2})");
+    auto timeless = [&](const std::string& s) { return std::regex_replace(s, local_time, "<time>"); };
+    g_settings.action = 1;
+    g_settings.report_on_allow = 1;
+    EXPECT_EQ(zelmusb_decision(&stick), 1);
+
+    const auto identities = accept_files(".json");
+    ASSERT_EQ(identities.size(), 1u);
+    EXPECT_EQ(identities[0].filename().string(), "4BFA4C3F05E2D4B57D192137F485D276A61404A4.json");
+    EXPECT_EQ(report_text(identities[0]), "{\r\n"
+                                          "    \"checksum\" : \"4BFA4C3F05E2D4B57D192137F485D276A61404A4\", \r\n"
+                                          "    \"klasa\" : \"DiskDrive\", \r\n"
+                                          "    \"numer\" : \"0001\", \r\n"
+                                          "    \"opis\" : \"Disk drive\", \r\n"
+                                          "    \"producent\" : \"Acme\", \r\n"
+                                          "    \"produkt\" : \"Flash Stick\", \r\n"
+                                          "    \"user\" : \"\"\r\n"
+                                          "}");
+    const auto logs = accept_files(".txt");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(timeless(read_file(logs[0])), "<time>\r\n");
+    const auto files = reports();
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(std::regex_match(files[0].filename().string(), std::regex(R"(\d{14}-00000001-[0-9a-f]{8}-1401\.json)")))
+        << files[0];
+    const std::string entries[][2] = {
+        {"Producent", "Acme"},          {"Produkt", "Flash Stick"},
+        {"Klasa", "DiskDrive"},         {"Opis", "Disk drive"},
+        {"Numer seryjny", "0001"},      {"Suma kontrolna", "4BFA4C3F05E2D4B57D192137F485D276A61404A4"},
+        {"Użytkownik", ""},             {"Akcja", "Dopuszczone"},
+    };
+    std::string report = "{\r\n"
+                         "    \"info\" : [\r\n"
+                         "        {\r\n"
+                         "            \"action\" : 1, \r\n"
+                         "            \"checksum\" : \"4BFA4C3F05E2D4B57D192137F485D276A61404A4\", \r\n"
+                         "            \"klasa\" : \"DiskDrive\", \r\n"
+                         "            \"numer\" : \"0001\", \r\n"
+                         "            \"opis\" : \"Disk drive\", \r\n"
+                         "            \"producent\" : \"Acme\", \r\n"
+                         "            \"produkt\" : \"Flash Stick\", \r\n"
+                         "            \"time\" : \"<time>\", \r\n"
+                         "            \"user\" : \"\"\r\n"
+                         "        }\r\n"
+                         "    ], \r\n"
+                         "    \"params\" : {\r\n"
+                         "        \"date\" : \"<time>\", \r\n"
+                         "        \"title\" : \"Podłączone urządzenie USB\"\r\n"
+                         "    }, \r\n"
+                         "    \"report\" : [";
+    for (const auto& [event, value] : entries) {
+        report += std::string(&event == &entries[0][0] ? "" : ", ") + "\r\n        {\r\n            \"event\" : \"" + event +
+                  "\", \r\n            \"value\" : \"" + value + "\"\r\n        }";
+    }
+    report += "\r\n    ]\r\n}";
+    EXPECT_EQ(timeless(report_text(files[0])), report);
 }
 
 TEST_F(Decision, CaptureHandsTheDeviceOverAndCleansUpLater)

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 namespace json_blocks {
 
@@ -160,6 +161,27 @@ void release(void* block) noexcept
     }
 }
 
+void Releaser::release_other(void* block) noexcept
+{
+    if (!block) return;
+    Store* store = reinterpret_cast<Header*>(static_cast<char*>(block) - sizeof(Header))->store;
+    // A block of the heap, or of the store being filled, goes at once, as release() does it.
+    if (!store || store == t_current) {
+        release(block);
+        return;
+    }
+    flush();
+    store_ = store;
+    count_ = 1;
+}
+
+void Releaser::flush() noexcept
+{
+    if (store_) store_->drop(count_);
+    store_ = nullptr;
+    count_ = 0;
+}
+
 ReleaseScope::ReleaseScope() noexcept
 {
     ++t_release_depth;
@@ -180,6 +202,15 @@ LoadScope::~LoadScope()
 {
     t_current = outer_;
     store_->finish_filling();
+}
+
+TextBlock* TextBlock::make(std::u16string_view text)
+{
+    if (text.size() > (size_t(-1) - sizeof(TextBlock)) / sizeof(char16_t)) throw std::bad_alloc();
+    auto* block = static_cast<TextBlock*>(allocate(sizeof(TextBlock) + text.size() * sizeof(char16_t)));
+    block->size = text.size();
+    if (!text.empty()) std::memcpy(block->units(), text.data(), text.size() * sizeof(char16_t));
+    return block;
 }
 
 } // namespace json_blocks

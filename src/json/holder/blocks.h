@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace json_blocks {
 
@@ -55,6 +56,30 @@ public:
     ReleaseScope& operator=(const ReleaseScope&) = delete;
 };
 
+// Releases the blocks of a whole tree in a row, as release() does, the run of blocks of one store
+// counted inline and given back together (at a block of another store, or at the end at the latest).
+class Releaser {
+public:
+    Releaser() noexcept = default;
+    ~Releaser() { flush(); }
+    Releaser(const Releaser&) = delete;
+    Releaser& operator=(const Releaser&) = delete;
+
+    void operator()(void* block) noexcept
+    {
+        if (block && store_ && *reinterpret_cast<Store* const*>(static_cast<char*>(block) - kBlockAlignment) == store_)
+            ++count_;
+        else
+            release_other(block);
+    }
+
+private:
+    void release_other(void* block) noexcept;
+    void flush() noexcept;
+    Store* store_ = nullptr;
+    size_t count_ = 0;
+};
+
 // The standard allocator interface over allocate/release, for containers and strings.
 template <class T>
 struct Allocator {
@@ -80,5 +105,58 @@ struct Allocator {
 
 // A text whose buffer is a block (when longer than the string's own room).
 using String = std::basic_string<char16_t, std::char_traits<char16_t>, Allocator<char16_t>>;
+
+// A text of fixed content in one block: its length, then its code units. One block where a String
+// longer than its own room takes two (the string and its buffer), and a quarter of a String's size
+// where it is held.
+struct TextBlock {
+    size_t size;
+    const char16_t* units() const noexcept { return reinterpret_cast<const char16_t*>(this + 1); }
+    char16_t* units() noexcept { return reinterpret_cast<char16_t*>(this + 1); }
+    std::u16string_view view() const noexcept { return {units(), size}; }
+
+    // A block holding `text`; throws std::bad_alloc.
+    static TextBlock* make(std::u16string_view text);
+};
+static_assert(sizeof(TextBlock) % alignof(char16_t) == 0);
+
+// Owns a TextBlock (none for the empty text) and reads as a text.
+class Text {
+public:
+    Text() noexcept = default;
+    explicit Text(std::u16string_view text) : block_(text.empty() ? nullptr : TextBlock::make(text)) {}
+    Text(const Text& other) : Text(other.view()) {}
+    Text(Text&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+
+    Text& operator=(Text other) noexcept
+    {
+        TextBlock* mine = block_;
+        block_ = other.block_;
+        other.block_ = mine;
+        return *this;
+    }
+    ~Text() { release(block_); }
+    // Gives up the block, which the caller then releases; the text becomes empty.
+    TextBlock* take() noexcept
+    {
+        TextBlock* block = block_;
+        block_ = nullptr;
+        return block;
+    }
+
+    size_t size() const noexcept { return block_ ? block_->size : 0; }
+    bool empty() const noexcept { return size() == 0; }
+    const char16_t* data() const noexcept { return block_ ? block_->units() : u""; }
+    const char16_t* begin() const noexcept { return data(); }
+    const char16_t* end() const noexcept { return data() + size(); }
+    std::u16string_view view() const noexcept { return block_ ? block_->view() : std::u16string_view(); }
+    operator std::u16string_view() const noexcept { return view(); }
+
+    friend std::u16string operator+(const char16_t* a, const Text& b) { return std::u16string(a) += b.view(); }
+    friend std::u16string operator+(const std::u16string& a, const Text& b) { return std::u16string(a) += b.view(); }
+
+private:
+    TextBlock* block_ = nullptr;
+};
 
 } // namespace json_blocks

@@ -56,7 +56,7 @@ public:
         using is_transparent = void;
         bool operator()(std::u16string_view a, std::u16string_view b) const noexcept { return a < b; }
     };
-    // The containers, their buffers and member names are blocks
+    // The containers, their buffers, member names and texts are blocks
     // (json/holder/blocks.h): those made while a document is parsed or copied are cut from its
     // store. Containers given to the adopting constructors are made with `new` as usual.
     class ArrayType : public std::vector<JsonHolder*, json_blocks::Allocator<JsonHolder*>> {
@@ -70,7 +70,7 @@ public:
     // appended; only a name out of order moves the ones after it.
     class ObjectType {
     public:
-        using value_type = std::pair<json_blocks::String, JsonHolder*>;
+        using value_type = std::pair<json_blocks::Text, JsonHolder*>;
         using Storage = std::vector<value_type, json_blocks::Allocator<value_type>>;
         using const_iterator = Storage::const_iterator;
 
@@ -175,13 +175,13 @@ protected:
         uint64_t raw;
         bool flag;
         double number;
-        json_blocks::String* string; // made by make_text, released by drop_text
+        json_blocks::TextBlock* string; // made by make_text, released by drop_text
         ArrayType* array;
         ObjectType* object;
     } payload;
 
-    static json_blocks::String* make_text(std::u16string_view text);
-    static void drop_text(json_blocks::String* text) noexcept;
+    static json_blocks::TextBlock* make_text(std::u16string_view text) { return json_blocks::TextBlock::make(text); }
+    static void drop_text(json_blocks::TextBlock* text) noexcept { json_blocks::release(text); }
 
     // Releases the payload (the whole subtree); the kind stays.
     void destruuj();

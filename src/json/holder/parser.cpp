@@ -140,7 +140,7 @@ private:
 
 // The value of a number text that is an optional minus and up to fifteen decimal digits: exact
 // in a double, so the same value the full conversion gives. Empty for any other text.
-inline std::optional<double> small_integer(const std::u16string& text)
+inline std::optional<double> small_integer(std::u16string_view text)
 {
     size_t i = text.size() > 0 && text[0] == u'-' ? 1 : 0;
     const size_t digits = text.size() - i;
@@ -160,7 +160,212 @@ class JsonParser {
 public:
     template <class Source>
     static bool run(Source& input, JsonHolder& result, std::u16string& error);
+    // The usual case of a text in memory: one container, white space around it at most, and no
+    // error. Builds the tree `run` would build and returns true, or returns false (`result`
+    // untouched) for any other text, which `run` then reads to give its value or its error.
+    static bool read_plain(std::u16string_view input, JsonHolder& result);
 };
+
+// One pass with the containers on a stack of their own, as `run`, but over the code units in
+// memory, taking each text, name and number in one piece and no positions kept: a fault is only
+// recognised and left to `run`, which reads the text again for the message.
+bool JsonParser::read_plain(std::u16string_view input, JsonHolder& result)
+{
+    using Member = JsonHolder::ObjectType::value_type;
+    const char16_t* p = input.data();
+    const char16_t* const end = p + input.size();
+    auto skip_white = [&] {
+        while (p != end && is_white(*p))
+            ++p;
+    };
+    skip_white();
+    if (p == end || (*p != u'{' && *p != u'[')) return false;
+
+    json_blocks::LoadScope blocks;
+    auto root_owner = std::make_unique<JsonHolder>();
+    struct Frame {
+        JsonHolder* node;
+        size_t first;
+        bool in_order;
+        std::unique_ptr<std::unordered_set<std::u16string>> names;
+    };
+    std::vector<Frame> frames;
+    std::vector<Member> pending;
+    struct Owner {
+        std::vector<Member>& values;
+        ~Owner()
+        {
+            for (auto& value : values)
+                delete value.second;
+        }
+    } pending_owner{pending};
+    const bool large = input.size() >= 16 * 1024;
+    frames.reserve(large ? 256 : 8);
+    pending.reserve(large ? 1024 : 32);
+    std::u16string text, escape;
+
+    auto open = [&](JsonHolder* node, char16_t c) {
+        node->kind = c == u'{' ? JsonHolderType::Object : JsonHolderType::Array;
+        node->payload.raw = 0;
+        frames.push_back({node, pending.size(), true, nullptr});
+        ++p;
+    };
+    // The text after an opening quote up to its closing quote, which is passed. Escapes decoded
+    // into `text`, else read in place. None when it does not end or holds a bad escape.
+    auto read_text = [&]() -> std::optional<std::u16string_view> {
+        const char16_t* start = p;
+        p += plain_prefix(p, size_t(end - p));
+        while (p != end && *p == u'\n') {
+            ++p;
+            p += plain_prefix(p, size_t(end - p));
+        }
+        if (p == end) return std::nullopt;
+        if (*p == u'"') return std::u16string_view(start, size_t(p++ - start));
+        text.assign(start, size_t(p - start));
+        while (p != end) {
+            const char16_t c = *p++;
+            if (c == u'"') return std::u16string_view(text);
+            if (c != u'\\') {
+                text.push_back(c);
+                continue;
+            }
+            escape.clear();
+            for (;;) {
+                if (p == end) return std::nullopt;
+                escape.push_back(*p++);
+                try {
+                    if (JsonHolder::EscToChar(escape, text, 0, 0)) break;
+                } catch (const JsonHolderException&) {
+                    return std::nullopt;
+                }
+            }
+        }
+        return std::nullopt;
+    };
+    // Hands the innermost open container what was read for it and closes it.
+    auto close = [&] {
+        Frame& frame = frames.back();
+        const auto first = pending.begin() + ptrdiff_t(frame.first);
+        JsonHolder* node = frame.node;
+        if (node->kind == JsonHolderType::Array) {
+            auto* elements = new JsonHolder::ArrayType;
+            node->payload.array = elements;
+            elements->reserve(size_t(pending.end() - first));
+            for (auto it = first; it != pending.end(); ++it)
+                elements->push_back(it->second);
+        } else {
+            auto* members = new JsonHolder::ObjectType;
+            node->payload.object = members;
+            if (!frame.in_order)
+                std::sort(first, pending.end(), [](const auto& a, const auto& b) {
+                    return std::u16string_view(a.first) < std::u16string_view(b.first);
+                });
+            members->members_.reserve(size_t(pending.end() - first));
+            for (auto it = first; it != pending.end(); ++it)
+                members->members_.push_back(std::move(*it));
+        }
+        pending.erase(first, pending.end());
+        frames.pop_back();
+        ++p;
+    };
+
+    open(root_owner.get(), *p);
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        const bool object = frame.node->kind == JsonHolderType::Object;
+        const bool first_entry = pending.size() == frame.first;
+        skip_white();
+        if (p == end) return false;
+        // At the start of a container or after a value: its end, or the next entry.
+        if (*p == (object ? u'}' : u']')) {
+            close();
+        } else {
+            if (!first_entry) {
+                if (*p != u',') return false;
+                ++p;
+                skip_white();
+                if (p == end) return false;
+            }
+            json_blocks::Text name;
+            if (object) {
+                if (*p != u'"') return false;
+                ++p;
+                const auto read = read_text();
+                if (!read || read->empty()) return false;
+                const std::u16string_view key = *read;
+                // Documents list their members in name order; a name out of order, or repeated,
+                // takes the full check.
+                if (!frame.in_order || (pending.size() > frame.first && std::u16string_view(pending.back().first) >= key)) {
+                    if (!frame.names) {
+                        frame.names = std::make_unique<std::unordered_set<std::u16string>>();
+                        for (size_t i = frame.first; i < pending.size(); ++i)
+                            frame.names->emplace(std::u16string_view(pending[i].first));
+                    }
+                    if (!frame.names->emplace(key).second) return false;
+                    frame.in_order = false;
+                }
+                name = json_blocks::Text(key);
+                skip_white();
+                if (p == end || *p != u':') return false;
+                ++p;
+                skip_white();
+                if (p == end) return false;
+            }
+            const char16_t c = *p;
+            auto child = std::make_unique<JsonHolder>();
+            JsonHolder* made = child.get();
+            if (c == u'"') {
+                ++p;
+                const auto read = read_text();
+                if (!read) return false;
+                made->kind = JsonHolderType::String;
+                made->payload.string = JsonHolder::make_text(*read);
+            } else if (c == u'{' || c == u'[') {
+                // Its contents follow before anything else of this container.
+            } else if (is_literal_start(c)) {
+                const char16_t* start = p;
+                while (p != end && is_literal_char(*p))
+                    ++p;
+                const std::u16string_view literal(start, size_t(p - start));
+                if (literal == u"null") {
+                    made->kind = JsonHolderType::Null;
+                    made->payload.raw = 0;
+                } else if (literal == u"true" || literal == u"false") {
+                    made->kind = JsonHolderType::Bool;
+                    made->payload.raw = 0;
+                    made->payload.flag = literal[0] == u't';
+                } else {
+                    return false;
+                }
+            } else if (is_number_start(c)) {
+                const char16_t* start = p;
+                while (p != end && is_number_char(*p))
+                    ++p;
+                // "%lf": the longest leading part that is a number; nothing at all is an error.
+                const std::u16string_view number(start, size_t(p - start));
+                auto value = small_integer(number);
+                if (!value) value = text::scan_double(number);
+                if (!value) return false;
+                made->kind = JsonHolderType::Number;
+                made->payload.number = *value;
+            } else {
+                return false;
+            }
+            // A literal or a number ends at white space, a comma or its container's end.
+            if ((is_literal_start(c) || is_number_start(c)) &&
+                (p == end || !(is_white(*p) || *p == u',' || *p == (object ? u'}' : u']'))))
+                return false;
+            pending.emplace_back(std::move(name), made);
+            child.release();
+            if (c == u'{' || c == u'[') open(made, c); // `frame` is not used after this
+        }
+    }
+    skip_white();
+    if (p != end) return false;
+    result.destruuj();
+    result.take(*root_owner);
+    return true;
+}
 
 template <class Source>
 bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
@@ -249,7 +454,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
     auto create_child = [&](char16_t c, bool member) {
         auto child = std::make_unique<JsonHolder>();
         if (!member) {
-            pending.emplace_back(json_blocks::String(), child.get());
+            pending.emplace_back(json_blocks::Text(), child.get());
         } else {
             // Documents list their members in name order, as this library writes them; a name out
             // of order, or repeated, takes the full check.
@@ -265,7 +470,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
                     throw JsonHolderException(u"Pole obiektu o wskazanej nazwie już istnieje");
                 frame.in_order = false;
             }
-            pending.emplace_back(json_blocks::String(key), child.get());
+            pending.emplace_back(json_blocks::Text(key), child.get());
         }
         JsonHolder* made = child.release();
         if (c == u'[')
@@ -502,6 +707,7 @@ bool JsonHolder::Parse(Strumien& input, JsonHolder& result, std::u16string& erro
 
 bool JsonHolder::Parse(std::u16string_view input, JsonHolder& result, std::u16string& error)
 {
+    if (JsonParser::read_plain(input, result)) return true;
     TextSource source(input);
     return JsonParser::run(source, result, error);
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <typeinfo>
 #include <utility>
 
 #include "json/holder/json_holder.h"
@@ -62,25 +63,6 @@ JsonHolder::JsonHolder(const std::u16string& value) : kind(JsonHolderType::Strin
     payload.string = make_text(value);
 }
 
-// The text of a String value and the object that holds it are both blocks.
-json_blocks::String* JsonHolder::make_text(std::u16string_view text)
-{
-    void* raw = json_blocks::allocate(sizeof(json_blocks::String));
-    try {
-        return new (raw) json_blocks::String(text);
-    } catch (...) {
-        json_blocks::release(raw);
-        throw;
-    }
-}
-
-void JsonHolder::drop_text(json_blocks::String* text) noexcept
-{
-    if (!text) return;
-    text->~basic_string();
-    json_blocks::release(text);
-}
-
 JsonHolder::JsonHolder(ArrayType* elements) : kind(JsonHolderType::Array)
 {
     payload.array = elements ? elements : new ArrayType;
@@ -115,7 +97,9 @@ JsonHolder* JsonHolder::Clone() const
 // deep cannot exhaust the stack, yet in the order a recursive release would take: each element or
 // member with its subtree in order, then the container itself. The work stack holds one entry per
 // open level; this order also lets the allocator release a large tree markedly faster than a
-// breadth-first or reversed one.
+// breadth-first or reversed one. A value of this very class (not one derived from it) has nothing
+// to release but its payload and its own block, so those go straight to the releaser, which counts
+// the blocks of a document's store inline; any other value is deleted as usual.
 void JsonHolder::destruuj()
 {
     if (kind == JsonHolderType::String) {
@@ -125,56 +109,75 @@ void JsonHolder::destruuj()
     }
     if (kind != JsonHolderType::Array && kind != JsonHolderType::Object) return;
     json_blocks::ReleaseScope batch;
+    json_blocks::Releaser releaser;
 
     struct Level {
         JsonHolder* node;
-        size_t index;                 // next element of an array
-        ObjectType::const_iterator member; // next member of an object
+        JsonHolder** element; // next element of an array, up to `elements_end`
+        JsonHolder** elements_end;
+        ObjectType::value_type* member; // next member of an object, up to `members_end`
+        ObjectType::value_type* members_end;
     };
     auto open = [](JsonHolder* node) {
-        Level level{node, 0, {}};
-        if (node->kind == JsonHolderType::Object) level.member = node->payload.object->begin();
+        Level level{node, nullptr, nullptr, nullptr, nullptr};
+        if (node->kind == JsonHolderType::Array) {
+            level.element = node->payload.array->data();
+            level.elements_end = level.element + node->payload.array->size();
+        } else {
+            level.member = node->payload.object->members_.data();
+            level.members_end = level.member + node->payload.object->members_.size();
+        }
         return level;
     };
     auto is_open_container = [](const JsonHolder* node) {
         return (node->kind == JsonHolderType::Array && node->payload.array && !node->payload.array->empty()) ||
                (node->kind == JsonHolderType::Object && node->payload.object && !node->payload.object->empty());
     };
-    if (!is_open_container(this)) {
-        if (kind == JsonHolderType::Array)
-            delete payload.array;
+    // Frees a released container's own parts and then the value that held it.
+    auto free_container = [&](JsonHolder* done) {
+        if (done->kind == JsonHolderType::Array)
+            delete done->payload.array;
         else
-            delete payload.object;
-        payload.raw = 0;
+            delete done->payload.object; // its member names are already released
+        done->payload.raw = 0;
+        if (done == this) return;
+        if (typeid(*done) == typeid(JsonHolder))
+            releaser(done);
+        else
+            delete done;
+    };
+    if (!is_open_container(this)) {
+        free_container(this);
         return;
     }
     std::vector<Level> levels;
     levels.push_back(open(this));
     while (!levels.empty()) {
         Level& level = levels.back();
-        JsonHolder* child = nullptr;
-        if (level.node->kind == JsonHolderType::Array) {
-            if (level.index < level.node->payload.array->size()) child = (*level.node->payload.array)[level.index++];
-        } else if (level.member != level.node->payload.object->end()) {
+        JsonHolder* child;
+        if (level.element != level.elements_end) {
+            child = *level.element++;
+        } else if (level.member != level.members_end) {
+            releaser(level.member->first.take());
             child = level.member->second;
             ++level.member;
-        }
-        if (child) {
-            if (is_open_container(child))
-                levels.push_back(open(child)); // `level` may move
-            else
-                delete child; // a scalar, a string or an empty container: nothing below it
+        } else {
+            // Everything below is released: free the container itself.
+            JsonHolder* done = level.node;
+            levels.pop_back();
+            free_container(done);
             continue;
         }
-        // Everything below is released: free the container itself.
-        JsonHolder* done = level.node;
-        levels.pop_back();
-        if (done->kind == JsonHolderType::Array)
-            delete done->payload.array;
-        else
-            delete done->payload.object;
-        done->payload.raw = 0;
-        if (done != this) delete done;
+        if (is_open_container(child)) {
+            levels.push_back(open(child)); // `level` may move
+        } else if (typeid(*child) != typeid(JsonHolder)) {
+            delete child;
+        } else if (child->kind == JsonHolderType::Array || child->kind == JsonHolderType::Object) {
+            free_container(child); // empty, or without a container yet
+        } else {
+            if (child->kind == JsonHolderType::String) releaser(child->payload.string);
+            releaser(child);
+        }
     }
 }
 
@@ -213,7 +216,7 @@ void JsonHolder::aportuj(const JsonHolder& source)
         to.kind = from.kind;
         switch (from.kind) {
         case JsonHolderType::String:
-            to.payload.string = make_text(*from.payload.string);
+            to.payload.string = make_text(from.payload.string->view());
             break;
         case JsonHolderType::Array:
             to.payload.array = new ArrayType;
@@ -297,12 +300,12 @@ bool JsonHolder::ObjectType::insert(std::u16string_view name, JsonHolder* value)
 {
     // Documents written by this library list members in name order: try the end first.
     if (members_.empty() || std::u16string_view(members_.back().first) < name) {
-        members_.emplace_back(json_blocks::String(name), value);
+        members_.emplace_back(json_blocks::Text(name), value);
         return true;
     }
     const auto at = place(members_, name);
     if (std::u16string_view(at->first) == name) return false;
-    members_.emplace(at, json_blocks::String(name), value);
+    members_.emplace(at, json_blocks::Text(name), value);
     return true;
 }
 
@@ -312,7 +315,7 @@ bool JsonHolder::ObjectType::insert(std::u16string_view name, JsonHolder* value)
 uint64_t JsonHolder::Count() const
 {
     switch (kind) {
-    case JsonHolderType::String: return payload.string->size();
+    case JsonHolderType::String: return payload.string->size;
     case JsonHolderType::Array: return payload.array->size();
     case JsonHolderType::Object: return payload.object->size();
     default: throw JsonHolderException(u"Liczebność posiadają tylko napisy, tablice i obiekty");
@@ -358,7 +361,7 @@ const JsonHolder& JsonHolder::operator[](const std::u16string& name) const
 std::u16string JsonHolder::StringVal() const
 {
     if (kind != JsonHolderType::String) throw JsonHolderException(u"Wartość nie jest typu String");
-    return std::u16string(std::u16string_view(*payload.string));
+    return std::u16string(payload.string->view());
 }
 
 double JsonHolder::NumberVal() const

@@ -72,7 +72,7 @@ std::u16string JsonHolder::ToString() const
         case JsonHolderType::Null: out.append(u"null"); break;
         case JsonHolderType::Bool: out.append(node.payload.flag ? u"true" : u"false"); break;
         case JsonHolderType::Number: append_number(out, node.payload.number); break;
-        case JsonHolderType::String: append_quoted(out, *node.payload.string); break;
+        case JsonHolderType::String: append_quoted(out, node.payload.string->view()); break;
         case JsonHolderType::Array:
             out.push_back(u'[');
             stack.push_back({&node, 0, {}});

@@ -198,11 +198,16 @@ void append_head(std::u16string& out, int indent, const std::u16string& name)
     if (!name.empty()) {
         out.push_back(u'"');
         // Member names keep their quotes and backslashes as they are (the suite's files were
-        // always written so); only control characters are escaped.
-        for (char16_t c : name) {
-            if (c < 0x20) append_control(out, c);
-            else out.push_back(c);
+        // always written so); only control characters are escaped. The characters between them
+        // go in runs.
+        size_t run = 0;
+        for (size_t i = 0; i < name.size(); ++i) {
+            if (name[i] >= 0x20) continue;
+            out.append(name, run, i - run);
+            append_control(out, name[i]);
+            run = i + 1;
         }
+        out.append(name, run, std::u16string::npos);
         out.append(u"\" : ");
     }
 }
@@ -210,19 +215,30 @@ void append_head(std::u16string& out, int indent, const std::u16string& name)
 void append_escaped(std::u16string& out, const std::u16string& s, CJsonNode::Escapes escapes)
 {
     out.push_back(u'"');
-    for (char16_t c : s) {
+    // The characters that stay as they are go in runs, up to the next one that is escaped.
+    size_t run = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char16_t c = s[i];
+        if (c >= 0x20 && c != u'"' && c != u'\\') continue;
+        const char16_t* escaped = nullptr;
         switch (c) {
-        case u'"': out.append(u"\\\""); break;
-        case u'\n': out.append(u"\\n"); break;
-        case u'\r': out.append(u"\\r"); break;
-        case u'\t': out.append(u"\\t"); break;
-        case u'\\': out.append(u"\\\\"); break;
+        case u'"': escaped = u"\\\""; break;
+        case u'\n': escaped = u"\\n"; break;
+        case u'\r': escaped = u"\\r"; break;
+        case u'\t': escaped = u"\\t"; break;
+        case u'\\': escaped = u"\\\\"; break;
         default:
-            if (c < 0x20 && escapes == CJsonNode::Escapes::every_control) append_control(out, c);
-            else out.push_back(c);
+            if (escapes != CJsonNode::Escapes::every_control) continue; // kept raw
             break;
         }
+        out.append(s, run, i - run);
+        if (escaped)
+            out.append(escaped);
+        else
+            append_control(out, c);
+        run = i + 1;
     }
+    out.append(s, run, std::u16string::npos);
     out.push_back(u'"');
 }
 } // namespace
