@@ -75,7 +75,7 @@ std::u16string store(const std::u16string& message)
             TRACE(u"Rule not stored: %s is kept in the suite's own form", g_settings_file);
             return {};
         }
-        if (!ParseSettings(content, doc)) {
+        if (!monitor::well_formed_settings(content) || !ParseSettings(content, doc)) {
             TRACE(u"Rule not stored: %s does not parse; mend it first (zelmusbctl check)", g_settings_file);
             return {};
         }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "host/settings.h"
+#include "json/holder/json_holder.h"
 
 namespace monitor {
 
@@ -13,12 +14,26 @@ constexpr const char16_t* setting_keys[] = {u"active",        u"action",        
 constexpr const char16_t* rule_keys[] = {u"producent", u"produkt", u"numer", u"klasa", u"opis"};
 constexpr std::u16string_view head = u"usb_device_add_rule";
 
+// The host's reader takes what it can of a text that is not JSON (a file cut short) in silence; the
+// library's strict parser says whether it is whole.
+bool well_formed(std::u16string_view text)
+{
+    ZelmUsbVardoManager::JsonHolder parsed;
+    std::u16string error;
+    return ZelmUsbVardoManager::JsonHolder::Parse(text, parsed, error);
+}
+
 } // namespace
+
+bool well_formed_settings(const std::vector<uint8_t>& content)
+{
+    return well_formed(DecodeSettingsText(content));
+}
 
 std::u16string config_answer(const std::vector<uint8_t>& content)
 {
     CJsonNode doc;
-    if (!ParseSettings(content, doc)) return {};
+    if (!well_formed_settings(content) || !ParseSettings(content, doc)) return {};
     const auto usb = doc.children.find(u"usb");
     if (usb == doc.children.end() || usb->second->kind != JSON_OBJECT) return {};
     for (const char16_t* key : setting_keys)
@@ -40,7 +55,7 @@ bool parse_rule_message(const std::u16string& message, Rule& rule, std::u16strin
     rule.allow = rest[0] == u'1';
     std::u16string device = rest.substr(2);
     const size_t first = device.find_first_not_of(u" \t\r\n"), last = device.find_last_not_of(u" \t\r\n");
-    if (first == std::u16string::npos || device[first] != u'{' || device[last] != u'}') {
+    if (first == std::u16string::npos || device[first] != u'{' || device[last] != u'}' || !well_formed(device)) {
         error = u"the device is not a JSON object";
         return false;
     }

@@ -15,8 +15,12 @@ namespace monitor {
 // settings the file leaves out put in as 0. The program takes a member missing from a monitor's
 // answer as on (1, or 2 for "action") but one missing from the file as 0: the file must mean
 // the same whichever way it is read. Empty (so the program reads the file itself, and traces what
-// it finds) when the content does not parse or has no object "usb".
+// it finds) when the content is not whole JSON or has no object "usb".
 std::u16string config_answer(const std::vector<uint8_t>& content);
+
+// Whether the settings file's content is whole JSON: the monitor rewrites only such a file, since
+// the settings reader would drop what follows a mistake, and the rewrite would lose it for good.
+bool well_formed_settings(const std::vector<uint8_t>& content);
 
 // A rule to store: the device's patterns ("=" and its texts) and the action.
 struct Rule {

@@ -58,6 +58,21 @@ int fail(const char* what, int r)
     return 1;
 }
 
+// The bus and its messages, released on every way out.
+struct Held {
+    sd_bus* bus = nullptr;
+    sd_bus_message* call = nullptr;
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    ~Held()
+    {
+        sd_bus_error_free(&error);
+        sd_bus_message_unref(reply);
+        sd_bus_message_unref(call);
+        sd_bus_flush_close_unref(bus);
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -70,7 +85,8 @@ int main(int argc, char** argv)
     const long limit_ms = std::strtol(argv[4], nullptr, 10);
     if (limit_ms <= 0) return fail("limit", EINVAL);
 
-    sd_bus* bus = nullptr;
+    Held held;
+    sd_bus*& bus = held.bus;
     int r = sd_bus_open_user(&bus);
     if (r < 0) return fail("session bus", r);
     if (ask) {
@@ -80,7 +96,7 @@ int main(int argc, char** argv)
         if (r < 0) return fail("signals", r);
     }
 
-    sd_bus_message* call = nullptr;
+    sd_bus_message*& call = held.call;
     r = sd_bus_message_new_method_call(bus, &call, service, path, interface, "Notify");
     if (r >= 0) r = sd_bus_message_append(call, "susss", "zelmarusb", uint32_t(0), "drive-removable-media", argv[2], argv[3]);
     if (r >= 0) {
@@ -91,11 +107,12 @@ int main(int argc, char** argv)
     if (r >= 0) r = sd_bus_message_append(call, "a{sv}", 1, "urgency", "y", uint8_t(ask ? 2 : 1));
     if (r >= 0) r = sd_bus_message_append(call, "i", int32_t(limit_ms));
     if (r < 0) return fail("message", r);
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
+    sd_bus_error& error = held.error;
+    sd_bus_message*& reply = held.reply;
     r = sd_bus_call(bus, call, 5 * 1000000ull, &error, &reply);
     if (r < 0) {
         std::printf("error Notify: %s\n", error.message ? error.message : std::strerror(-r));
+        std::fflush(stdout);
         return 1;
     }
     uint32_t id = 0;
@@ -103,6 +120,7 @@ int main(int argc, char** argv)
     if (r < 0) return fail("Notify's reply", r);
     if (!ask) {
         std::printf("shown\n");
+        std::fflush(stdout);
         return 0;
     }
 
@@ -127,6 +145,5 @@ int main(int argc, char** argv)
         sd_bus_call_method(bus, service, path, interface, "CloseNotification", nullptr, nullptr, "u", id);
     std::printf("%s\n", outcome.c_str());
     std::fflush(stdout);
-    sd_bus_flush_close_unref(bus);
     return 0;
 }
