@@ -345,6 +345,73 @@ class MonitorTest(unittest.TestCase):
         self.assertIn("Refused", self.machine.trace())
 
 
+class EndToEndTest(unittest.TestCase):
+    """The program, its stand-in driver on an empty model machine, and the menu and monitor: a device
+    no rule decides is put to the user, allowed, stored as a rule, and admitted by that rule when it
+    comes again, without a question."""
+
+    def setUp(self):
+        self.machine = m = Machine()
+        self.addCleanup(self.stop)
+        os.makedirs(m.env["ZELMUSB_PLATFORM_ROOT"])
+        with open(os.path.join(m.env["ZELMUSB_PLATFORM_ROOT"], "machine.json"), "w") as f:
+            f.write('{"controllers": []}')
+        m.env["PATH"] = build("tools") + ":" + m.env["PATH"]  # sc.exe for the program
+        subprocess.run([build("tools/reg"), "add", "HKLM\\Software\\halvar", "/v", "RootPath", "/t", "REG_SZ",
+                        "/d", os.path.join(m.dir, "suite"), "/f"], env=m.env, check=True, capture_output=True)
+        self.settings = os.path.join(m.dir, "cfg.json")
+        with open(self.settings, "w") as f:
+            json.dump({"usb": {"active": 1, "action": 2, "report_on_allow": 1,
+                               "rules": [[{"produkt": "Keyboard"}, 1]]}}, f)
+        self.bus = SessionBus(m)
+        m.start(build(MONITOR), "--settings", self.settings)
+        m.start(build(MENU), "--session", "65534:" + self.bus.address, "--answer-limit-ms", "20000")
+        wait_for(lambda: m.trace().count("listener [") >= 2, what="the menu and the monitor")
+        self.program = m.start(build("zelmarusb"), "/start")
+        wait_for(lambda: "User mode enable done." in m.trace(), 30, "the program's user test")
+        self.device = os.path.join(m.dir, "device.json")
+        with open(self.device, "w") as f:
+            json.dump({"idVendor": 4660, "idProduct": 22136, "bcdDevice": 256,
+                       "DeviceDescriptor": {"Manufacturer": "Gizmo", "Product": "Gadget", "SerialNumber": "G-003"},
+                       "DeviceProperty": {"ClassName": "USB", "DeviceDescription": "Gizmo Gadget"}}, f)
+
+    def stop(self):
+        m = self.machine
+        subprocess.run([build("zelmarusb"), "/stop"], env=m.env, capture_output=True)
+        try:
+            self.program.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            pass
+        for verb in ("stop", "delete"):
+            subprocess.run([build("tools/sc"), verb, "ZelmUsb"], env=m.env, capture_output=True)
+        m.close()
+
+    def raise_device(self):
+        return self.machine.start(build("tools/usbsim"), "raise", self.device, "--wait", stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True)
+
+    def test_allowed_by_the_user_then_by_the_stored_rule(self):
+        m = self.machine
+        before = len(self.bus.notifications())
+        usbsim = self.raise_device()
+        shown = wait_for(lambda: len(self.bus.notifications()) > before and self.bus.notifications(), 30,
+                         "the question on the desktop")
+        self.assertIn("Gizmo Gadget", shown[before])
+        self.bus.emit("ActionInvoked", "us", f"<uint32 {len(shown)}>", '<"allow">')
+        self.assertIn("verdict allow", answer_of(usbsim, 60))
+        rule = [{"producent": "=Gizmo", "produkt": "=Gadget", "numer": "=G-003", "klasa": "=USB",
+                 "opis": "=Gizmo Gadget"}, 1]
+        wait_for(lambda: read_json(self.settings)["usb"]["rules"][0] == rule, what="the rule in the settings")
+        wait_for(lambda: "rules      : 2" in m.trace(), 30, "the program reading the rule")
+
+        again = self.raise_device()
+        self.assertIn("verdict allow", answer_of(again, 60))
+        self.assertEqual(len(self.bus.notifications()), before + 1, "no second question")
+        verdicts = [line for line in m.trace().splitlines() if "Verdict allow=" in line]
+        self.assertIn("the user's answer", verdicts[-2])
+        self.assertIn("decided by main rule 1", verdicts[-1])
+
+
 if __name__ == "__main__":
     if not BUILD:
         sys.exit("usage: peers_test.py <build folder>")
