@@ -23,7 +23,9 @@ contents=$(dpkg-deb -c "$deb")
 echo "$contents"
 for f in ./usr/libexec/zelmusb/zelmarusb ./usr/libexec/zelmusb/zelmusb.sys ./usr/libexec/zelmusb/sc \
          ./usr/libexec/zelmusb/reg ./usr/libexec/zelmusb/usbsim ./usr/libexec/zelmusb/link-settings ./usr/libexec/zelmusb/uninstall-driver \
-         ./usr/lib/systemd/system/zelmarusb.service ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright ./usr/share/doc/zelmarusb/changelog.gz \
+         ./usr/lib/systemd/system/zelmarusb.service ./usr/lib/systemd/system/zelmarusb-menu.service \
+         ./usr/lib/systemd/system/zelmarusb-monitor.service ./usr/libexec/zelmusb/suite/halvarmenu.exe \
+         ./usr/libexec/zelmusb/suite/halvarmon.exe ./usr/libexec/zelmusb/suite/zelmusb-notify ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright ./usr/share/doc/zelmarusb/changelog.gz \
          ./usr/share/man/man8/zelmarusb.8.gz; do
   grep -q " $f\$" <<<"$contents" || fail "no $f in the package"
 done
@@ -42,7 +44,7 @@ dpkg-deb -x "$deb" "$files"
 dpkg-deb -I "$deb"
 [ "$(cat "$control/conffiles")" = "/etc/zelmarusb/cfg.json" ] || fail "conffiles: $(cat "$control/conffiles")"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libudev1 'libssl3\|libssl3t64' libstdc++6; do
+for library in libc6 libudev1 libsystemd0 'libssl3\|libssl3t64' libstdc++6; do
   grep -q "\(^\|, \)\($library\)\( \|,\|$\)" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 grep -q "asan\|ubsan" <<<"$depends" && fail "Depends names a sanitizer's library: $depends"
