@@ -16,6 +16,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+
+#include "platform/posix/root.h"
 
 namespace desktop {
 
@@ -36,7 +39,40 @@ std::optional<Session> with_group(Session s)
     return s;
 }
 
+bool is_checksum(const std::string& c)
+{
+    return c.size() == 40 && c.find_first_not_of("0123456789ABCDEFabcdef") == std::string::npos;
+}
+
+std::string answer_file(const std::string& checksum)
+{
+    return platform::posix::root_folder("suite/answers") + "/" + checksum;
+}
+
 } // namespace
+
+bool record_block(const std::string& checksum)
+{
+    if (!is_checksum(checksum)) return false;
+    const std::string file = answer_file(checksum);
+    // A new file each time: its time is the answer's.
+    unlink(file.c_str());
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+bool take_block(const std::string& checksum, uint32_t max_age_s)
+{
+    if (!is_checksum(checksum)) return false;
+    const std::string file = answer_file(checksum);
+    struct stat st{};
+    if (lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return false;
+    unlink(file.c_str());
+    const time_t now = time(nullptr);
+    return now >= st.st_mtime && uint64_t(now - st.st_mtime) <= max_age_s;
+}
 
 std::optional<Session> active_session(const std::string& given)
 {

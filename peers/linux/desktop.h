@@ -36,4 +36,13 @@ std::string own_folder();
 // with the old one's mode, synced, renamed over it. Empty on success, else what failed.
 std::string replace_file(const std::string& path, const std::string& bytes);
 
+// The user's explicit "Block" of a device (named by its 40-digit checksum), kept for the monitor in
+// the machine's own folder (<platform root>/suite/answers, root's alone): the program sends a
+// blocking rule for every answer that is not "1", also for a question nobody saw, and only a
+// device the user did block is kept blocked for good. False for a checksum that is not 40
+// hexadecimal digits, or a record that cannot be written.
+bool record_block(const std::string& checksum);
+// Whether the user blocked the device within the last `max_age_s` seconds; the record is used up.
+bool take_block(const std::string& checksum, uint32_t max_age_s);
+
 } // namespace desktop

@@ -50,6 +50,9 @@ std::optional<bool> ask_on_desktop(const answerer::Question& q)
     TRACE(u"Asked user %u about \"%s\": %s", unsigned(session->uid), q.produkt,
           outcome.empty() ? std::u16string(u"no outcome") : u(outcome));
     if (outcome == "allow") return true;
+    // Only what the user chose is kept as a rule that blocks the device for good (the monitor's).
+    if (outcome == "block" && !desktop::record_block(text::to_utf8(q.checksum)))
+        TRACE(u"The Block of \"%s\" cannot be recorded: it is not kept as a rule", q.produkt);
     return std::nullopt; // Block, dismissed, timed out or not shown: the empty answer
 }
 

@@ -59,12 +59,35 @@ std::u16string answer_config()
     return text;
 }
 
-std::u16string store(const std::u16string& message)
+// Whether the asker is the program (its executable's name), whose every answer that is not "1"
+// comes as a blocking rule.
+bool from_the_program(uint32_t asker)
+{
+    CProcesses processes;
+    std::u16string path = processes.ProcessImagePath(asker);
+    const size_t slash = path.find_last_of(u"/\\");
+    if (slash != std::u16string::npos) path = path.substr(slash + 1);
+    return path == u"zelmarusb";
+}
+
+// How long after the user's Block the program's rule for it may come (it comes at once).
+constexpr uint32_t block_answer_age_s = 600;
+
+std::u16string store(uint32_t asker, const std::u16string& message)
 {
     monitor::Rule rule;
     std::u16string error;
     if (!monitor::parse_rule_message(message, rule, error)) {
         TRACE(u"Rule not stored: %s: %s", error, message.substr(0, 200));
+        return {};
+    }
+    // The program blocks a device the user was not asked about (no session, no answer in time,
+    // the notification closed) and sends that as a blocking rule too: kept, it would block the
+    // device for good without anyone having chosen it. Only the user's Block is kept.
+    if (!rule.allow && from_the_program(asker) &&
+        !desktop::take_block(text::to_utf8(rule.checksum), block_answer_age_s)) {
+        TRACE(u"Blocking rule not kept: the user did not choose Block for %s (it is asked about again)",
+              rule.patterns->ToText(0));
         return {};
     }
     std::vector<uint8_t> content;
@@ -98,10 +121,10 @@ std::u16string store(const std::u16string& message)
     return u"1";
 }
 
-std::u16string answer(uint32_t, const std::u16string& question)
+std::u16string answer(uint32_t asker, const std::u16string& question)
 {
     if (question == u"get_config") return answer_config();
-    if (question.rfind(u"usb_device_add_rule", 0) == 0) return store(question);
+    if (question.rfind(u"usb_device_add_rule", 0) == 0) return store(asker, question);
     TRACE(u"Unknown question: %s", question.substr(0, 200));
     return {};
 }

@@ -66,6 +66,8 @@ bool parse_rule_message(const std::u16string& message, Rule& rule, std::u16strin
         return false;
     }
     rule.patterns = std::make_unique<CJsonNode>();
+    if (const auto c = identity.children.find(u"checksum"); c != identity.children.end() && c->second->kind == JSON_STRING)
+        rule.checksum = c->second->strValue;
     bool any = false;
     for (const char16_t* key : rule_keys) {
         const auto it = identity.children.find(key);

@@ -26,6 +26,7 @@ bool well_formed_settings(const std::vector<uint8_t>& content);
 struct Rule {
     bool allow = false;
     std::unique_ptr<CJsonNode> patterns; // an object of the five rule keys, only the non-empty ones
+    std::u16string checksum;             // the device's, as the message gives it (may be empty)
 };
 
 // Reads "usb_device_add_rule1:{...}" / "usb_device_add_rule0:{...}". False, with the reason in

@@ -90,6 +90,7 @@ class SessionBus:
         bus = machine.start(*NOBODY, "dbus-daemon", "--config-file=" + config, "--nofork", "--print-address",
                             stdout=subprocess.PIPE)
         bus.stdout.readline()
+        bus.stdout.close()
         self.log = os.path.join(folder, "notifications.log")
         self.env = dict(machine.env, DBUS_SESSION_BUS_ADDRESS=self.address)
         machine.start(*NOBODY, "/usr/bin/python3", "-m", "dbusmock", "--template", "notification_daemon",
@@ -335,6 +336,25 @@ class MonitorTest(unittest.TestCase):
         with open(self.settings) as f:
             self.assertEqual(f.read(), '{"usb": {"active": 1, "rules": [')
 
+    def test_the_programs_block_without_the_users_is_not_kept(self):
+        # The program sends a blocking rule for a question nobody answered; the user's own Block is
+        # what the menu records (the end-to-end tests show both).
+        asker = os.path.join(self.machine.dir, "program", "zelmarusb")
+        os.mkdir(os.path.dirname(asker))
+        os.link(build(ASK), asker)
+        with open(self.settings, "rb") as f:
+            before = f.read()
+        p = self.machine.start(asker, str(self.monitor.pid), "default", rule_message(False),
+                               stdout=subprocess.PIPE, text=True)
+        self.assertEqual(answer_of(p), "")
+        with open(self.settings, "rb") as f:
+            self.assertEqual(f.read(), before)
+        self.assertIn("Blocking rule not kept", self.machine.trace())
+        # Its allowing rule is kept.
+        p = self.machine.start(asker, str(self.monitor.pid), "default", rule_message(True),
+                               stdout=subprocess.PIPE, text=True)
+        self.assertEqual(answer_of(p), "1")
+
     def test_requests_from_nobody_are_refused(self):
         with open(self.settings, "rb") as f:
             before = f.read()
@@ -398,18 +418,46 @@ class EndToEndTest(unittest.TestCase):
                          "the question on the desktop")
         self.assertIn("Gizmo Gadget", shown[before])
         self.bus.emit("ActionInvoked", "us", f"<uint32 {len(shown)}>", '<"allow">')
-        self.assertIn("verdict allow", answer_of(usbsim, 60))
+        self.assertIn("verdict allowed (answered)", answer_of(usbsim, 60))
         rule = [{"producent": "=Gizmo", "produkt": "=Gadget", "numer": "=G-003", "klasa": "=USB",
                  "opis": "=Gizmo Gadget"}, 1]
         wait_for(lambda: read_json(self.settings)["usb"]["rules"][0] == rule, what="the rule in the settings")
         wait_for(lambda: "rules      : 2" in m.trace(), 30, "the program reading the rule")
 
         again = self.raise_device()
-        self.assertIn("verdict allow", answer_of(again, 60))
+        self.assertIn("verdict allowed (answered)", answer_of(again, 60))
         self.assertEqual(len(self.bus.notifications()), before + 1, "no second question")
         verdicts = [line for line in m.trace().splitlines() if "Verdict allow=" in line]
         self.assertIn("the user's answer", verdicts[-2])
         self.assertIn("decided by main rule 1", verdicts[-1])
+
+    def test_only_the_users_block_is_kept(self):
+        m = self.machine
+        with open(self.settings, "rb") as f:
+            kept = f.read()
+        # Closed without an answer: blocked now, not for good.
+        usbsim = self.raise_device()
+        shown = wait_for(lambda: len(self.bus.notifications()) == 1 and self.bus.notifications(), 30, "the question")
+        self.bus.emit("NotificationClosed", "uu", "<uint32 1>", "<uint32 2>")
+        self.assertIn("verdict blocked (answered)", answer_of(usbsim, 60))
+        wait_for(lambda: "Blocking rule not kept" in m.trace(), what="the monitor passing the rule over")
+        with open(self.settings, "rb") as f:
+            self.assertEqual(f.read(), kept)
+        # So it is asked about again; the user blocks it: kept, and the next arrival is blocked by
+        # the rule without a question.
+        usbsim = self.raise_device()
+        wait_for(lambda: len(self.bus.notifications()) == 2, 30, "the second question")
+        self.bus.emit("ActionInvoked", "us", "<uint32 2>", '<"block">')
+        self.assertIn("verdict blocked (answered)", answer_of(usbsim, 60))
+        wait_for(lambda: read_json(self.settings)["usb"]["rules"][0][1] == 0, what="the blocking rule")
+        self.assertEqual(read_json(self.settings)["usb"]["rules"][0][0]["numer"], "=G-003")
+        wait_for(lambda: "rules      : 2" in m.trace(), 30, "the program reading the rule")
+        self.assertIn("verdict blocked (answered)", answer_of(self.raise_device(), 60))
+        # No question: the notice that a rule blocked it.
+        notice = wait_for(lambda: len(self.bus.notifications()) == 3 and self.bus.notifications()[2], 30, "the notice")
+        self.assertIn("USB device blocked", notice)
+        self.assertIn("[]", notice)
+        self.assertIn("decided by main rule 1", [l for l in m.trace().splitlines() if "Verdict allow=" in l][-1])
 
 
 if __name__ == "__main__":
