@@ -53,7 +53,8 @@ class Machine:
         self.procs = []
 
     def start(self, *args, env=None, **kw):
-        p = subprocess.Popen(list(args), env=env or self.env, cwd=self.dir, **kw)
+        # A session of its own: what it starts (the menu's helper, a tracer's tracee) ends with it.
+        p = subprocess.Popen(list(args), env=env or self.env, cwd=self.dir, start_new_session=True, **kw)
         self.procs.append(p)
         return p
 
@@ -66,8 +67,10 @@ class Machine:
 
     def close(self):
         for p in reversed(self.procs):
-            if p.poll() is None:
-                p.kill()
+            try:
+                os.killpg(p.pid, 9)
+            except ProcessLookupError:
+                pass
             p.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
