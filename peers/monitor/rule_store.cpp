@@ -9,8 +9,10 @@ namespace monitor {
 
 namespace {
 
-constexpr const char16_t* setting_keys[] = {u"active",        u"action",         u"allow_io",     u"allow_printers",
-                                            u"allow_network", u"report_on_allow", u"allow_initial"};
+// "active" is left out as the file leaves it: the program takes it as 0 from either, and the
+// settings check then says that it is missing.
+constexpr const char16_t* setting_keys[] = {u"action", u"allow_io", u"allow_printers", u"allow_network",
+                                            u"report_on_allow", u"allow_initial"};
 constexpr const char16_t* rule_keys[] = {u"producent", u"produkt", u"numer", u"klasa", u"opis"};
 constexpr std::u16string_view head = u"usb_device_add_rule";
 

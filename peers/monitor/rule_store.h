@@ -11,8 +11,8 @@
 
 namespace monitor {
 
-// The answer to "get_config": the settings document of the file's content, with each of the seven
-// settings the file leaves out put in as 0. The program takes a member missing from a monitor's
+// The answer to "get_config": the settings document of the file's content, with each of the
+// settings the file leaves out put in as 0 ("active" is 0 left out either way). The program takes a member missing from a monitor's
 // answer as on (1, or 2 for "action") but one missing from the file as 0: the file must mean
 // the same whichever way it is read. Empty (so the program reads the file itself, and traces what
 // it finds) when the content is not whole JSON or has no object "usb".

@@ -281,6 +281,10 @@ class MonitorTest(unittest.TestCase):
         self.assertEqual(config["usb"]["action"], 2)
         for key in ("allow_io", "allow_printers", "allow_network", "allow_initial"):
             self.assertEqual(config["usb"][key], 0, key)  # as the program reads them from the file
+        # Left out, "active" reads 0 from either; it stays out, so that the settings check says so.
+        with open(self.settings, "w") as f:
+            json.dump({"usb": {"action": 2}}, f)
+        self.assertNotIn("active", json.loads(self.ask("get_config"))["usb"])
 
     def test_get_config_of_a_file_that_cannot_be_used_is_empty(self):
         for what, content in [("does not parse", "active: 1"), ("no usb", '{"USB": {"active": 1}}'),
