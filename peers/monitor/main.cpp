@@ -18,6 +18,8 @@
 #include "host/commp.h"
 #include "host/settings.h"
 #include "host/trace.h"
+#include "platform/platform.h"
+#include "platform/processes.h"
 #include "rule_store.h"
 #include "text/text.h"
 
@@ -31,6 +33,35 @@ std::mutex g_reload_lock;
 std::condition_variable g_reload_wanted;
 bool g_reload = false;
 
+// Whether the executable at `path` is the program: its file name is "zelmarusb" (a folder of the
+// installation may hold the name too, and the executable replaced by an upgrade is "(deleted)").
+bool is_the_program(std::u16string path)
+{
+    constexpr std::u16string_view deleted = u" (deleted)";
+    if (path.size() > deleted.size() && path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0)
+        path.resize(path.size() - deleted.size());
+    const size_t slash = path.find_last_of(u"/\\");
+    return path.substr(slash == std::u16string::npos ? 0 : slash + 1) == u"zelmarusb";
+}
+
+// Has the program read its settings again: "cfg" to each running program of root or of this
+// process's user (not a namesake of another user), until one takes it.
+bool reload_program()
+{
+    class_commp commp(2000, 2000);
+    std::u16string own;
+    if (platform::processes().current_user_name(own) != 0) own.clear();
+    std::vector<uint32_t> ids;
+    commp.processes.EnumerateProcesses(ids);
+    for (uint32_t id : ids) {
+        if (!is_the_program(commp.processes.ProcessImagePath(id))) continue;
+        const std::u16string user = commp.processes.ProcessUserName(id);
+        if (user.empty() || (user != own && user != u"root")) continue;
+        if (commp.AskText(id, u"cfg", u"default", 30000) == u"1") return true;
+    }
+    return false;
+}
+
 [[noreturn]] void reload_worker()
 {
     for (;;) {
@@ -39,11 +70,8 @@ bool g_reload = false;
             g_reload_wanted.wait(lock, [] { return g_reload; });
             g_reload = false;
         }
-        class_commp commp(2000, 2000);
-        commp.trusted_peers_only = true; // the service's program, not a namesake of another user
-        const std::u16string answer = commp.AskProcess(u"zelmarusb", u"cfg", u"default", 30000);
-        TRACE(answer == u"1" ? u"The program read its settings again"
-                             : u"The program did not take \"cfg\" (not running?): it reads the rules when it starts");
+        TRACE(reload_program() ? u"The program read its settings again"
+                               : u"The program did not take \"cfg\" (not running?): it reads the rules when it starts");
     }
 }
 
@@ -64,10 +92,7 @@ std::u16string answer_config()
 bool from_the_program(uint32_t asker)
 {
     CProcesses processes;
-    std::u16string path = processes.ProcessImagePath(asker);
-    const size_t slash = path.find_last_of(u"/\\");
-    if (slash != std::u16string::npos) path = path.substr(slash + 1);
-    return path == u"zelmarusb";
+    return is_the_program(processes.ProcessImagePath(asker));
 }
 
 // How long after the user's Block the program's rule for it may come (it comes at once).
