@@ -79,9 +79,12 @@ std::optional<Session> active_session(const std::string& given)
     if (given == "none") return std::nullopt;
     if (!given.empty()) {
         const size_t colon = given.find(':');
-        if (colon == std::string::npos || colon == 0) return std::nullopt;
+        if (colon == std::string::npos || colon == 0 ||
+            given.find_first_not_of("0123456789") != colon)
+            return std::nullopt;
         Session s;
         s.uid = uint32_t(std::strtoul(given.substr(0, colon).c_str(), nullptr, 10));
+        if (s.uid == 0) return std::nullopt; // never root's rights in a session
         s.bus = given.substr(colon + 1);
         return with_group(s);
     }
