@@ -123,8 +123,10 @@ std::u16string store(uint32_t asker, const std::u16string& message)
             TRACE(u"Rule not stored: %s is kept in the suite's own form", g_settings_file);
             return {};
         }
-        if (!monitor::well_formed_settings(content) || !ParseSettings(content, doc)) {
-            TRACE(u"Rule not stored: %s does not parse; mend it first (zelmusbctl check)", g_settings_file);
+        if (!ParseSettings(content, doc) || !monitor::kept_whole(content, doc)) {
+            TRACE(u"Rule not stored: %s does not parse, or holds what the settings reader does not keep (a "
+                  u"number with a fraction); mend it first (zelmusbctl check)",
+                  g_settings_file);
             return {};
         }
     }

@@ -336,12 +336,17 @@ class MonitorTest(unittest.TestCase):
         self.assertGreaterEqual(self.machine.trace().count("Rule not stored"), len(cases) - 1)
         self.assertNotIn("cfg", self.program_got())
 
-    def test_a_settings_file_that_does_not_parse_is_not_replaced(self):
-        with open(self.settings, "w") as f:
-            f.write('{"usb": {"active": 1, "rules": [')
-        self.assertEqual(self.ask(rule_message(True)), "")
-        with open(self.settings) as f:
-            self.assertEqual(f.read(), '{"usb": {"active": 1, "rules": [')
+    def test_a_settings_file_the_reader_takes_only_part_of_is_not_replaced(self):
+        cases = [("cut short", '{"usb": {"active": 1, "rules": ['),
+                 # The settings reader stops at a fraction: a rewrite would lose the rules and "zz".
+                 ("a fraction", '{"usb": {"active": 1, "x": 1.5, "rules": [[{"produkt": "K"}, 1]]}, "zz": [2]}')]
+        for what, content in cases:
+            with self.subTest(what):
+                with open(self.settings, "w") as f:
+                    f.write(content)
+                self.assertEqual(self.ask(rule_message(True)), "")
+                with open(self.settings) as f:
+                    self.assertEqual(f.read(), content)
 
     def test_the_programs_block_without_the_users_is_not_kept(self):
         # The program sends a blocking rule for a question nobody answered; the user's own Block is
