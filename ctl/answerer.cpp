@@ -42,13 +42,6 @@ std::u16string handle(uint32_t, const std::u16string& message)
     return {};
 }
 
-bool from_the_program(uint64_t pipe, uint32_t, const std::u16string&)
-{
-    uint32_t client = 0;
-    bool privileged = false;
-    return platform::pipes().client_process(pipe, client, privileged) == 0 && privileged;
-}
-
 } // namespace
 
 bool parse_question(const std::u16string& message, Question& out)
@@ -61,13 +54,20 @@ bool parse_blocked(const std::u16string& message, Question& out)
     return parse_after(message, u"usb_device_blocked|", out);
 }
 
+bool privileged_asker(uint64_t pipe, uint32_t, const std::u16string&)
+{
+    uint32_t client = 0;
+    bool privileged = false;
+    return platform::pipes().client_process(pipe, client, privileged) == 0 && privileged;
+}
+
 void serve(Ask ask, Blocked blocked)
 {
     g_ask = std::move(ask);
     g_blocked = std::move(blocked);
     class_commp commp(2000, 2000);
     commp.text_handler = handle;
-    commp.request_filter = from_the_program;
+    commp.request_filter = privileged_asker;
     commp.listen(channel);
     std::abort(); // listen returns only when given a stop flag
 }

@@ -7,6 +7,7 @@
 // user: they get no answer.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +32,11 @@ bool parse_blocked(const std::u16string& message, Question& out);
 using Ask = std::function<std::optional<bool>(const Question&)>;
 // A device was blocked.
 using Blocked = std::function<void(const Question&)>;
+
+// Whether the asker on the server end `pipe` runs as root or as this process's user (on Windows: is
+// elevated): the only processes whose questions the suite's programs act on. A request filter of
+// class_commp.
+bool privileged_asker(uint64_t pipe, uint32_t asker, const std::u16string& question);
 
 // Serves the channel for this process, one question at a time, and does not return. One
 // answerer per process.

@@ -40,10 +40,14 @@ set(ZELMUSB_INSTALL_DIR "${program_dir}")
 configure_file("${ZELMUSB_CTL_WRAPPER}" "${ZELMUSB_WORK_DIR}/zelmusbctl" @ONLY)
 file(INSTALL DESTINATION "${bin_dir}" TYPE PROGRAM FILES "${ZELMUSB_WORK_DIR}/zelmusbctl")
 
-configure_file("${ZELMUSB_PACKAGING_DIR}/zelmarusb.service.in" "${ZELMUSB_WORK_DIR}/zelmarusb.service" @ONLY)
-file(INSTALL DESTINATION "${unit_dir}" TYPE FILE
-     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-     FILES "${ZELMUSB_WORK_DIR}/zelmarusb.service")
+set(ZELMUSB_SETTINGS_DIR "${settings_dir}")
+# The program's unit, and the suite's monitor and menu beside it.
+foreach(unit zelmarusb zelmarusb-monitor zelmarusb-menu)
+  configure_file("${ZELMUSB_PACKAGING_DIR}/${unit}.service.in" "${ZELMUSB_WORK_DIR}/${unit}.service" @ONLY)
+  file(INSTALL DESTINATION "${unit_dir}" TYPE FILE
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+       FILES "${ZELMUSB_WORK_DIR}/${unit}.service")
+endforeach()
 
 # The administrator's settings are theirs once installed: a second installation keeps them.
 if(EXISTS "$ENV{DESTDIR}${settings_dir}/cfg.json")

@@ -6,8 +6,10 @@
 # written when installing, from the prefix of that installation:
 #   <p>/libexec/zelmusb/   the program, zelmusb.sys, sc (and the name sc.exe), reg, usbsim, link-settings,
 #                          uninstall-driver
+#   <p>/libexec/zelmusb/suite/   the suite's menu and monitor for Linux (halvarmenu.exe, halvarmon.exe)
+#                          and the menu's notification helper, zelmusb-notify
 #   <p>/bin/zelmarusb      a link to the program
-#   <p>/lib/systemd/system/zelmarusb.service
+#   <p>/lib/systemd/system/zelmarusb.service, zelmarusb-monitor.service, zelmarusb-menu.service
 #   <settings>/zelmarusb/cfg.json   the administrator's settings: /etc for the prefix /usr (the
 #                          package), <p>/etc otherwise; an existing file is never replaced
 #   <p>/share/doc/zelmarusb/copyright, changelog.gz
@@ -26,6 +28,7 @@ foreach(dir ZELMUSB_INSTALL_PROGRAMDIR ZELMUSB_INSTALL_UNITDIR CMAKE_INSTALL_BIN
 endforeach()
 
 install(TARGETS zelmarusb zelmusbctl simdriver sc reg usbsim RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
+install(TARGETS peer_menu peer_monitor zelmusb_notify RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR}/suite)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/link-settings ${CMAKE_CURRENT_LIST_DIR}/uninstall-driver DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
 # Debian's documentation folder holds the copyright and the changelog (gzip -9n: no time stamp).
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)

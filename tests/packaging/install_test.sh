@@ -9,7 +9,9 @@
 # - link-settings points the service machine's settings copy at the file under /etc, and keeps
 #   a file of the administrator's own;
 # - uninstall-driver stops and deletes a running driver (on an empty model machine);
-# - systemd-analyze verifies the installed unit and rates it at most 4.0 (its figure printed).
+# - the suite's menu and monitor are installed with their units, which name <p>'s programs and
+#   settings and come with the program's unit;
+# - systemd-analyze verifies the installed units and rates each at most 4.0 (their figures printed).
 set -euo pipefail
 build="$(cd "$1" && pwd)"
 scratch="$2"
@@ -63,6 +65,17 @@ grep -qx "ExecStop=$prefix/libexec/zelmusb/zelmarusb /stop" "$unit" || fail "the
 grep -qx "ExecStartPre=$prefix/libexec/zelmusb/link-settings $prefix/etc/zelmarusb/cfg.json" "$unit" ||
   fail "the unit does not link $prefix's settings"
 if grep -n "@[A-Z_]*@" "$unit"; then fail "a placeholder is left in the unit"; fi
+menu_unit="$prefix/lib/systemd/system/zelmarusb-menu.service"
+monitor_unit="$prefix/lib/systemd/system/zelmarusb-monitor.service"
+for p in suite/halvarmenu.exe suite/halvarmon.exe suite/zelmusb-notify; do
+  [ -x "$prefix/libexec/zelmusb/$p" ] || fail "no $p in $prefix/libexec/zelmusb"
+done
+grep -qx "ExecStart=$prefix/libexec/zelmusb/suite/halvarmenu.exe" "$menu_unit" || fail "the menu's unit does not start $prefix's menu"
+grep -qx "ExecStart=$prefix/libexec/zelmusb/suite/halvarmon.exe --settings $prefix/etc/zelmarusb/cfg.json" "$monitor_unit" ||
+  fail "the monitor's unit does not serve $prefix's settings"
+grep -qx "ReadWritePaths=$prefix/etc/zelmarusb" "$monitor_unit" || fail "the monitor may not write $prefix's settings folder"
+grep -qx "Wants=zelmarusb-monitor.service zelmarusb-menu.service" "$unit" || fail "the program's unit does not bring the menu and monitor"
+if grep -n "@[A-Z_]*@" "$menu_unit" "$monitor_unit"; then fail "a placeholder is left in a unit"; fi
 for link in "bin/zelmarusb:../libexec/zelmusb/zelmarusb" "libexec/zelmusb/sc.exe:sc"; do
   name="${link%%:*}" target="${link#*:}"
   [ "$(readlink "$prefix/$name")" = "$target" ] || fail "$name links to '$(readlink "$prefix/$name")', not $target"
@@ -80,13 +93,17 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 stage="$scratch/stage"
 DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
 for f in usr/libexec/zelmusb/zelmarusb usr/libexec/zelmusb/zelmusb.sys usr/libexec/zelmusb/link-settings usr/libexec/zelmusb/uninstall-driver \
-         usr/lib/systemd/system/zelmarusb.service etc/zelmarusb/cfg.json usr/share/doc/zelmarusb/copyright; do
+         usr/lib/systemd/system/zelmarusb.service usr/lib/systemd/system/zelmarusb-menu.service \
+         usr/lib/systemd/system/zelmarusb-monitor.service usr/libexec/zelmusb/suite/halvarmenu.exe \
+         usr/libexec/zelmusb/suite/halvarmon.exe etc/zelmarusb/cfg.json usr/share/doc/zelmarusb/copyright; do
   [ -e "$stage/$f" ] || fail "DESTDIR: no $f"
 done
 grep -qx "ExecStart=/usr/libexec/zelmusb/zelmarusb /start" "$stage/usr/lib/systemd/system/zelmarusb.service" ||
   fail "DESTDIR: the unit does not name /usr's program"
 grep -qx "ExecStartPre=/usr/libexec/zelmusb/link-settings /etc/zelmarusb/cfg.json" \
   "$stage/usr/lib/systemd/system/zelmarusb.service" || fail "DESTDIR: the unit does not link /etc/zelmarusb/cfg.json"
+grep -qx "ExecStart=/usr/libexec/zelmusb/suite/halvarmon.exe --settings /etc/zelmarusb/cfg.json" \
+  "$stage/usr/lib/systemd/system/zelmarusb-monitor.service" || fail "DESTDIR: the monitor does not serve /etc/zelmarusb/cfg.json"
 [ -z "$(ls -A "$stage" | grep -v -x -e usr -e etc)" ] || fail "DESTDIR: more than usr and etc: $(ls "$stage")"
 
 # --- link-settings -----------------------------------------------------------------------------
@@ -132,15 +149,17 @@ echo '{"controllers": []}' >"$driver_machine/machine.json"
 
 # --- the unit, as systemd reads it ---------------------------------------------------------------
 if command -v systemd-analyze >/dev/null; then
-  if ! verified=$(systemd-analyze verify "$unit" 2>&1) || [ -n "$verified" ]; then
-    fail "systemd-analyze verify: $verified"
-  fi
-  rating=$(systemd-analyze security --offline=yes --no-pager "$unit" 2>&1 | grep 'Overall exposure level' || true)
-  echo "$rating"
-  exposure=$(sed -n 's/.*: \([0-9.]*\) .*/\1/p' <<<"$rating")
-  if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }'; then
-    fail "exposure ${exposure:-unknown}, more than 4.0"
-  fi
+  for u in "$unit" "$menu_unit" "$monitor_unit"; do
+    if ! verified=$(systemd-analyze verify "$u" 2>&1) || [ -n "$verified" ]; then
+      fail "systemd-analyze verify ${u##*/}: $verified"
+    fi
+    rating=$(systemd-analyze security --offline=yes --no-pager "$u" 2>&1 | grep 'Overall exposure level' || true)
+    echo "${u##*/}: $rating"
+    exposure=$(sed -n 's/.*: \([0-9.]*\) .*/\1/p' <<<"$rating")
+    if [ -z "$exposure" ] || ! awk -v e="$exposure" 'BEGIN { exit !(e <= 4.0) }'; then
+      fail "${u##*/}: exposure ${exposure:-unknown}, more than 4.0"
+    fi
+  done
 else
   fail "systemd-analyze is missing (the systemd package; scripts/install-deps)"
 fi

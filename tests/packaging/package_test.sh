@@ -5,7 +5,8 @@
 # configuration file, the dependencies dpkg-shlibdeps found, and maintainer scripts that reload
 # systemd without enabling or starting the service. lintian, when installed, reports its tags;
 # an error tag fails the test (the warnings left are explained in the README). The packaged
-# programs run once on a model machine under strace: every system call within the unit's filter.
+# programs run once on a model machine under strace: every system call within the unit's filter,
+# and so do the suite's menu and monitor within theirs.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 build="$1"
@@ -16,6 +17,43 @@ fail() {
   failures=$((failures + 1))
 }
 
+# denied_calls <unit file> <strace output...>: the system calls made that the unit's
+# SystemCallFilter= lines (an allow list, then ~removals and additions) do not allow.
+denied_calls() {
+  python3 - "$@" <<'PY'
+import re, subprocess, sys
+def group(name):
+    out = subprocess.run(['systemd-analyze', 'syscall-filter', name], capture_output=True, text=True).stdout
+    names = set()
+    for line in out.splitlines()[1:]:
+        word = line.strip()
+        if not word or word.startswith('#'):
+            continue
+        names |= group(word) if word.startswith('@') else {word}
+    return names
+def names(words):
+    out = set()
+    for w in words.split():
+        out |= group(w) if w.startswith('@') else {w}
+    return out
+allowed = None
+for line in re.findall(r'^SystemCallFilter=(.*)$', open(sys.argv[1]).read(), re.M):
+    if line.startswith('~'):
+        allowed -= names(line[1:])
+    elif allowed is None:
+        allowed = names(line)
+    else:
+        allowed |= names(line)
+used = set()
+for trace in sys.argv[2:]:
+    for line in open(trace):
+        m = re.match(r'^\d+\s+([a-z_0-9]+)\(', line)
+        if m:
+            used.add(m.group(1))
+print(' '.join(sorted(used - allowed)))
+PY
+}
+
 deb=$(ZELMUSB_PACKAGE_CMAKE_ARGS="$*" JOBS=2 "$here/../../scripts/build-package" "$build" | tail -n 1)
 [ "$(basename "$deb")" = "zelmarusb_0.1.0_amd64.deb" ] || fail "the package is named $(basename "$deb")"
 
@@ -23,7 +61,9 @@ contents=$(dpkg-deb -c "$deb")
 echo "$contents"
 for f in ./usr/libexec/zelmusb/zelmarusb ./usr/libexec/zelmusb/zelmusb.sys ./usr/libexec/zelmusb/sc \
          ./usr/libexec/zelmusb/reg ./usr/libexec/zelmusb/usbsim ./usr/libexec/zelmusb/link-settings ./usr/libexec/zelmusb/uninstall-driver \
-         ./usr/lib/systemd/system/zelmarusb.service ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright ./usr/share/doc/zelmarusb/changelog.gz \
+         ./usr/lib/systemd/system/zelmarusb.service ./usr/lib/systemd/system/zelmarusb-menu.service \
+         ./usr/lib/systemd/system/zelmarusb-monitor.service ./usr/libexec/zelmusb/suite/halvarmenu.exe \
+         ./usr/libexec/zelmusb/suite/halvarmon.exe ./usr/libexec/zelmusb/suite/zelmusb-notify ./etc/zelmarusb/cfg.json ./usr/share/doc/zelmarusb/copyright ./usr/share/doc/zelmarusb/changelog.gz \
          ./usr/share/man/man8/zelmarusb.8.gz; do
   grep -q " $f\$" <<<"$contents" || fail "no $f in the package"
 done
@@ -42,7 +82,7 @@ dpkg-deb -x "$deb" "$files"
 dpkg-deb -I "$deb"
 [ "$(cat "$control/conffiles")" = "/etc/zelmarusb/cfg.json" ] || fail "conffiles: $(cat "$control/conffiles")"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libudev1 'libssl3\|libssl3t64' libstdc++6; do
+for library in libc6 libudev1 libsystemd0 'libssl3\|libssl3t64' libstdc++6; do
   grep -q "\(^\|, \)\($library\)\( \|,\|$\)" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 grep -q "asan\|ubsan" <<<"$depends" && fail "Depends names a sanitizer's library: $depends"
@@ -112,40 +152,33 @@ if command -v systemd-analyze >/dev/null && command -v strace >/dev/null; then
     [ "$started" = 1 ]
   ) || fail "the program's run on a model machine failed"
   grep -q 'active *: 1' "$machine/trace" || fail "the settings were not read through link-settings' link"
-  unit_filter=$(grep '^SystemCallFilter=' "$unit" | sed 's/^SystemCallFilter=//')
-  denied=$(python3 - "$machine/strace" "$unit_filter" <<'PY'
-import re, subprocess, sys
-def group(name):
-    out = subprocess.run(['systemd-analyze', 'syscall-filter', name], capture_output=True, text=True).stdout
-    names = set()
-    for line in out.splitlines()[1:]:
-        word = line.strip()
-        if not word or word.startswith('#'):
-            continue
-        names |= group(word) if word.startswith('@') else {word}
-    return names
-def names(words):
-    out = set()
-    for w in words.split():
-        out |= group(w) if w.startswith('@') else {w}
-    return out
-allowed = None
-for line in sys.argv[2].splitlines():
-    if line.startswith('~'):
-        allowed -= names(line[1:])
-    elif allowed is None:
-        allowed = names(line)
-    else:
-        allowed |= names(line)
-used = set()
-for line in open(sys.argv[1]):
-    m = re.match(r'^\d+\s+([a-z_0-9]+)\(', line)
-    if m:
-        used.add(m.group(1))
-print(' '.join(sorted(used - allowed)))
-PY
-)
+  denied=$(denied_calls "$unit" "$machine/strace")
   [ -z "$denied" ] || fail "system calls the unit's filter denies: $denied"
+
+  # The suite's menu and monitor, in the same way: the packaged programs under strace through the
+  # end-to-end cases of tests/peers (a device asked on a private desktop, allowed, blocked, closed;
+  # the rules stored and the program told), then every call within their units' filters.
+  if [ "$(id -u)" = 0 ] && command -v dbus-daemon >/dev/null && /usr/bin/python3 -c 'import dbusmock' 2>/dev/null; then
+    wrapped="$machine/wrapped"
+    mkdir -p "$wrapped/peers"
+    for f in zelmarusb tools; do ln -s "$(cd "$build" && pwd)/$f" "$wrapped/$f"; done
+    for p in halvarmenu.exe halvarmon.exe; do
+      printf '#!/bin/sh\nexec strace -f -qq -o "%s/%s.strace.$$" "%s/peers/%s" "$@"\n' \
+        "$wrapped" "$p" "$(cd "$build" && pwd)" "$p" >"$wrapped/peers/$p"
+      chmod +x "$wrapped/peers/$p"
+    done
+    /usr/bin/python3 "$here/../peers/peers_test.py" "$wrapped" EndToEndTest >"$machine/peers.log" 2>&1 ||
+      fail "the packaged menu and monitor failed their end-to-end cases: $(tail -n 30 "$machine/peers.log")"
+    for p in menu:halvarmenu.exe monitor:halvarmon.exe; do
+      traces=("$wrapped/${p#*:}".strace.*)
+      [ -e "${traces[0]}" ] || { fail "no system calls of the packaged ${p#*:} were followed"; continue; }
+      denied=$(denied_calls "$files/usr/lib/systemd/system/zelmarusb-${p%%:*}.service" "${traces[@]}")
+      [ -z "$denied" ] || fail "system calls the ${p%%:*}'s unit filter denies: $denied"
+      echo "the packaged ${p#*:}: $(cat "${traces[@]}" | wc -l) system calls followed, every one within its unit's filter"
+    done
+  else
+    echo "the menu's and monitor's system calls were not followed (they need root, dbus-daemon and python3-dbusmock)"
+  fi
 fi
 
 if command -v lintian >/dev/null; then
