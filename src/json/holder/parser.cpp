@@ -164,6 +164,34 @@ public:
     // error. Builds the tree `run` would build and returns true, or returns false (`result`
     // untouched) for any other text, which `run` then reads to give its value or its error.
     static bool read_plain(std::u16string_view input, JsonHolder& result);
+
+private:
+    using Pending = std::vector<JsonHolder::ObjectType::value_type>;
+    // Makes `node` (an array or object just closed) its container at its final size, moving its
+    // elements or members (sorted by name unless they came in order) off the end of `pending`,
+    // from `first` on.
+    static void fill(JsonHolder* node, Pending& pending, size_t first, bool in_order)
+    {
+        const auto from = pending.begin() + ptrdiff_t(first);
+        if (node->kind == JsonHolderType::Array) {
+            auto* elements = new JsonHolder::ArrayType;
+            node->payload.array = elements;
+            elements->reserve(size_t(pending.end() - from));
+            for (auto it = from; it != pending.end(); ++it)
+                elements->push_back(it->second);
+        } else {
+            auto* members = new JsonHolder::ObjectType;
+            node->payload.object = members;
+            if (!in_order)
+                std::sort(from, pending.end(), [](const auto& a, const auto& b) {
+                    return std::u16string_view(a.first) < std::u16string_view(b.first);
+                });
+            members->members_.reserve(size_t(pending.end() - from));
+            for (auto it = from; it != pending.end(); ++it)
+                members->members_.push_back(std::move(*it));
+        }
+        pending.erase(from, pending.end());
+    }
 };
 
 // One pass with the containers on a stack of their own, as `run`, but over the code units in
@@ -244,27 +272,7 @@ bool JsonParser::read_plain(std::u16string_view input, JsonHolder& result)
     };
     // Hands the innermost open container what was read for it and closes it.
     auto close = [&] {
-        Frame& frame = frames.back();
-        const auto first = pending.begin() + ptrdiff_t(frame.first);
-        JsonHolder* node = frame.node;
-        if (node->kind == JsonHolderType::Array) {
-            auto* elements = new JsonHolder::ArrayType;
-            node->payload.array = elements;
-            elements->reserve(size_t(pending.end() - first));
-            for (auto it = first; it != pending.end(); ++it)
-                elements->push_back(it->second);
-        } else {
-            auto* members = new JsonHolder::ObjectType;
-            node->payload.object = members;
-            if (!frame.in_order)
-                std::sort(first, pending.end(), [](const auto& a, const auto& b) {
-                    return std::u16string_view(a.first) < std::u16string_view(b.first);
-                });
-            members->members_.reserve(size_t(pending.end() - first));
-            for (auto it = first; it != pending.end(); ++it)
-                members->members_.push_back(std::move(*it));
-        }
-        pending.erase(first, pending.end());
+        fill(frames.back().node, pending, frames.back().first, frames.back().in_order);
         frames.pop_back();
         ++p;
     };
@@ -426,26 +434,7 @@ bool JsonParser::run(Source& input, JsonHolder& result, std::u16string& error)
 
     // Hands the current container what was read for it.
     auto fill_container = [&] {
-        Frame& frame = frames.back();
-        const auto first = pending.begin() + ptrdiff_t(frame.first);
-        if (current->kind == JsonHolderType::Array) {
-            auto* elements = new JsonHolder::ArrayType;
-            current->payload.array = elements;
-            elements->reserve(size_t(pending.end() - first));
-            for (auto it = first; it != pending.end(); ++it)
-                elements->push_back(it->second);
-        } else {
-            auto* members = new JsonHolder::ObjectType;
-            current->payload.object = members;
-            if (!frame.in_order)
-                std::sort(first, pending.end(), [](const auto& a, const auto& b) {
-                    return std::u16string_view(a.first) < std::u16string_view(b.first);
-                });
-            members->members_.reserve(size_t(pending.end() - first));
-            for (auto it = first; it != pending.end(); ++it)
-                members->members_.push_back(std::move(*it));
-        }
-        pending.erase(first, pending.end());
+        fill(current, pending, frames.back().first, frames.back().in_order);
         frames.pop_back();
     };
 
