@@ -10,6 +10,7 @@
 #include "host/driver_run.h"
 #include "host/files.h"
 #include "host/settings.h"
+#include "settings_whole.h"
 #include "json/hostjson/json_node.h"
 #include "policy/identity.h"
 #include "policy/present.h"
@@ -151,6 +152,13 @@ std::u16string merge_rules(const std::u16string& path, std::vector<CJsonNode*> f
             std::equal(content.begin(), content.begin() + container::marker_size, container::marker))
             return path + u" is kept by the suite in its own form; add the rules through the suite";
         if (!ParseSettings(content, doc)) return path + u" does not parse; mend it first (zelmusbctl check)";
+        // Written back from what the reader took of it: only when that is all of it.
+        if (!settings_file::read_whole(content, doc)) {
+            std::u16string why = path;
+            why += u" is read only in part (it is not whole JSON, or has a number with a fraction); mend it first "
+                   u"(zelmusbctl check)";
+            return why;
+        }
     }
     CJsonNode* usb = doc.Member(u"usb");
     if (usb->kind != JSON_OBJECT && !usb->children.empty()) return u"\"usb\" of " + path + u" is not an object";

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "answerer.h"
+#include "settings_whole.h"
 #include "desktop.h"
 #include "host/commp.h"
 #include "host/settings.h"
@@ -123,7 +124,7 @@ std::u16string store(uint32_t asker, const std::u16string& message)
             TRACE(u"Rule not stored: %s is kept in the suite's own form", g_settings_file);
             return {};
         }
-        if (!ParseSettings(content, doc) || !monitor::kept_whole(content, doc)) {
+        if (!ParseSettings(content, doc) || !settings_file::read_whole(content, doc)) {
             TRACE(u"Rule not stored: %s does not parse, or holds what the settings reader does not keep (a "
                   u"number with a fraction); mend it first (zelmusbctl check)",
                   g_settings_file);

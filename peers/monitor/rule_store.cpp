@@ -25,32 +25,12 @@ bool well_formed(std::u16string_view text)
     return ZelmUsbVardoManager::JsonHolder::Parse(text, parsed, error);
 }
 
-// The library's compact text of a JSON text (members in name order, numbers in one form): two
-// texts of the same value give the same; empty when it does not parse.
-std::u16string canonical(std::u16string_view text)
-{
-    ZelmUsbVardoManager::JsonHolder parsed;
-    std::u16string error;
-    if (!ZelmUsbVardoManager::JsonHolder::Parse(text, parsed, error)) return {};
-    try {
-        return parsed.ToString();
-    } catch (...) {
-        return {};
-    }
-}
-
 bool well_formed_settings(const std::vector<uint8_t>& content)
 {
     return well_formed(DecodeSettingsText(content));
 }
 
 } // namespace
-
-bool kept_whole(const std::vector<uint8_t>& content, const CJsonNode& doc)
-{
-    const std::u16string original = canonical(DecodeSettingsText(content));
-    return !original.empty() && original == canonical(doc.ToText(0));
-}
 
 std::u16string config_answer(const std::vector<uint8_t>& content)
 {

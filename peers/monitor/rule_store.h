@@ -18,12 +18,6 @@ namespace monitor {
 // it finds) when the content is not whole JSON or has no object "usb".
 std::u16string config_answer(const std::vector<uint8_t>& content);
 
-// Whether `doc`, the settings reader's document of the file's content, holds all of it: the monitor
-// rewrites the file from that document, so a file the reader takes only part of (one that is not
-// whole JSON, or has a number with a fraction, after which the reader stops) is never rewritten:
-// what the reader left out would be lost for good.
-bool kept_whole(const std::vector<uint8_t>& content, const CJsonNode& doc);
-
 // A rule to store: the device's patterns ("=" and its texts) and the action.
 struct Rule {
     bool allow = false;

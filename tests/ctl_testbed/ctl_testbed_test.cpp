@@ -452,6 +452,21 @@ TEST_F(Ctl, ReloadAndGenerate)
     const CtlRun again = ctl({"generate", "--write"});
     EXPECT_NE(again.out.find(": 0 rules added"), std::string::npos) << again.out;
     EXPECT_EQ(e2e::read_file(settings_file()), file);
+
+    // A file the settings reader takes only in part (it stops at a number with a fraction, or where
+    // a file is cut short) is not written back from that part: the rest would be lost.
+    for (const char* partial : {R"({"usb":{"active":1,"note":1.5,"action":2,"rules":[[{"produkt":"Mouse"},1]]}})",
+                                R"({"usb":{"active":1,"action":2,"rules":[[{"produkt":"Mouse"},1]])"}) {
+        SCOPED_TRACE(partial);
+        settings(partial);
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"generate", "--write"},
+                                                      std::vector<std::string>{"allow", "1-4", "--permanent", "--model-wide"}}) {
+            const CtlRun refused = ctl(args);
+            EXPECT_EQ(refused.exit_code, 1) << refused.out << refused.err;
+            EXPECT_NE(refused.err.find("is read only in part"), std::string::npos) << refused.err;
+            EXPECT_EQ(e2e::read_file(settings_file()), partial);
+        }
+    }
 }
 
 TEST_F(Ctl, WatchAskAnswersTheProgramsQuestionsYesAndNo)
