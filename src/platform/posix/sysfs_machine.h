@@ -171,8 +171,8 @@ private:
 // field for field, but for what depends on other devices (its instance number in the device tree,
 // the controller's index, the volumes below it). No value when the device or a hub above it is
 // gone or not all there yet, with `why` saying which. A hub above that udev has described is read
-// once and kept while its folder and address and configuration stay the same; the udev context
-// and the hardware database are kept between devices.
+// once and kept while its folder and address and configuration stay the same (looked at again at
+// most every 100 ms); the udev context and the hardware database are kept between devices.
 class DeviceReader {
 public:
     explicit DeviceReader(bool usbfs = true) : usbfs_(usbfs) {}
@@ -181,7 +181,9 @@ public:
 private:
     bool usbfs_;
     UdevContext udev_;
-    DeviceCache hubs_;
+    DeviceCache hubs_; // modified_ns: when the hub was last looked at (ms)
+    int64_t udev_looked_ms_ = -1;
+    bool udev_runs_ = false;
 };
 
 // The USB devices of /sys/bus/usb/devices, with udev's properties when udev answers, and usbfs

@@ -405,21 +405,32 @@ std::optional<std::string> DeviceReader::machine_json(const std::string& name, s
     for (size_t at = name.find('.', dash); at != std::string::npos; at = name.find('.', at + 1)) chain.push_back(name.substr(0, at));
     chain.push_back(name);
     std::vector<UsbDevice> devices;
-    const bool udev_runs = ::access("/run/udev/control", F_OK) == 0;
+    // Whether a udev daemon runs, looked at again at most once a second.
+    const int64_t now = now_ms();
+    if (udev_looked_ms_ < 0 || now - udev_looked_ms_ >= 1000) {
+        udev_looked_ms_ = now;
+        udev_runs_ = ::access("/run/udev/control", F_OK) == 0;
+    }
+    const bool udev_runs = udev_runs_;
     for (const std::string& each : chain) {
         const std::string dir = std::string(usb_devices) + "/" + each;
         const bool hub = each != name;
+        // A hub above is read once while its folder, address and configuration stay the same (its
+        // folder's time of change is not compared: it changes with every device plugged below),
+        // which is looked at again at most every 100 ms: a burst of devices below it is read
+        // without looking at the hub for each.
+        auto cached = hub ? hubs_.find(each) : hubs_.end();
+        if (cached != hubs_.end() && now - cached->second.modified_ns < 100) {
+            devices.push_back(cached->second.device);
+            continue;
+        }
         const DirectoryMark mark = directory_mark(dir);
         const uint32_t devnum = number_attribute(dir, "devnum"), configuration = number_attribute(dir, "bConfigurationValue");
-        // A hub above is read once while its folder, address and configuration stay the same. Its
-        // folder's time of change is not compared: it changes with every device plugged below.
-        if (hub) {
-            const auto it = hubs_.find(each);
-            if (it != hubs_.end() && it->second.inode == mark.inode && it->second.devnum == devnum &&
-                it->second.configuration == configuration) {
-                devices.push_back(it->second.device);
-                continue;
-            }
+        if (cached != hubs_.end() && cached->second.inode == mark.inode && cached->second.devnum == devnum &&
+            cached->second.configuration == configuration) {
+            cached->second.modified_ns = now;
+            devices.push_back(cached->second.device);
+            continue;
         }
         UsbDevice& d = devices.emplace_back();
         if (!mark.inode || !read_sysfs_part(each, devnum, configuration, d)) {
@@ -438,7 +449,8 @@ std::optional<std::string> DeviceReader::machine_json(const std::string& name, s
         if (usbfs_ && !hub && !devnode->empty()) read_usbfs_strings(*devnode, d);
         // Without a udev daemon (a container, a testbed) what udev gives now is all it will give.
         if (hub && (described || !udev_runs))
-            hubs_[each] = CachedDevice{mark.inode, mark.modified_ns, devnum, configuration, d, false, true};
+            // Kept with the time it was last looked at in place of its folder's time of change.
+            hubs_[each] = CachedDevice{mark.inode, now, devnum, configuration, d, false, true};
     }
     // Bounded: a machine has only so many hubs; a cache grown past that is started again.
     if (hubs_.size() > 256) hubs_.clear();
