@@ -179,9 +179,17 @@ public:
     std::optional<std::string> machine_json(const std::string& name, std::string& why);
 
 private:
+    // A hub above the devices read: what tells it from a hub plugged anew in its place (its
+    // folder, address and configuration), its record, and when that was last looked at.
+    struct KnownHub {
+        uint64_t inode = 0;
+        uint32_t devnum = 0, configuration = 0;
+        UsbDevice device;
+        int64_t looked_ms = 0;
+    };
     bool usbfs_;
     UdevContext udev_;
-    DeviceCache hubs_; // modified_ns: when the hub was last looked at (ms)
+    std::map<std::string, KnownHub> hubs_; // by sysfs name
     int64_t udev_looked_ms_ = -1;
     bool udev_runs_ = false;
 };

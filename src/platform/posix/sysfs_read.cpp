@@ -179,9 +179,8 @@ bool read_sysfs_part(const std::string& name, uint32_t devnum, uint32_t configur
     if (!descriptors) return false;
     d.descriptors = std::move(*descriptors);
     // The kernel names a device by its bus ("usb1", "1-2.3"): `busnum` says the same.
-    const size_t digits = name.find_first_not_of("0123456789", name.rfind("usb", 0) == 0 ? 3 : 0);
     d.bus = 0;
-    std::from_chars(name.data() + (name.rfind("usb", 0) == 0 ? 3 : 0), name.data() + (digits == std::string::npos ? name.size() : digits), d.bus);
+    std::from_chars(name.data() + (name.rfind("usb", 0) == 0 ? 3 : 0), name.data() + name.size(), d.bus);
     d.devnum = devnum;
     d.speed = attribute(dir, "speed").value_or("");
     // Only a hub has ports: `maxchild` is 0 for a device neither of whose class nor any of whose
@@ -420,7 +419,7 @@ std::optional<std::string> DeviceReader::machine_json(const std::string& name, s
         // which is looked at again at most every 100 ms: a burst of devices below it is read
         // without looking at the hub for each.
         auto cached = hub ? hubs_.find(each) : hubs_.end();
-        if (cached != hubs_.end() && now - cached->second.modified_ns < 100) {
+        if (cached != hubs_.end() && now - cached->second.looked_ms < 100) {
             devices.push_back(cached->second.device);
             continue;
         }
@@ -428,7 +427,7 @@ std::optional<std::string> DeviceReader::machine_json(const std::string& name, s
         const uint32_t devnum = number_attribute(dir, "devnum"), configuration = number_attribute(dir, "bConfigurationValue");
         if (cached != hubs_.end() && cached->second.inode == mark.inode && cached->second.devnum == devnum &&
             cached->second.configuration == configuration) {
-            cached->second.modified_ns = now;
+            cached->second.looked_ms = now;
             devices.push_back(cached->second.device);
             continue;
         }
@@ -449,8 +448,7 @@ std::optional<std::string> DeviceReader::machine_json(const std::string& name, s
         if (usbfs_ && !hub && !devnode->empty()) read_usbfs_strings(*devnode, d);
         // Without a udev daemon (a container, a testbed) what udev gives now is all it will give.
         if (hub && (described || !udev_runs))
-            // Kept with the time it was last looked at in place of its folder's time of change.
-            hubs_[each] = CachedDevice{mark.inode, now, devnum, configuration, d, false, true};
+            hubs_[each] = KnownHub{mark.inode, devnum, configuration, d, now};
     }
     // Bounded: a machine has only so many hubs; a cache grown past that is started again.
     if (hubs_.size() > 256) hubs_.clear();
