@@ -47,10 +47,10 @@ tsan: deps
 	cd build/tsan && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
 	  ctest --output-on-failure -R '^test_(host|policy)$$'
 
-# Only what the demo runs, optimised and without the tests: the program, the driver stand-in, the
+# Only what the demo runs, optimised and without the tests: the program, the driver, the
 # suite's monitor and menu, reg, sc and usbsim.
 DEMO_BUILD := build/demo-bin
-DEMO_TARGETS := zelmarusb simdriver halvarmon halvarmenu reg sc usbsim
+DEMO_TARGETS := zelmarusb linux_driver halvarmon halvarmenu reg sc usbsim
 demo:
 	@scripts/install-deps demo
 	cmake -S . -B $(DEMO_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMUSB_TESTS=OFF

@@ -1,4 +1,4 @@
-// A hundred devices raised at once to the driver stand-in and decided by the program's policy in
+// A hundred devices raised at once to the driver and decided by the program's policy in
 // this process (the whole road: driver, control device, user-test worker, decision, verdict),
 // beside what it is made of: the hundred decisions alone, and a hundred bare control-device round
 // trips. The burst should take at most three times the decisions plus the round trips, and no
@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "driver_client.h"
+#include "app/app.h"
+#include "app/driver_run.h"
+#include "app/settings.h"
 #include "drivercontrol/driver_interface.h"
-#include "host/app.h"
-#include "host/driver_run.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "platform/devices.h"
 #include "platform/platform.h"
 #include "platform/posix/services_admin.h"

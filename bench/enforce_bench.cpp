@@ -222,7 +222,7 @@ bool start_driver()
     if (driver == 0) {
         ::close(ready[0]);
         ::setenv("ZELMUSB_READY_FD", std::to_string(ready[1]).c_str(), 1);
-        ::execl(ZELMUSB_SIMDRIVER, ZELMUSB_SIMDRIVER, nullptr);
+        ::execl(ZELMUSB_LINUX_DRIVER, ZELMUSB_LINUX_DRIVER, nullptr);
         ::_exit(127);
     }
     ::close(ready[1]);

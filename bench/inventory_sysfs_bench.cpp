@@ -25,10 +25,10 @@
 #include <umockdev.h>
 
 #include "drivercontrol/manager.h"
+#include "platform/linux/sysfs_machine.h"
 #include "platform/model/engine.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
-#include "platform/posix/sysfs_machine.h"
 
 namespace {
 

@@ -17,14 +17,14 @@
 #include <mutex>
 #include <new>
 
+#include "app/settings.h"
 #include "host/files.h"
 #include "host/processes.h"
-#include "host/settings.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
+#include "platform/files.h"
 #include "platform/forwarding.h"
 #include "platform/platform.h"
-#include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/registry.h"
 #include "platform/sync.h"

@@ -27,7 +27,7 @@ foreach(dir ZELMUSB_INSTALL_PROGRAMDIR ZELMUSB_INSTALL_UNITDIR CMAKE_INSTALL_BIN
   endif()
 endforeach()
 
-install(TARGETS zelmarusb zelmusbctl simdriver sc reg usbsim RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
+install(TARGETS zelmarusb zelmusbctl linux_driver sc reg usbsim RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
 install(TARGETS peer_menu peer_monitor zelmusb_notify RUNTIME DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR}/suite)
 install(PROGRAMS ${CMAKE_CURRENT_LIST_DIR}/link-settings ${CMAKE_CURRENT_LIST_DIR}/uninstall-driver DESTINATION ${ZELMUSB_INSTALL_PROGRAMDIR})
 # Debian's documentation folder holds the copyright and the changelog (gzip -9n: no time stamp).
@@ -47,7 +47,7 @@ install(CODE "
   set(ZELMUSB_INSTALL_PROGRAMDIR \"${ZELMUSB_INSTALL_PROGRAMDIR}\")
   set(ZELMUSB_INSTALL_UNITDIR \"${ZELMUSB_INSTALL_UNITDIR}\")
   set(ZELMUSB_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
-  set(ZELMUSB_CTL_WRAPPER \"${PROJECT_SOURCE_DIR}/ctl/zelmusbctl.in\")
+  set(ZELMUSB_CTL_WRAPPER \"${PROJECT_SOURCE_DIR}/programs/zelmusbctl/zelmusbctl.in\")
   include(\"${CMAKE_CURRENT_LIST_DIR}/install-time.cmake\")")
 
 # --- the Debian package: `make package` (a Release build without the tests, then cpack -G DEB) ---

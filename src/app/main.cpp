@@ -1,5 +1,5 @@
 // zelmarusb: installs the native platform and runs the application.
-#include "host/app.h"
+#include "app/app.h"
 #include "platform/platform.h"
 #include "platform/processes.h"
 

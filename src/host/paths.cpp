@@ -1,4 +1,5 @@
-#include "host/app.h"
+#include "host/paths.h"
+
 #include "host/files.h"
 #include "host/trace.h"
 

@@ -2,7 +2,7 @@
 // such as "\\\\.\\ZelmUsb", a volume such as "\\\\.\\E:", a hub or host controller path),
 // DeviceIoControl and CloseHandle.
 //
-// posix: a driver's control device is a socket that the running driver stand-in serves; a volume,
+// posix: a driver's control device is a socket that the running driver serves; a volume,
 // hub or host controller is answered from the machine description <root>/machine.json. Control
 // codes the target does not know give 1 (ERROR_INVALID_FUNCTION), as a Windows driver answers.
 #pragma once

@@ -29,7 +29,7 @@
 // - drive_type answers from the machine description (Linux has no drive letters): the type of the
 //   volume on that letter, drive::no_root_dir for a letter without one. The description is
 //   <root>/machine.json, or without it the running machine, whose USB volumes get letters kept in
-//   <root>/dosdevices as Wine keeps them (posix/sysfs_volumes.h).
+//   <root>/dosdevices as Wine keeps them (linux/sysfs_volumes.h).
 #pragma once
 
 #include <cstdint>

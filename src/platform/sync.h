@@ -66,7 +66,7 @@ public:
     // may be this process). This is what a driver does with the event handle that a program puts
     // into an I/O control buffer: on Windows the kernel driver works with the value directly,
     // and this call is DuplicateHandle(owner, value, this process, same access); on posix the
-    // driver stand-in learns the owner from its socket peer and calls this. The new handle is
+    // driver learns the owner from its socket peer and calls this. The new handle is
     // this process's own (close it with close()); it keeps the event alive after the owner closes
     // its handle. 6 when `value` names nothing in that process (on posix: names no event),
     // 87 when the process does not exist.

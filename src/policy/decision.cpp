@@ -3,9 +3,9 @@
 #include <memory>
 #include <mutex>
 
-#include "host/app.h"
 #include "host/commp.h"
 #include "host/files.h"
+#include "host/paths.h"
 #include "host/threads.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
@@ -138,7 +138,7 @@ int zelmusb_decision(const std::u16string* document)
     }
     const uint32_t start = platform::system().tick_count();
 
-    // The innermost lock (host/lock_order.h): nothing below takes the facade or initial list lock.
+    // The innermost lock (app/lock_order.h): nothing below takes the facade or initial list lock.
     std::unique_lock<std::recursive_mutex> lock(settings_lock());
     int allow = g_settings.action != 0 ? 1 : 0;
     // The settings this decision goes by to its end, also after the question below.

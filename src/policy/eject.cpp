@@ -34,7 +34,7 @@ bool allowed_by_rules(const UsbRule& record, std::u16string& decider)
 {
     // "cfg" replaces the rule lists under this lock; matching must not read a list being replaced.
     // Taken with no other lock held: the sweep runs after the device list was read through the
-    // facade, not under its lock (host/lock_order.h).
+    // facade, not under its lock (app/lock_order.h).
     std::lock_guard<std::recursive_mutex> guard(settings_lock());
     RuleMatch full, serial;
     const int32_t r = match_rules(record, false, full);

@@ -1,6 +1,6 @@
 // The USB devices present, as a rule list that allows each of them (for the initial device list and
 // the /gud: list), and the start-up sweep that ejects removable drives no rule allows. The device
-// list comes from the host, which asks the driver facade for it (host/driver_run.h).
+// list comes from the host, which asks the driver facade for it (app/driver_run.h).
 #pragma once
 
 #include <string>
@@ -18,7 +18,7 @@ void generate_current_usb_list(const std::u16string& devices, CJsonNode& list, b
 // "tmp\devices_found.txt" (the present devices) below the data folder, reports every device with
 // drive letters that no rule allows, ejects its removable drives letter by letter, and writes the
 // log "tmp\devices_ejected.txt". The rule matching runs under the settings lock. The host's
-// sweep_unlisted_devices (host/driver_run.h) lists the devices and calls this.
+// sweep_unlisted_devices (app/driver_run.h) lists the devices and calls this.
 void eject_unlisted_devices(const std::u16string& devices);
 
 // Whether the drive of `letter` is removable (GetDriveTypeW of "<letter>:\" is 2).

@@ -40,5 +40,5 @@ struct UsbSettings {
 extern UsbSettings g_settings;
 
 // The one re-entrant lock under which the settings and rule lists are replaced and read. It is
-// the innermost lock of the process: see host/lock_order.h.
+// the innermost lock of the process: see app/lock_order.h.
 std::recursive_mutex& settings_lock();

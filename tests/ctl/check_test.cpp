@@ -9,8 +9,8 @@
 #include <regex>
 
 #include "../policy/policy_fixture.h"
+#include "app/settings.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "platform/registry.h"
 #include "settings_check.h"
 #include "text/text.h"

@@ -10,10 +10,10 @@
 #include <deque>
 #include <thread>
 
+#include "app/app.h"
+#include "app/driver_run.h"
 #include "drivercontrol/driver_interface.h"
 #include "drivercontrol/manager.h"
-#include "host/app.h"
-#include "host/driver_run.h"
 #include "platform/devices.h"
 #include "platform/services.h"
 #include "policy/decision.h"

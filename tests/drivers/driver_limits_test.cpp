@@ -1,4 +1,4 @@
-// The Linux driver stand-in keeps its memory and descriptors bounded whatever its clients do:
+// The Linux driver keeps its memory and descriptors bounded whatever its clients do:
 // headers that announce the largest frames cost little until their bytes come, and at its
 // open-file limit it neither spins in its accept loop nor locks new handles out.
 #ifndef _WIN32

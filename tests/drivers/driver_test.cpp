@@ -1,4 +1,4 @@
-// The filter driver stand-in loaded as a driver on this machine (the daemon on Linux, the kernel
+// The filter driver loaded as a driver on this machine (the daemon on Linux, the kernel
 // driver under Wine) and driven through \\.\ZelmUsb the way the program's user-test worker drives
 // it: registration with an event, signals, size, text, verdict; the defaults; bad input.
 #include <gtest/gtest.h>

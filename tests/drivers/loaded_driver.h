@@ -1,4 +1,4 @@
-// The filter driver stand-in loaded on this machine for the length of a test: on Linux the daemon
+// The filter driver loaded on this machine for the length of a test: on Linux the daemon
 // zelmusb.sys through the emulated service manager (in a fresh platform root), on Windows the
 // kernel driver zelmusb.sys through the real service manager (Wine's in the tests).
 //

@@ -111,7 +111,7 @@ protected:
             ::setenv("ZELMUSB_READY_FD", std::to_string(ready[1]).c_str(), 1);
             const int null = ::open("/dev/null", O_WRONLY);
             if (!std::getenv("ZELMUSB_TEST_DRIVER_TRACE")) ::dup2(null, 2);
-            ::execl(ZELMUSB_SIMDRIVER, ZELMUSB_SIMDRIVER, nullptr);
+            ::execl(ZELMUSB_LINUX_DRIVER, ZELMUSB_LINUX_DRIVER, nullptr);
             ::_exit(127);
         }
         ::close(ready[1]);

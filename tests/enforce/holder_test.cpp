@@ -213,7 +213,7 @@ TEST_F(Holder, DeletingTheServiceOfADeadDriverPutsTheHubsBack)
     d.name = u"ZelmUsb";
     d.service_type = platform::service::kernel_driver;
     d.start_type = platform::service::demand_start;
-    d.image_path = text::from_utf8(ZELMUSB_SIMDRIVER);
+    d.image_path = text::from_utf8(ZELMUSB_LINUX_DRIVER);
     ASSERT_EQ(services.create(manager, d, service), 0u);
     ASSERT_EQ(services.start(service), 0u);
     ASSERT_EQ(hub_default("usb1"), "0");
@@ -222,7 +222,7 @@ TEST_F(Holder, DeletingTheServiceOfADeadDriverPutsTheHubsBack)
         std::string out;
         for (const auto& e : fs::directory_iterator("/proc")) {
             std::error_code ec;
-            if (fs::read_symlink(e.path() / "exe", ec).string() == ZELMUSB_SIMDRIVER) out = e.path().filename().string();
+            if (fs::read_symlink(e.path() / "exe", ec).string() == ZELMUSB_LINUX_DRIVER) out = e.path().filename().string();
         }
         return out;
     }();

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app.h"
+#include "app/app.h"
 #include "host/commp.h"
 #include "listener_fixture.h"
 #include "platform/forwarding.h"

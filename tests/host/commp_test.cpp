@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/app.h"
+#include "app/app.h"
 #include "host/commp.h"
 #include "host/files.h"
 #include "listener_fixture.h"

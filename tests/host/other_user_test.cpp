@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "../platform/child/spawn.h"
-#include "host/app.h"
+#include "app/app.h"
 #include "host/commp.h"
 #include "host/files.h"
 #include "listener_fixture.h"

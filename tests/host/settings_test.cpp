@@ -4,8 +4,8 @@
 #include <fstream>
 
 #include "fakes.h"
+#include "app/settings.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "policy/rules.h"
 #include "text/text.h"
 

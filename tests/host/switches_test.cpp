@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "host/switches.h"
+#include "app/switches.h"
 #include "text/text.h"
 
 namespace {

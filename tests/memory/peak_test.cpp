@@ -9,8 +9,8 @@
 #include <fstream>
 #include <new>
 
+#include "app/settings.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "platform/forwarding.h"
 #include "platform/platform.h"
 #include "platform/system.h"

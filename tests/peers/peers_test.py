@@ -1,11 +1,11 @@
 #!/usr/bin/python3
-"""The suite's menu and monitor for Linux (peers/), as whole processes.
+"""The suite's menu and monitor for Linux (programs/suite/), as whole processes.
 
 A private session bus runs as the user `nobody` and admits nobody else (not root): a notification
 that reaches the fake notification server there (python3-dbusmock's notification daemon template,
 which logs every call) was sent with that user's rights, never root's. The menu and monitor are
 asked over their pipes as the program asks them (tests/peers/ask_peer), and in the end-to-end case
-by the program itself on a model machine, with the stand-in driver and usbsim.
+by the program itself on a model machine, with the driver and usbsim.
 
     peers_test.py <build folder> [unittest arguments]
 """
@@ -378,7 +378,7 @@ class MonitorTest(unittest.TestCase):
 
 
 class EndToEndTest(unittest.TestCase):
-    """The program, its stand-in driver on an empty model machine, and the menu and monitor: a device
+    """The program, its driver on an empty model machine, and the menu and monitor: a device
     no rule decides is put to the user, allowed, stored as a rule, and admitted by that rule when it
     comes again, without a question."""
 

@@ -1,5 +1,5 @@
 // Control devices on the Linux backend: "\\.\Name" opened through the platform reaches a server
-// on the device's socket, with the request and answer framing the driver stand-ins use.
+// on the device's socket, with the request and answer framing the drivers use.
 #ifndef _WIN32
 #include <atomic>
 #include <cstring>

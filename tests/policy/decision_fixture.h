@@ -14,8 +14,8 @@
 
 #include "../platform/child/spawn.h"
 #include "../support/fresh_machine.h"
+#include "app/settings.h"
 #include "host/commp.h"
-#include "host/settings.h"
 #include "host/threads.h"
 #include "platform/forwarding.h"
 #include "platform/pipes.h"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <regex>
 
-#include "host/app.h"
+#include "app/app.h"
 #include "host/files.h"
 #include "host/processes.h"
 #include "json/hostjson/json_node.h"

@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "../usbinventory/model_machine.h"
-#include "host/app.h"
-#include "host/driver_run.h"
+#include "app/app.h"
+#include "app/driver_run.h"
 #include "host/files.h"
 #include "platform/files.h"
 #include "platform/forwarding.h"

@@ -10,8 +10,8 @@
 
 #include "../host/fakes.h"
 #include "../support/fresh_machine.h"
+#include "app/settings.h"
 #include "host/files.h"
-#include "host/settings.h"
 #include "platform/platform.h"
 #include "platform/registry.h"
 #include "policy/rules.h"

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/app.h"
+#include "app/app.h"
 #include "host/files.h"
 #include "policy/rules.h"
 #include "policy_fixture.h"

@@ -5,7 +5,7 @@
 #include <new>
 #include <random>
 
-#include "host/app.h"
+#include "app/app.h"
 #include "json/hostjson/json_node.h"
 #include "policy_fixture.h"
 

@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "drivercontrol/manager.h"
+#include "platform/linux/sysfs_machine.h"
 #include "platform/model/engine.h"
 #include "platform/model/families.h"
 #include "platform/platform.h"
-#include "platform/posix/sysfs_machine.h"
 #include "testbed.h"
 #include "text/text.h"
 

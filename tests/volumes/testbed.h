@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../sysfs/testbed.h"
-#include "platform/posix/sysfs_volumes.h"
+#include "platform/linux/sysfs_volumes.h"
 
 namespace volumes_test {
 

@@ -1,5 +1,6 @@
-// Small pieces the posix families share: errno as a Windows error code, Linux paths in Windows
-// form, whole-file I/O and the SHA-1 primitive.
+// Small pieces the posix families share: errno as a Windows error code (from the running machine's
+// errno_codes.h, which the machine's own steps use too), Linux paths in Windows form, whole-file
+// I/O and the SHA-1 primitive.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,9 @@
 
 #include "platform/errors.h"
 #include "platform/handle_table.h"
+#include "platform/linux/errno_codes.h"
 
 namespace platform::posix {
-
-// The Windows code for an errno, the one translation of the backend (files, named objects,
-// sockets, devices): the code Windows gives for the same failure (a name too long 206, a
-// read-only medium 19), 31 for what has no counterpart. ENOENT maps to 2; callers that can tell a
-// missing folder from a missing file use missing_path_error instead.
-Error from_errno(int e);
 
 // 2 when the folder that would hold `native` exists (so only the last component is missing),
 // 3 otherwise: Windows' ERROR_FILE_NOT_FOUND against ERROR_PATH_NOT_FOUND.

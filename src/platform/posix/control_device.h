@@ -1,6 +1,6 @@
 // A driver's control device on the emulated machine: where its socket lives, who may use it, and
 // how requests and answers cross it. Both sides include this header: the posix `devices` backend
-// (client) and the driver stand-in that serves the device.
+// (client) and the Linux driver (driver/linux) that serves the device.
 //
 // - A driver serving `\\.\<Name>` (its `\DosDevices\<Name>` link) listens on a SOCK_STREAM Unix
 //   socket at socket_path(<Name>): <root>/devices/device.<name lower-cased>. Device names ignore

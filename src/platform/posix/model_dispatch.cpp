@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <sys/stat.h>
 
+#include "platform/linux/sysfs_machine.h"
 #include "platform/model/families.h"
 #include "platform/native.h"
 #include "platform/posix/common.h"
@@ -16,7 +17,6 @@
 #include "platform/posix/model_dispatch.h"
 #include "platform/posix/objects.h"
 #include "platform/posix/root.h"
-#include "platform/posix/sysfs_machine.h"
 #include "platform/system.h"
 #include "text/text.h"
 

@@ -1,5 +1,5 @@
 // Where the emulated machine lives on Linux: the platform root, shared by every process that uses
-// this backend (the program, the driver stand-in, the suite stand-ins, sc and reg).
+// this backend (the program, the driver, the suite stand-ins, sc and reg).
 #pragma once
 
 #include <cstdint>
