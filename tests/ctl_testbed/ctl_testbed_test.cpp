@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "../sysfs/testbed.h"
@@ -103,6 +104,28 @@ protected:
         r.out = e2e::read_file(out);
         r.err = e2e::read_file(err);
         return r;
+    }
+
+    // Waits (at most 10 s) until process `pid` holds `file` open at its end: a follower that has
+    // not got there yet would miss the lines written meanwhile.
+    static bool follows(pid_t pid, const std::filesystem::path& file)
+    {
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        for (int tries = 0; tries < 1000; ++tries) {
+            const fs::path wanted = fs::weakly_canonical(file, ec);
+            const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+            for (const fs::directory_entry& fd : fs::directory_iterator(fds, ec)) {
+                if (fs::read_symlink(fd.path(), ec) != wanted) continue;
+                const std::string info = e2e::read_file("/proc/" + std::to_string(pid) + "/fdinfo/" +
+                                                        fd.path().filename().string());
+                const size_t at = info.find("pos:");
+                const uintmax_t size = fs::file_size(file, ec);
+                if (at != std::string::npos && !ec && std::stoull(info.substr(at + 4)) == size) return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
     }
 
     pid_t spawn(const std::vector<std::string>& args, bool as_nobody, const std::string& out, const std::string& err,
@@ -249,7 +272,7 @@ TEST_F(Ctl, ListWhyAllowBlockAndTheirRefusals)
     // Every verdict as it happens.
     watcher_ = spawn({"watch", (machine_->folder() / "trace.txt").string()}, false,
                      (machine_->folder() / "watch.out").string(), (machine_->folder() / "watch.err").string());
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(follows(watcher_, machine_->folder() / "trace.txt")) << e2e::read_file(machine_->folder() / "watch.err");
     plug("1-2", "Stick Blocked", "S-2");
     plug("1-3", "Allowed Mouse", "S-3");
     ASSERT_TRUE(verdicts_reach(2)) << machine_->trace();
