@@ -15,4 +15,5 @@ int main(int, char**)
     // Worker threads (the pipe listener above all) never end by themselves: the process ends here
     // at once, with exit code 0 in every mode, rather than tearing down state they may still use.
     platform::processes().terminate_current(0);
+    return 0; // not reached; wmain, unlike main, has no implicit return
 }
