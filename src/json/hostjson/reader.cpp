@@ -76,8 +76,6 @@ public:
     // reading position is then where next() would give End).
     bool pass_over_container()
     {
-        // On local copies: stores to the position would otherwise make the compiler read the
-        // text's length again after each character.
         const char16_t* const text = text_.data();
         const size_t length = text_.size(), size = size_;
         size_t pos = pos_;
