@@ -27,8 +27,16 @@ std::u16string trace_function_name(std::string_view signature)
 
 std::u16string trace_prefix(std::string_view signature, int line)
 {
-    return text::format(u"[ODS][%.8x] %s:%i -> ", platform::processes().current_thread_id(),
-                        trace_function_name(signature), line);
+    // "[ODS][%.8x] %s:%i -> " of the thread, the function's name and the line.
+    std::u16string prefix = u"[ODS][";
+    text::append_hex(prefix, platform::processes().current_thread_id(), 8);
+    prefix += u"] ";
+    prefix += trace_function_name(signature);
+    prefix.push_back(u':');
+    if (line < 0) prefix.push_back(u'-');
+    text::append_decimal(prefix, uint32_t(line < 0 ? -int64_t(line) : line), 1);
+    prefix += u" -> ";
+    return prefix;
 }
 
 void TraceLine(const std::u16string& prefix, std::u16string_view format, std::span<const text::FormatArg> args)
@@ -60,21 +68,12 @@ std::u16string IntText(int value)
 }
 
 namespace {
-// What "%.<digits>i" gives for a field of the local time (never negative): at least `digits`
-// digits, zeros in front. A decision writes several time stamps; the general formatter costs
-// more than all the rest of making them.
+// What "%.<digits>i" gives for a field of the local time (never negative), then `after`. A
+// decision writes several time stamps; the general formatter costs more than all the rest of
+// making them.
 void append_field(std::u16string& out, uint16_t value, int digits, char16_t after)
 {
-    char16_t text[5];
-    int n = 0;
-    do {
-        text[n++] = char16_t(u'0' + value % 10);
-        value = uint16_t(value / 10);
-    } while (value != 0);
-    for (int i = n; i < digits; ++i)
-        out.push_back(u'0');
-    while (n > 0)
-        out.push_back(text[--n]);
+    text::append_decimal(out, value, digits);
     if (after) out.push_back(after);
 }
 } // namespace

@@ -48,7 +48,7 @@ void record_arrival(const std::u16string& checksum, const std::u16string& identi
 void hand_over_captured(const CJsonNode& identity)
 {
     CJsonNode copy;
-    copy.LoadText(identity.ToText(0));
+    copy.LoadCopy(identity);
     make_patterns_exact(copy);
     copy.SetString(u"timestamp", CompactTimestamp());
     const std::string bytes = text::to_utf8(copy.ToText(0));
@@ -192,7 +192,7 @@ int zelmusb_decision(const std::u16string* document)
 
         if (held.holding) {
             held.pending = true;
-            held.identity.LoadText(identity.ToText(0));
+            held.identity.LoadCopy(identity);
             held.identity_text = identity_text;
             held.allow = allow != 0;
             held.asked = asked;

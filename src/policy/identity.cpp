@@ -28,6 +28,23 @@ CJsonNode* find_section(CJsonNode& doc, const char16_t* key)
 
 } // namespace
 
+std::u16string checksum_form(const std::u16string& producent, const std::u16string& produkt,
+                             const std::u16string& numer, const std::u16string& klasa, const std::u16string& opis)
+{
+    // ToText(0, checksum_form) of the object of the five members, written member by member in
+    // its key order.
+    static const std::u16string names[] = {u"klasa", u"numer", u"opis", u"producent", u"produkt"};
+    const std::u16string* values[] = {&klasa, &numer, &opis, &producent, &produkt};
+    std::u16string form = u"{\r\n";
+    form.reserve(128 + klasa.size() + numer.size() + opis.size() + producent.size() + produkt.size());
+    for (size_t i = 0; i < 5; ++i) {
+        CJsonNode::AppendTextMember(form, 4, names[i], *values[i], CJsonNode::Escapes::checksum_form);
+        form.append(i + 1 < 5 ? u", \r\n" : u"\r\n");
+    }
+    form.push_back(u'}');
+    return form;
+}
+
 std::u16string DeviceChecksum(const std::u16string& text)
 {
     const std::vector<uint8_t> bytes = text::to_utf16le(text);
@@ -75,15 +92,7 @@ std::u16string build_device_identity(const std::u16string& document, CJsonNode& 
         opis = section_text(property, u"DeviceDescription");
     }
 
-    // The digest is taken over the host writer's text of the five members, which lists them in key
-    // order whatever order the driver used, so that a device keeps its name.
-    CJsonNode form;
-    form.SetString(u"producent", producent);
-    form.SetString(u"produkt", produkt);
-    form.SetString(u"numer", numer);
-    form.SetString(u"klasa", klasa);
-    form.SetString(u"opis", opis);
-    const std::u16string checksum = DeviceChecksum(form.ToText(0, CJsonNode::Escapes::checksum_form));
+    const std::u16string checksum = DeviceChecksum(checksum_form(producent, produkt, numer, klasa, opis));
 
     identity.SetString(u"producent", producent);
     identity.SetString(u"produkt", produkt);

@@ -47,7 +47,7 @@ void report_attach(UsbReport& report, const std::u16string& key, const CJsonNode
 {
     if (!document) return;
     auto* copy = new CJsonNode;
-    copy->LoadText(document->ToText(0));
+    copy->LoadCopy(*document);
     append_to(report, key, copy);
 }
 
@@ -80,19 +80,27 @@ std::u16string report_save(UsbReport& report)
     JoinPath(folder, std::u16string_view(report.stamp).substr(0, 8));
 
     const uint32_t number = current_report_number();
-    std::u16string name = report.stamp;
-    name += u"-";
-    name += text::format(u"%.8i", number);
-    name += u"-";
-    name += text::format(u"%.8x", platform::system().tick_count());
-    name += u"-";
-    name += text::format(u"%.2i%.2i", report.category, report.level);
-    name += u".json";
-    const std::u16string path = joined(folder, name);
+    // "<stamp>-%.8i-%.8x-%.2i%.2i.json" of the number, the tick count, the category and the level.
+    std::u16string path = std::move(folder);
+    JoinPath(path, report.stamp);
+    path += u"-";
+    if (number <= 0x7FFFFFFFu)
+        text::append_decimal(path, number, 8);
+    else
+        path += text::format(u"%.8i", number);
+    path += u"-";
+    text::append_hex(path, platform::system().tick_count(), 8);
+    path += u"-";
+    if (report.category <= 0x7FFFFFFFu && report.level <= 0x7FFFFFFFu) {
+        text::append_decimal(path, report.category, 2);
+        text::append_decimal(path, report.level, 2);
+    } else {
+        path += text::format(u"%.2i%.2i", report.category, report.level);
+    }
+    path += u".json";
 
-    EnsureFolders(folder);
-    // The number counts the reports the suite can find: one that was not written takes none, so
-    // the suite sees no gap where nothing is missing.
+    // The write makes the folders. The number counts the reports the suite can find: one that was
+    // not written takes none, so the suite sees no gap where nothing is missing.
     if (WriteWholeFile(path, report.document.ToText(0)))
         store_next_report_number(number);
     else

@@ -267,7 +267,7 @@ std::u16string device_rule_message(const CJsonNode& identity, bool allow)
 {
     // The copy is what the monitor stores; reading it never touches the caller's identity.
     CJsonNode copy;
-    copy.LoadText(identity.ToText(0));
+    copy.LoadCopy(identity);
 
     const std::u16string producent = copy.Member(u"producent")->AsString();
     const std::u16string produkt = copy.Member(u"produkt")->AsString();

@@ -1,6 +1,8 @@
 #include "text/text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 
 namespace text {
@@ -252,6 +254,34 @@ std::u16string vformat(std::u16string_view fmt, std::span<const FormatArg> args)
         }
     }
     return out;
+}
+
+namespace {
+void append_digits(std::u16string& out, uint32_t value, uint32_t base, int digits)
+{
+    static constexpr char16_t symbols[] = u"0123456789abcdef";
+    // Filled from the end: the digits, then the zeros in front; appended in one piece.
+    char16_t field[64];
+    size_t first = std::size(field);
+    do {
+        field[--first] = symbols[value % base];
+        value /= base;
+    } while (value != 0);
+    const size_t wanted = size_t(std::clamp(digits, 1, int(std::size(field))));
+    while (std::size(field) - first < wanted)
+        field[--first] = u'0';
+    out.append(field + first, std::size(field) - first);
+}
+} // namespace
+
+void append_decimal(std::u16string& out, uint32_t value, int digits)
+{
+    append_digits(out, value, 10, digits);
+}
+
+void append_hex(std::u16string& out, uint32_t value, int digits)
+{
+    append_digits(out, value, 16, digits);
 }
 
 } // namespace text

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <regex>
 
@@ -242,6 +244,59 @@ TEST(CJsonNodeRead, CopyThroughTextKeepsASettingsDocument)
     EXPECT_EQ(second->children.size(), 2u);
     EXPECT_EQ(second->children.begin()->second->Member(u"producent")->AsString(), u"Żółw \"S.A.\"");
     EXPECT_EQ(copy.Member(u"usb")->Member(u"action")->intValue, 2);
+}
+
+// Every member as the reader leaves it: key, name, kind and value, nested members included.
+std::string dump(const CJsonNode& node)
+{
+    std::string out = "<" + u8(node.name) + "|" + std::to_string(node.kind) + "|" + u8(node.strValue) + "|" +
+                      std::to_string(node.intValue) + "|" + std::to_string(node.boolValue) + "|" +
+                      std::to_string(node.strict) + "|" + std::to_string(node.fractionalNumbers);
+    for (const auto& [key, child] : node.children) out += " " + u8(std::u16string(key)) + "=" + dump(*child);
+    return out + ">";
+}
+
+// A copy is the document as its text reads back, whether it is made member by member (a flat
+// object of scalars with plain names) or through the text (anything else).
+TEST(CJsonNodeRead, LoadCopyIsTheDocumentAsItsTextReadsBack)
+{
+    struct Case {
+        const char* what;
+        std::function<void(CJsonNode&)> make;
+    };
+    const Case cases[] = {
+        {"an identity", [](CJsonNode& d) {
+             d.SetString(u"producent", u"Żółw \"S.A.\"\\ \x01\t\r\n\xD83D");
+             d.SetString(u"produkt", u"");
+             d.SetInt(u"action", 1);
+             d.SetInt(u"min", INT32_MIN);
+             d.SetBool(u"yes", true);
+         }},
+        {"a truth value other than 1", [](CJsonNode& d) { d.SetBool(u"b", true); d.Child(u"b")->boolValue = 7; }},
+        {"an empty object", [](CJsonNode&) {}},
+        {"a name with a quote", [](CJsonNode& d) { d.SetString(u"a\"b", u"x"); }},
+        {"a name with a control character", [](CJsonNode& d) { d.SetString(u"a\x01", u"x"); }},
+        {"an empty name", [](CJsonNode& d) { d.SetString(u"", u"x"); }},
+        {"a name other than the key", [](CJsonNode& d) { d.SetString(u"a", u"x"); d.Child(u"a")->name = u"z"; }},
+        {"a nested object", [](CJsonNode& d) { d.Child(u"o")->SetString(u"k", u"v"); d.SetInt(u"n", 2); }},
+        {"a member of no kind", [](CJsonNode& d) { d.SetString(u"a", u"x"); d.Child(u"a")->kind = 0; }},
+        {"an array", [](CJsonNode& d) { d.AddString(u"x"); d.AddInt(3); }},
+    };
+    for (const Case& c : cases) {
+        for (const bool into_array : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (into_array ? ", into an array" : ""));
+            CJsonNode original;
+            c.make(original);
+            CJsonNode through_text, copy;
+            through_text.SetInt(u"old", 1);
+            copy.SetInt(u"old", 1);
+            if (into_array) through_text.kind = copy.kind = JSON_ARRAY;
+            through_text.LoadText(original.ToText(0));
+            EXPECT_TRUE(copy.LoadCopy(original));
+            EXPECT_EQ(dump(copy), dump(through_text));
+            EXPECT_EQ(copy.ToText(0), through_text.ToText(0));
+        }
+    }
 }
 
 // Reading only some members of the root gives those members, and the root's kind, exactly as the

@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "../support/fresh_machine.h"
 #include "platform/platform.h"
 #include "platform/processes.h"
@@ -117,6 +123,43 @@ TEST_F(ProcessesTest, OwnImagePathBaseNameAndUser)
     ASSERT_EQ(procs.enumerate(ids), err::success);
     EXPECT_NE(std::find(ids.begin(), ids.end(), procs.current_id()), ids.end());
     EXPECT_NE(procs.current_thread_id(), 0u);
+}
+
+// The identifiers are kept once asked: another thread still gets its own, and so does the child
+// of a fork (on Linux), which must not answer with its parent's.
+TEST_F(ProcessesTest, ProcessAndThreadIdentifiersAreTheAskersOwn)
+{
+    const uint32_t pid = procs.current_id(), tid = procs.current_thread_id();
+    EXPECT_EQ(procs.current_thread_id(), tid);
+    uint32_t other_pid = 0, other_tid = 0;
+    std::thread([&] {
+        other_pid = procs.current_id();
+        other_tid = procs.current_thread_id();
+    }).join();
+    EXPECT_EQ(other_pid, pid);
+    EXPECT_NE(other_tid, 0u);
+    EXPECT_NE(other_tid, tid);
+#ifndef _WIN32
+    int link[2];
+    ASSERT_EQ(::pipe(link), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const uint32_t ids[4] = {procs.current_id(), procs.current_thread_id(), uint32_t(::getpid()),
+                                 uint32_t(::syscall(SYS_gettid))};
+        (void)!::write(link[1], ids, sizeof ids);
+        ::_exit(0);
+    }
+    ::close(link[1]);
+    uint32_t ids[4] = {};
+    EXPECT_EQ(::read(link[0], ids, sizeof ids), ssize_t(sizeof ids));
+    ::close(link[0]);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(ids[0], uint32_t(child));
+    EXPECT_EQ(ids[0], ids[2]);
+    EXPECT_EQ(ids[1], ids[3]);
+    EXPECT_NE(ids[1], tid);
+#endif
 }
 
 TEST_F(ProcessesTest, AnotherProcessIsFoundByItsExecutableName)

@@ -62,6 +62,26 @@ TEST_F(Identity, ChecksumsAgreeWithAnIndependentSha1)
     EXPECT_EQ(DeviceChecksum(u"abc"), u"9F04F41A848514162050E3D68C1A7ABB441DC2B5");
 }
 
+// The checksum's text is the host writer's text of the object of the five members, whatever they
+// hold.
+TEST_F(Identity, TheChecksumFormIsTheWritersTextOfTheFiveMembers)
+{
+    const std::u16string texts[] = {u"-", u"", u"Dysk \"Ł\"\\2", std::u16string(u"a\0b\x01\x1f\t\r\n", 8),
+                                    u"\xD83D\xDE00 lone \xDC00", std::u16string(300, u'x')};
+    for (size_t i = 0; i < std::size(texts); ++i) {
+        const std::u16string& a = texts[i];
+        const std::u16string& b = texts[(i + 1) % std::size(texts)];
+        const std::u16string& c = texts[(i + 2) % std::size(texts)];
+        CJsonNode form;
+        form.SetString(u"producent", a);
+        form.SetString(u"produkt", b);
+        form.SetString(u"numer", c);
+        form.SetString(u"klasa", a);
+        form.SetString(u"opis", b);
+        EXPECT_EQ(checksum_form(a, b, c, a, b), form.ToText(0, CJsonNode::Escapes::checksum_form)) << i;
+    }
+}
+
 // A NUL inside a device string is part of the text: the identity and the rule fields hold it
 // whole, and the identity's own text escapes it rather than ending there.
 TEST_F(Identity, ANulDoesNotEndTheDevicesTexts)

@@ -177,6 +177,43 @@ std::u16string& CJsonNode::AsString()
     return strValue;
 }
 
+namespace {
+// A member of a flat object whose text the reader files back under the same name with the same
+// value: a scalar (texts read back as written, every control character escaped; numbers are
+// decimal integers), named by its key, with a name the writer puts out as it is and the reader
+// takes as a name (not empty, no quote, backslash or control character).
+bool reads_back_as_itself(const std::u16string_view key, const CJsonNode& member)
+{
+    if (member.kind != JSON_STRING && member.kind != JSON_INT && member.kind != JSON_BOOL) return false;
+    if (key.empty() || member.name != key) return false;
+    for (const char16_t c : key)
+        if (c < 0x20 || c == u'"' || c == u'\\') return false;
+    return true;
+}
+} // namespace
+
+bool CJsonNode::LoadCopy(const CJsonNode& other)
+{
+    // The reader files members into the node as its kind says (an array appends them).
+    bool flat = other.kind == JSON_OBJECT && kind == JSON_OBJECT && &other != this;
+    for (auto it = other.children.begin(); flat && it != other.children.end(); ++it)
+        flat = reads_back_as_itself(it->first, *it->second);
+    if (!flat) return LoadText(other.ToText(0));
+    RemoveAll();
+    json_blocks::LoadScope blocks;
+    for (const auto& [key, member] : other.children) {
+        auto node = std::make_unique<CJsonNode>();
+        node->kind = member->kind;
+        node->name = member->name;
+        if (member->kind == JSON_STRING) node->strValue = member->strValue;
+        if (member->kind == JSON_INT) node->intValue = member->intValue;
+        if (member->kind == JSON_BOOL) node->boolValue = member->boolValue != 0 ? 1 : 0;
+        children.emplace_hint(children.end(), key, node.get());
+        node.release();
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Writing
 
@@ -243,6 +280,13 @@ void append_escaped(std::u16string& out, const std::u16string& s, CJsonNode::Esc
 }
 } // namespace
 
+void CJsonNode::AppendTextMember(std::u16string& out, int indent, const std::u16string& name,
+                                 const std::u16string& value, Escapes escapes)
+{
+    append_head(out, indent, name);
+    append_escaped(out, value, escapes);
+}
+
 // Without recursion, for the same reason as RemoveAll.
 std::u16string CJsonNode::ToText(int indent, Escapes escapes) const
 {
@@ -273,8 +317,7 @@ std::u16string CJsonNode::ToText(int indent, Escapes escapes) const
             out.append(node.boolValue ? u"true" : u"false");
             return true;
         case JSON_STRING:
-            append_head(out, at, node.name);
-            append_escaped(out, node.strValue, escapes);
+            AppendTextMember(out, at, node.name, node.strValue, escapes);
             return true;
         default:
             return true; // no text for a kind that is none of the five

@@ -75,6 +75,10 @@ public:
     // control characters raw: devices are named by that digest in stored rules and records.
     enum class Escapes { every_control, checksum_form };
     std::u16string ToText(int indent, Escapes escapes = Escapes::every_control) const;
+    // A text member as ToText writes it at `indent`: the blanks, the name in quotes, " : " and the
+    // escaped value (what follows it, a separator or the line end, is the caller's).
+    static void AppendTextMember(std::u16string& out, int indent, const std::u16string& name,
+                                 const std::u16string& value, Escapes escapes);
     // Replaces the children with the content of `text` (a "*hex*" text is decoded first).
     // Always true: malformed text gives a partial or empty document.
     bool LoadText(const std::u16string& text);
@@ -83,6 +87,10 @@ public:
     // its name exactly when LoadText would file it there); the root's other containers are passed
     // over unread, and what else the root holds is unspecified. Always true.
     bool LoadMembers(const std::u16string& text, std::initializer_list<std::u16string_view> names);
+    // LoadText(other.ToText(0)): the document `other` as its text reads back. A flat object of
+    // texts, numbers and truth values whose member names read back as they are written (the
+    // device identities) is copied member by member without the text. Always true.
+    bool LoadCopy(const CJsonNode& other);
 
     // Containers nested deeper than this below the node being loaded end the reading, as an
     // unreadable token does: the levels read so far are kept. The deepest real document, the

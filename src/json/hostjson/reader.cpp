@@ -70,9 +70,77 @@ public:
         return Token::End; // not advanced: every later read gives End too
     }
 
-    // While off, String tokens are read past without keeping their content (for text passed
-    // over unread).
-    void keep_strings(bool keep) { keep_ = keep; }
+    // Passes over the rest of a container whose opening bracket was the last token: the tokens
+    // next() would give, up to the closing bracket (of either kind) that balances it, without
+    // keeping any. False when the end, or a character no token starts with, comes first (the
+    // reading position is then where next() would give End).
+    bool pass_over_container()
+    {
+        const char16_t* const text = text_.data();
+        const size_t length = text_.size(), size = size_;
+        size_t pos = pos_;
+        const auto at_pos = [&] { return pos < length ? text[pos] : u'}'; };
+        bool closed = false;
+        for (size_t open = 1; !closed;) {
+            while (pos < length) {
+                const char16_t c = text[pos];
+                if (c != u' ' && c != u'\t' && c != u'\n' && c != u'\r') break;
+                ++pos;
+            }
+            if (pos >= size) break;
+            const char16_t c = at_pos();
+            if (c == u'"') {
+                // As read_string() finds its end: up to the next unescaped quote, the added brace
+                // taken as a plain character, a backslash taking the next one.
+                ++pos;
+                while (pos < size) {
+                    while (pos < length && text[pos] != u'"' && text[pos] != u'\\')
+                        ++pos;
+                    if (pos >= size) break;
+                    const char16_t e = at_pos();
+                    ++pos;
+                    if (e == u'"') break;
+                    if (e == u'\\') {
+                        if (pos >= size) break;
+                        ++pos;
+                    }
+                }
+                continue;
+            }
+            switch (c) {
+            case u'{':
+            case u'[':
+                ++pos;
+                ++open;
+                continue;
+            case u'}':
+            case u']':
+                ++pos;
+                closed = --open == 0;
+                continue;
+            case u',':
+            case u':':
+                ++pos;
+                continue;
+            default:
+                break;
+            }
+            if (c == u'-' || is_digit(c)) {
+                ++pos;
+                while (pos < length && takes_in_number(text[pos]))
+                    ++pos;
+                continue;
+            }
+            pos_ = pos;
+            if (word(u"false") || word(u"true") || word(u"null")) {
+                pos = pos_;
+                continue;
+            }
+            break;
+        }
+        pos_ = pos;
+        return closed;
+    }
 
     const std::u16string& string() const { return string_; }
     std::u16string_view number() const { return number_; }
@@ -122,22 +190,6 @@ private:
     {
         string_.clear();
         ++pos_;
-        if (!keep_) {
-            // The same end as below, found without collecting: up to the next unescaped quote,
-            // the added brace taken as a plain character, a backslash taking the next one.
-            while (pos_ < size_) {
-                while (pos_ < text_.size() && text_[pos_] != u'"' && text_[pos_] != u'\\')
-                    ++pos_;
-                if (pos_ >= size_) return;
-                const char16_t c = at(pos_++);
-                if (c == u'"') return;
-                if (c == u'\\') {
-                    if (pos_ >= size_) return;
-                    ++pos_;
-                }
-            }
-            return;
-        }
         bool closed = false;
         while (pos_ < size_) {
             // The plain run up to the next quote or backslash, in one piece.
@@ -181,7 +233,6 @@ private:
     size_t size_;
     size_t pos_ = 0;
     bool fractional_;
-    bool keep_ = true;
     std::u16string string_;
     std::u16string_view number_;
 };
@@ -298,17 +349,7 @@ bool CJsonNode::Load(const std::u16string& input, std::initializer_list<std::u16
             // Either closing bracket ends any container, so passing over one is counting brackets
             // until they balance, or until a token that ends every level.
             auto pass_over = [&] {
-                tokens.keep_strings(false);
-                for (size_t open = 1; open > 0;) {
-                    const Token t = tokens.next();
-                    if (t == Token::End) {
-                        stopped = true;
-                        break;
-                    }
-                    if (t == Token::OpenBrace || t == Token::OpenBracket) ++open;
-                    if (t == Token::CloseBrace || t == Token::CloseBracket) --open;
-                }
-                tokens.keep_strings(true);
+                if (!tokens.pass_over_container()) stopped = true;
             };
             if (depth > size_t(kMaxLoadDepth)) {
                 // Only the container that goes too deep is left out, with all it holds; what

@@ -11,6 +11,7 @@
 // named with ".exe" and their Linux stand-ins usually are not, a name ending in ".exe" that is
 // not found is tried without it. The parameters are one command line, split into arguments by
 // the Windows rules. The show command has no meaning for Linux processes, which have no windows.
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -399,6 +401,21 @@ uint32_t exit_code_of(int status)
     return 0;
 }
 
+// The process's and the thread's own identifiers, asked of the system once (each question is a
+// system call, and a decision's files and trace lines ask several times). They never change while
+// the process and the thread run; the child of a fork() has new ones, so it forgets them.
+std::atomic<uint32_t> own_process_id{0};
+thread_local uint32_t own_thread_id = 0;
+
+bool forget_own_ids_in_children()
+{
+    ::pthread_atfork(nullptr, nullptr, [] {
+        own_process_id.store(0, std::memory_order_relaxed);
+        own_thread_id = 0;
+    });
+    return true;
+}
+
 class PosixProcesses final : public Processes {
 public:
     Error enumerate(std::vector<uint32_t>& ids) override
@@ -493,9 +510,25 @@ public:
         return err::success;
     }
 
-    uint32_t current_id() override { return uint32_t(::getpid()); }
+    uint32_t current_id() override
+    {
+        static const bool forgetting = forget_own_ids_in_children();
+        (void)forgetting;
+        uint32_t id = own_process_id.load(std::memory_order_relaxed);
+        if (id == 0) {
+            id = uint32_t(::getpid());
+            own_process_id.store(id, std::memory_order_relaxed);
+        }
+        return id;
+    }
 
-    uint32_t current_thread_id() override { return uint32_t(::syscall(SYS_gettid)); }
+    uint32_t current_thread_id() override
+    {
+        static const bool forgetting = forget_own_ids_in_children();
+        (void)forgetting;
+        if (own_thread_id == 0) own_thread_id = uint32_t(::syscall(SYS_gettid));
+        return own_thread_id;
+    }
 
     Error current_module_path(std::u16string& path) override
     {
