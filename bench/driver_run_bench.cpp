@@ -79,7 +79,7 @@ std::u16string document(int i)
 void BM_Burst100Devices(benchmark::State& state)
 {
     if (!machine().started) return state.SkipWithError("the driver run did not start");
-    usbsim::DriverClient driver;
+    driver_client::DriverClient driver;
     if (driver.open() != 0) return state.SkipWithError("the driver cannot be opened");
     std::vector<std::u16string> documents;
     for (int i = 0; i < burst; ++i) documents.push_back(document(i));
@@ -87,7 +87,7 @@ void BM_Burst100Devices(benchmark::State& state)
     for (auto _ : state) {
         std::vector<uint64_t> ids(burst);
         for (int i = 0; i < burst; ++i) {
-            usbsim::RaiseHeader header;
+            driver_client::RaiseHeader header;
             header.vid = 0x1000;
             header.pid = uint16_t(i);
             if (driver.raise(header, documents[size_t(i)], ids[size_t(i)]) != 0)
@@ -96,7 +96,7 @@ void BM_Burst100Devices(benchmark::State& state)
         // Until the last verdict: the driver answers in order, so the last one is polled first.
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         for (int i = burst - 1; i >= 0;) {
-            usbsim::Verdict v;
+            driver_client::Verdict v;
             if (driver.verdict(ids[size_t(i)], v) != 0) return state.SkipWithError("verdict failed");
             if (v.state == ZD_VERDICT_PENDING) {
                 if (std::chrono::steady_clock::now() > until) {

@@ -159,7 +159,7 @@ BENCHMARK(BM_AddToAuthorized)->Arg(100)->Iterations(4)->Unit(benchmark::kMillise
 void BM_DecisionsAlone(benchmark::State& state)
 {
     const int count = int(state.range(0));
-    usbsim::DriverClient client;
+    driver_client::DriverClient client;
     if (client.open()) {
         state.SkipWithError("the driver does not answer");
         return;
@@ -176,14 +176,15 @@ void BM_DecisionsAlone(benchmark::State& state)
         const double before = driver_cpu_ns();
         state.ResumeTiming();
         for (int i = 0; i < count; ++i)
-            if (client.raise(usbsim::RaiseHeader{}, document, ids[size_t(i)])) state.SkipWithError("raise failed");
+            if (client.raise(driver_client::RaiseHeader{}, document, ids[size_t(i)]))
+                state.SkipWithError("raise failed");
         // The answers are awaited here, without asking the driver (whose run time is counted),
         // then each verdict is read.
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         while (answered.load() < target && std::chrono::steady_clock::now() < end) std::this_thread::yield();
         target += count;
         for (const uint64_t id : ids) {
-            usbsim::Verdict v;
+            driver_client::Verdict v;
             while (client.verdict(id, v) == 0 && v.state == ZD_VERDICT_PENDING && std::chrono::steady_clock::now() < end)
                 std::this_thread::yield();
             if (!v.allowed) state.SkipWithError("no admission");

@@ -9,7 +9,7 @@
 #include "platform/platform.h"
 #include "platform/sync.h"
 
-namespace usbsim {
+namespace driver_client {
 
 DriverClient::~DriverClient()
 {
@@ -238,4 +238,4 @@ std::vector<std::string> state_lines(const DriverState& s)
     return lines;
 }
 
-} // namespace usbsim
+} // namespace driver_client

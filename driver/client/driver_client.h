@@ -12,7 +12,7 @@
 #include "driver_interface.h"
 #include "platform/errors.h"
 
-namespace usbsim {
+namespace driver_client {
 
 struct Verdict {
     uint8_t state = 0; // ZD_VERDICT_*
@@ -99,4 +99,4 @@ std::string code_name(uint32_t code);
 // The journal and the state as lines of text.
 std::vector<std::string> state_lines(const DriverState& s);
 
-} // namespace usbsim
+} // namespace driver_client

@@ -8,7 +8,7 @@
 #include "platform/sync.h"
 #include "text/text.h"
 
-namespace usbsim {
+namespace driver_client {
 
 WaitNarrator::WaitNarrator(uint64_t request, uint32_t driver_wait_ms, std::function<bool()> user_asked,
                            std::function<void(const std::string&)> say)
@@ -77,4 +77,4 @@ void say_on_stderr(const std::string& line)
     std::fflush(stderr);
 }
 
-} // namespace usbsim
+} // namespace driver_client

@@ -16,7 +16,7 @@
 
 #include "driver_client.h"
 
-namespace usbsim {
+namespace driver_client {
 
 class WaitNarrator {
 public:
@@ -49,4 +49,4 @@ bool menu_is_asking();
 // "usbsim: " and the line on standard error, at once.
 void say_on_stderr(const std::string& line);
 
-} // namespace usbsim
+} // namespace driver_client

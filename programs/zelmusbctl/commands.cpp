@@ -159,9 +159,9 @@ int status_command(const Args& args)
     const bool running = MutexPresent(run_mutex);
     if (!running) off.push_back(u"zelmarusb /start is not running");
 
-    usbsim::DriverClient client;
-    usbsim::DriverState state;
-    usbsim::SeenDevices seen;
+    driver_client::DriverClient client;
+    driver_client::DriverState state;
+    driver_client::SeenDevices seen;
     platform::Error e = client.open();
     if (!e) e = client.state(state);
     const bool driver = e == 0;
@@ -188,7 +188,7 @@ int status_command(const Args& args)
                          unsigned(state.pending)));
         if (listed && seen.holding) {
             unsigned asked = 0, waiting = 0;
-            for (const usbsim::SeenDevice& d : seen.devices) {
+            for (const driver_client::SeenDevice& d : seen.devices) {
                 if (d.held == ZD_HELD_ASKED) ++asked;
                 if (d.held != ZD_HELD_NONE && d.held != ZD_HELD_ASKED) ++waiting;
             }

@@ -361,7 +361,7 @@ int admit_command(const Args& args, bool allow)
                                u"\" as the device list gives it (--port-bound) or every device of its model "
                                u"(--model-wide, without \"numer\"); say which"));
 
-    usbsim::DriverClient client;
+    driver_client::DriverClient client;
     platform::Error e = client.open();
     if (!e) e = client.admit(text::to_utf8(d->port), allow);
     if (e)

@@ -1,9 +1,9 @@
 #include "devices.h"
 
 #include "driver_client.h"
-#include "app/app.h"
 #include "app/driver_run.h"
 #include "host/files.h"
+#include "host/paths.h"
 #include "json/hostjson/json_node.h"
 #include "policy/identity.h"
 #include "text/text.h"
@@ -64,8 +64,8 @@ Machine read_machine()
             m.devices.push_back(std::move(d));
         }
 
-    usbsim::DriverClient client;
-    usbsim::SeenDevices seen;
+    driver_client::DriverClient client;
+    driver_client::SeenDevices seen;
     platform::Error e = client.open();
     if (!e) e = client.devices(seen);
     if (e) {
@@ -76,7 +76,7 @@ Machine read_machine()
     m.holding = seen.holding;
     m.hubs_held = seen.hubs_held;
     for (Device& d : m.devices)
-        for (const usbsim::SeenDevice& s : seen.devices)
+        for (const driver_client::SeenDevice& s : seen.devices)
             if (text::from_utf8(s.name) == d.port) {
                 d.known = true;
                 d.authorized = s.authorized;

@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-#include "host/paths.h"
-
 // Set by the listener on "stop" and "uninstall"; polled by the /start loop and the driver stop.
 extern std::atomic<uint32_t> g_stop_request;
 extern std::atomic<uint32_t> g_uninstall_request;

@@ -8,6 +8,7 @@
 #include "app/settings.h"
 #include "drivercontrol/manager.h"
 #include "host/files.h"
+#include "host/paths.h"
 #include "host/trace.h"
 #include "json/hostjson/json_node.h"
 #include "platform/files.h"

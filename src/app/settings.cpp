@@ -3,9 +3,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/app.h"
 #include "host/commp.h"
 #include "host/files.h"
+#include "host/paths.h"
 #include "host/trace.h"
 #include "platform/files.h"
 #include "platform/platform.h"

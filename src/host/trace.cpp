@@ -33,8 +33,7 @@ std::u16string trace_prefix(std::string_view signature, int line)
     prefix += u"] ";
     prefix += trace_function_name(signature);
     prefix.push_back(u':');
-    if (line < 0) prefix.push_back(u'-');
-    text::append_decimal(prefix, uint32_t(line < 0 ? -int64_t(line) : line), 1);
+    text::append_decimal(prefix, line, 1);
     prefix += u" -> ";
     return prefix;
 }

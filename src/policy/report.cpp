@@ -84,19 +84,12 @@ std::u16string report_save(UsbReport& report)
     std::u16string path = std::move(folder);
     JoinPath(path, report.stamp);
     path += u"-";
-    if (number <= 0x7FFFFFFFu)
-        text::append_decimal(path, number, 8);
-    else
-        path += text::format(u"%.8i", number);
+    text::append_decimal(path, int32_t(number), 8);
     path += u"-";
     text::append_hex(path, platform::system().tick_count(), 8);
     path += u"-";
-    if (report.category <= 0x7FFFFFFFu && report.level <= 0x7FFFFFFFu) {
-        text::append_decimal(path, report.category, 2);
-        text::append_decimal(path, report.level, 2);
-    } else {
-        path += text::format(u"%.2i%.2i", report.category, report.level);
-    }
+    text::append_decimal(path, int32_t(report.category), 2);
+    text::append_decimal(path, int32_t(report.level), 2);
     path += u".json";
 
     // The write makes the folders. The number counts the reports the suite can find: one that was

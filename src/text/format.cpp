@@ -274,9 +274,10 @@ void append_digits(std::u16string& out, uint32_t value, uint32_t base, int digit
 }
 } // namespace
 
-void append_decimal(std::u16string& out, uint32_t value, int digits)
+void append_decimal(std::u16string& out, int32_t value, int digits)
 {
-    append_digits(out, value, 10, digits);
+    if (value < 0) out.push_back(u'-');
+    append_digits(out, value < 0 ? uint32_t(0) - uint32_t(value) : uint32_t(value), 10, digits);
 }
 
 void append_hex(std::u16string& out, uint32_t value, int digits)

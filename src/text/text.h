@@ -71,10 +71,11 @@ std::u16string format(std::u16string_view fmt, const Args&... args)
     return vformat(fmt, std::span<const FormatArg>(list, sizeof...(Args)));
 }
 
-// What "%.<digits>u" and "%.<digits>x" give for `value` (at least `digits` digits, zeros in
-// front, `digits` from 1 to 64; small letters), appended to `out` without the general formatter: for the texts a
-// decision makes many of (time stamps, report names, trace lines).
-void append_decimal(std::u16string& out, uint32_t value, int digits);
+// What "%.<digits>i" and "%.<digits>x" give for `value` (a minus sign for a negative one, then at
+// least `digits` digits, zeros in front, `digits` from 1 to 64; small letters), appended to `out`
+// without the general formatter: for the texts a decision makes many of (time stamps, report
+// names, trace lines).
+void append_decimal(std::u16string& out, int32_t value, int digits);
 void append_hex(std::u16string& out, uint32_t value, int digits);
 
 // ---------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "app/driver_run.h"
 #include "drivercontrol/driver_interface.h"
 #include "drivercontrol/manager.h"
+#include "host/paths.h"
 #include "platform/devices.h"
 #include "platform/services.h"
 #include "policy/decision.h"

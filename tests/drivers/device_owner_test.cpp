@@ -93,7 +93,7 @@ TEST_F(DeviceOwner, AnotherUserCanNeitherReachNorSwayTheDriver)
     ASSERT_EQ(0u, driver.error()) << driver.failed_step();
 
     // The program's side, as root: registered, and a device held waiting for its verdict.
-    usbsim::DriverClient tester, observer;
+    driver_client::DriverClient tester, observer;
     ASSERT_EQ(0u, tester.open());
     ASSERT_EQ(0u, observer.open());
     platform::Handle event = platform::null_handle;
@@ -158,10 +158,10 @@ TEST_F(DeviceOwner, AnotherUserCanNeitherReachNorSwayTheDriver)
 
     // Nothing changed: still registered by the program, the device still held, and the driver
     // never saw one of the intruder's requests.
-    usbsim::DriverState state;
+    driver_client::DriverState state;
     ASSERT_EQ(0u, observer.state(state));
     EXPECT_TRUE(state.registered);
-    usbsim::Verdict v;
+    driver_client::Verdict v;
     ASSERT_EQ(0u, observer.verdict(id, v));
     EXPECT_EQ(ZD_VERDICT_PENDING, v.state);
     for (const auto& entry : state.journal) {
@@ -212,7 +212,7 @@ TEST_F(DeviceOwner, ANameAnotherUserTookIsNeitherServedNorUsed)
         EXPECT_NE(trace().find(c.traced), std::string::npos) << trace();
 
         // The program does not talk to the squatter either, and the name stays where it was.
-        usbsim::DriverClient client;
+        driver_client::DriverClient client;
         EXPECT_EQ(platform::err::access_denied, client.open());
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         EXPECT_FALSE(fs::exists(report + ".contacted"));

@@ -140,8 +140,8 @@ void close_all(std::vector<int>& fds)
 bool served_within(std::chrono::milliseconds bound)
 {
     const auto begin = std::chrono::steady_clock::now();
-    usbsim::DriverClient client;
-    usbsim::DriverState state;
+    driver_client::DriverClient client;
+    driver_client::DriverState state;
     return client.open() == 0 && client.state(state) == 0 && std::chrono::steady_clock::now() - begin < bound;
 }
 

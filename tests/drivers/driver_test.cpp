@@ -16,7 +16,7 @@
 
 namespace {
 
-using usbsim::DriverClient;
+using driver_client::DriverClient;
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint64_t seconds_100ns = 10000000ull;
@@ -111,17 +111,17 @@ protected:
         return id;
     }
 
-    usbsim::Verdict verdict(uint64_t id)
+    driver_client::Verdict verdict(uint64_t id)
     {
-        usbsim::Verdict v;
+        driver_client::Verdict v;
         EXPECT_EQ(0u, observer.verdict(id, v));
         return v;
     }
 
     // Polls (bounded) until the request is no longer pending.
-    usbsim::Verdict settled(uint64_t id, uint32_t ms = 5000)
+    driver_client::Verdict settled(uint64_t id, uint32_t ms = 5000)
     {
-        usbsim::Verdict v;
+        driver_client::Verdict v;
         for (uint32_t waited = 0; waited <= ms; waited += 10) {
             v = verdict(id);
             if (v.state != ZD_VERDICT_PENDING) break;
@@ -153,7 +153,7 @@ TEST_F(LoadedDriverTest, RaisedDeviceReachesTheRegisteredClientAndItsVerdictIsKe
     EXPECT_TRUE(verdict(id).fetched);
 
     ASSERT_EQ(0u, worker.answer(id, true));
-    const usbsim::Verdict v = verdict(id);
+    const driver_client::Verdict v = verdict(id);
     EXPECT_EQ(ZD_VERDICT_ANSWERED, v.state);
     EXPECT_FALSE(v.allowed);
     // A second answer changes nothing.
@@ -161,7 +161,7 @@ TEST_F(LoadedDriverTest, RaisedDeviceReachesTheRegisteredClientAndItsVerdictIsKe
     EXPECT_FALSE(verdict(id).allowed);
 
     // The journal holds the exchange in order, with the verdict.
-    usbsim::DriverState s;
+    driver_client::DriverState s;
     ASSERT_EQ(0u, observer.state(s));
     EXPECT_TRUE(s.registered);
     std::vector<uint32_t> codes;
@@ -208,7 +208,7 @@ TEST_F(LoadedDriverTest, DefaultVerdicts)
         } else if (c.end == End::close_registrant) {
             worker.reset();
         }
-        const usbsim::Verdict v = settled(id);
+        const driver_client::Verdict v = settled(id);
         EXPECT_EQ(c.state, v.state);
         EXPECT_EQ(c.allowed, v.allowed);
 
@@ -291,7 +291,7 @@ TEST_F(LoadedDriverTest, RegistrationWithAnEventThatDoesNotExistIsRefused)
 {
     Registrant worker;
     EXPECT_NE(0u, worker.on(120 * seconds_100ns, true, 0x7FFFFFF0u));
-    usbsim::DriverState s;
+    driver_client::DriverState s;
     ASSERT_EQ(0u, observer.state(s));
     EXPECT_FALSE(s.registered);
     EXPECT_EQ(0u, worker.on(120 * seconds_100ns, true)); // and a good one is taken afterwards
@@ -342,7 +342,7 @@ TEST_F(LoadedDriverTest, BadInputGivesItsCode)
     EXPECT_EQ(0u, observer.control(ZD_IOCTL_SET_FILES_AND_CACHE_MODE, mode, none));
     for (uint32_t code : {ZD_IOCTL_CLEAR_NAME_LIST, ZD_IOCTL_CLEAR_TYPE_LIST, ZD_IOCTL_NOTIFY_OFF})
         EXPECT_EQ(0u, observer.control(code, {}, none));
-    usbsim::DriverState s;
+    driver_client::DriverState s;
     ASSERT_EQ(0u, observer.state(s));
     EXPECT_EQ(3u, s.files_cache_mode);
 }
@@ -393,7 +393,7 @@ TEST_F(LoadedDriverTest, LargeDocumentsAndGarbage)
         for (auto& b : in) b = uint8_t(random());
         observer.control(code, in, out);
     }
-    usbsim::DriverState s;
+    driver_client::DriverState s;
     ASSERT_EQ(0u, observer.state(s));
     EXPECT_TRUE(s.registered);
 }
@@ -409,7 +409,7 @@ TEST(DriverStart, ReadsItsConfigurationFileAndLoadsAgain)
         ASSERT_EQ(0u, driver.error()) << driver.failed_step();
         DriverClient client;
         ASSERT_EQ(0u, client.open());
-        usbsim::DriverState s;
+        driver_client::DriverState s;
         ASSERT_EQ(0u, client.state(s));
         EXPECT_TRUE(s.config_read);
         EXPECT_FALSE(s.capture);

@@ -46,9 +46,9 @@ std::vector<uint8_t> frame(uint32_t code, uint32_t input_size, uint32_t output_s
 void expect_served()
 {
     const auto start = std::chrono::steady_clock::now();
-    usbsim::DriverClient client;
+    driver_client::DriverClient client;
     ASSERT_EQ(0u, client.open());
-    usbsim::DriverState s;
+    driver_client::DriverState s;
     EXPECT_EQ(0u, client.state(s));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }

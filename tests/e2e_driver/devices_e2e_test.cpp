@@ -237,8 +237,8 @@ bool registered_within(std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     do {
-        usbsim::DriverClient client;
-        usbsim::DriverState state;
+        driver_client::DriverClient client;
+        driver_client::DriverState state;
         if (client.open() == 0 && client.state(state) == 0 && state.registered) return true;
         std::this_thread::sleep_for(100ms);
     } while (std::chrono::steady_clock::now() < end);

@@ -50,7 +50,7 @@ const char* name(Verdict v)
 }
 
 namespace {
-Verdict verdict_of(const usbsim::Verdict& v)
+Verdict verdict_of(const driver_client::Verdict& v)
 {
     switch (v.state) {
     case ZD_VERDICT_PENDING: return Verdict::pending;
@@ -62,7 +62,7 @@ Verdict verdict_of(const usbsim::Verdict& v)
 
 bool cap_driver_wait(uint32_t ms)
 {
-    usbsim::DriverClient driver;
+    driver_client::DriverClient driver;
     return driver.open() == 0 && driver.cap_wait(ms) == 0;
 }
 
@@ -70,14 +70,14 @@ std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::c
                                std::vector<uint64_t>* ids_out)
 {
     std::vector<Verdict> verdicts(documents.size(), Verdict::unknown);
-    usbsim::DriverClient driver;
+    driver_client::DriverClient driver;
     if (const platform::Error e = driver.open()) {
         ADD_FAILURE() << "the driver cannot be opened: " << e;
         return verdicts;
     }
     std::vector<uint64_t> ids(documents.size(), 0);
     for (size_t i = 0; i < documents.size(); ++i) {
-        usbsim::RaiseHeader header;
+        driver_client::RaiseHeader header;
         header.vid = 0x1000;
         header.pid = uint16_t(i);
         if (const platform::Error e = driver.raise(header, text::from_utf8(documents[i]), ids[i])) {
@@ -90,7 +90,7 @@ std::vector<Verdict> raise_all(const std::vector<std::string>& documents, std::c
     for (;;) {
         bool pending = false;
         for (size_t i = 0; i < ids.size(); ++i) {
-            usbsim::Verdict v;
+            driver_client::Verdict v;
             verdicts[i] = driver.verdict(ids[i], v) == 0 ? verdict_of(v) : Verdict::unknown;
             pending = pending || verdicts[i] == Verdict::pending;
         }

@@ -142,8 +142,8 @@ protected:
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         do {
-            usbsim::DriverClient client;
-            usbsim::DriverState state;
+            driver_client::DriverClient client;
+            driver_client::DriverState state;
             if (client.open() == 0 && client.state(state) == 0 && state.registered) return true;
             std::this_thread::sleep_for(50ms);
         } while (std::chrono::steady_clock::now() < end);
@@ -152,7 +152,7 @@ protected:
 
     static bool hubs_accept(bool on)
     {
-        usbsim::DriverClient client;
+        driver_client::DriverClient client;
         std::vector<uint8_t> none;
         return client.open() == 0 &&
                client.control(on ? ZD_IOCTL_HUBS_ACCEPT_ON : ZD_IOCTL_HUBS_ACCEPT_OFF, {}, none) == 0;

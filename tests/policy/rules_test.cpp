@@ -5,7 +5,7 @@
 #include <new>
 #include <random>
 
-#include "app/app.h"
+#include "host/paths.h"
 #include "json/hostjson/json_node.h"
 #include "policy_fixture.h"
 

@@ -96,16 +96,17 @@ TEST(Format, IntegerConversions)
         EXPECT_EQ(c.got, c.expected);
 }
 
-// The quick forms give what the general formatter gives.
-TEST(Format, AppendedDigitsAreTheFormattersUnsignedAndHex)
+// The quick forms give what the general formatter gives, for a number read as "%i" reads it too.
+TEST(Format, AppendedDigitsAreTheFormattersDecimalAndHex)
 {
-    for (const uint32_t value : {0u, 7u, 42u, 1403u, 99999999u, 100000000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    for (const uint32_t value : {0u, 7u, 42u, 1403u, 99999999u, 100000000u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFF9u,
+                                 0xFFFFFFFFu}) {
         for (const int digits : {1, 2, 4, 8, 12}) {
             const std::u16string precision = u"%." + format(u"%i", digits);
             std::u16string decimal = u"[", hex = u"[";
-            text::append_decimal(decimal, value, digits);
+            text::append_decimal(decimal, int32_t(value), digits);
             text::append_hex(hex, value, digits);
-            EXPECT_EQ(decimal, u"[" + format(precision + u"u", value)) << value << " " << digits;
+            EXPECT_EQ(decimal, u"[" + format(precision + u"i", value)) << value << " " << digits;
             EXPECT_EQ(hex, u"[" + format(precision + u"x", value)) << value << " " << digits;
         }
     }

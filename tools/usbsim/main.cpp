@@ -111,9 +111,9 @@ int raise_command(const Args& args)
     std::u16string document;
     if (platform::Error e = read_document(path, document)) return failed("reading the device document", e);
 
-    usbsim::DriverClient driver;
+    driver_client::DriverClient driver;
     if (platform::Error e = driver.open()) return failed("opening the driver", e);
-    usbsim::RaiseHeader header;
+    driver_client::RaiseHeader header;
     header.hub = hub;
     header.vid = member_number(document, u"idVendor");
     header.pid = member_number(document, u"idProduct");
@@ -125,22 +125,23 @@ int raise_command(const Args& args)
 
     uint32_t bound_ms = 0;
     if (platform::Error e = driver.verdict_bound(bound_ms)) return failed("reading the driver state", e);
-    usbsim::Verdict v;
-    usbsim::WaitNarrator narrator(id, bound_ms - 5000, usbsim::menu_is_asking, usbsim::say_on_stderr);
+    driver_client::Verdict v;
+    driver_client::WaitNarrator narrator(id, bound_ms - 5000, driver_client::menu_is_asking,
+                                         driver_client::say_on_stderr);
     const platform::Error e = driver.await_verdict(id, bound_ms, v, std::ref(narrator));
     if (e && e != platform::err::timeout) return failed("reading the verdict", e);
-    std::printf("verdict %s\n", usbsim::verdict_text(v).c_str());
+    std::printf("verdict %s\n", driver_client::verdict_text(v).c_str());
     return 0;
 }
 
 int state_command(const Args& args)
 {
     if (args.size() != 1) return usage();
-    usbsim::DriverClient driver;
+    driver_client::DriverClient driver;
     if (platform::Error e = driver.open()) return failed("opening the driver", e);
-    usbsim::DriverState state;
+    driver_client::DriverState state;
     if (platform::Error e = driver.state(state)) return failed("reading the driver state", e);
-    for (const std::string& line : usbsim::state_lines(state)) std::printf("%s\n", line.c_str());
+    for (const std::string& line : driver_client::state_lines(state)) std::printf("%s\n", line.c_str());
     return 0;
 }
 

@@ -15,6 +15,10 @@ namespace usbsim {
 namespace {
 
 using devicedoc::Arrival;
+using driver_client::DriverClient;
+using driver_client::RaiseHeader;
+using driver_client::Verdict;
+using driver_client::WaitNarrator;
 using platform::model::PortPath;
 
 int usage()
@@ -60,13 +64,14 @@ public:
         }
         uint32_t driver_bound = 0;
         driver_.verdict_bound(driver_bound);
-        WaitNarrator narrator(id, driver_bound > 5000 ? driver_bound - 5000 : 0, menu_is_asking, say_on_stderr);
+        WaitNarrator narrator(id, driver_bound > 5000 ? driver_bound - 5000 : 0, driver_client::menu_is_asking,
+                              driver_client::say_on_stderr);
         Verdict v;
         if (const platform::Error e = driver_.await_verdict(id, bound, v, std::ref(narrator)))
             return refuse(path, e == platform::err::timeout
                                     ? failed("no verdict for the device at " + where + " within " + std::to_string(bound) + " ms", e)
                                     : failed("the verdict for the device at " + where + " cannot be read", e));
-        std::printf("%s verdict %s\n", where.c_str(), verdict_text(v).c_str());
+        std::printf("%s verdict %s\n", where.c_str(), driver_client::verdict_text(v).c_str());
         if (!v.allowed) return refuse(path, 0);
         std::printf("%s connected\n", where.c_str());
         std::fflush(stdout);

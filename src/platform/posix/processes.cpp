@@ -406,15 +406,13 @@ uint32_t exit_code_of(int status)
 // the process and the thread run; the child of a fork() has new ones, so it forgets them.
 std::atomic<uint32_t> own_process_id{0};
 thread_local uint32_t own_thread_id = 0;
-
-bool forget_own_ids_in_children()
-{
+[[maybe_unused]] const bool forgetting_own_ids_in_children = [] {
     ::pthread_atfork(nullptr, nullptr, [] {
         own_process_id.store(0, std::memory_order_relaxed);
         own_thread_id = 0;
     });
     return true;
-}
+}();
 
 class PosixProcesses final : public Processes {
 public:
@@ -512,8 +510,6 @@ public:
 
     uint32_t current_id() override
     {
-        static const bool forgetting = forget_own_ids_in_children();
-        (void)forgetting;
         uint32_t id = own_process_id.load(std::memory_order_relaxed);
         if (id == 0) {
             id = uint32_t(::getpid());
@@ -524,8 +520,6 @@ public:
 
     uint32_t current_thread_id() override
     {
-        static const bool forgetting = forget_own_ids_in_children();
-        (void)forgetting;
         if (own_thread_id == 0) own_thread_id = uint32_t(::syscall(SYS_gettid));
         return own_thread_id;
     }

@@ -47,7 +47,7 @@ int control(uint32_t code, const std::vector<uint8_t>& input, uint32_t output_si
 {
     unsigned first_open = 0, served = 0;
     for (int i = 0; i < tries; ++i) {
-        usbsim::DriverClient client;
+        driver_client::DriverClient client;
         if (const platform::Error e = client.open()) {
             if (!first_open) first_open = e;
             continue;

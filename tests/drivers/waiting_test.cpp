@@ -41,11 +41,11 @@ TEST(UsbsimWaiting, SaysWhatTheVerdictWaitsForAtEachChange)
         SCOPED_TRACE(c.what);
         bool asking_now = false;
         std::vector<std::string> said;
-        usbsim::WaitNarrator narrator(7, 120000, [&] { return asking_now; },
+        driver_client::WaitNarrator narrator(7, 120000, [&] { return asking_now; },
                                       [&](const std::string& line) { said.push_back(line); });
         for (const Poll& p : c.polls) {
             asking_now = p.asking;
-            usbsim::Verdict v;
+            driver_client::Verdict v;
             v.state = ZD_VERDICT_PENDING;
             v.fetched = p.fetched;
             narrator(v, p.waited_ms);
@@ -57,8 +57,8 @@ TEST(UsbsimWaiting, SaysWhatTheVerdictWaitsForAtEachChange)
 TEST(UsbsimWaiting, AVerdictEndsTheAccount)
 {
     std::vector<std::string> said;
-    usbsim::WaitNarrator narrator(1, 120000, nullptr, [&](const std::string& line) { said.push_back(line); });
-    usbsim::Verdict v;
+    driver_client::WaitNarrator narrator(1, 120000, nullptr, [&](const std::string& line) { said.push_back(line); });
+    driver_client::Verdict v;
     v.state = ZD_VERDICT_ANSWERED;
     v.fetched = true;
     narrator(v, 5000);
